@@ -1,0 +1,219 @@
+#include "foundation/config.h"
+
+#include <climits>
+#include <stdexcept>
+#include <string_view>
+
+#include "foundation/file_io.h"
+
+namespace velmo::ai {
+namespace {
+
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string trim(std::string_view text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && is_space(text[begin])) ++begin;
+  while (end > begin && is_space(text[end - 1])) --end;
+  return std::string(text.substr(begin, end - begin));
+}
+
+std::string lower_ascii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::string parse_string(const std::string& value, const std::string& key) {
+  if (value.size() < 2 || value.front() != '"' || value.back() != '"') {
+    throw std::invalid_argument(key + " must be a quoted string");
+  }
+  std::string out;
+  const size_t last = value.size() - 1;  // index of the closing quote
+  for (size_t i = 1; i < last; ++i) {
+    char c = value[i];
+    if (c == '\\' && i + 1 < last) {
+      char next = value[++i];
+      switch (next) {
+        case '"': out.push_back('"'); break;
+        case '\\': out.push_back('\\'); break;
+        case 'n': out.push_back('\n'); break;
+        case 't': out.push_back('\t'); break;
+        default: throw std::invalid_argument(key + " contains an unsupported escape");
+      }
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+int parse_int(const std::string& value, const std::string& key) {
+  const std::string message = key + " must be an integer";
+  size_t i = 0;
+  bool negative = false;
+  if (i < value.size() && value[i] == '-') {
+    negative = true;
+    ++i;
+  }
+  if (i == value.size()) throw std::invalid_argument(message);
+  long long magnitude = 0;
+  for (; i < value.size(); ++i) {
+    char c = value[i];
+    if (c < '0' || c > '9') throw std::invalid_argument(message);
+    magnitude = magnitude * 10 + (c - '0');
+    if (magnitude > 2147483648LL) throw std::invalid_argument(message);
+  }
+  long long result = negative ? -magnitude : magnitude;
+  if (result > INT_MAX || result < INT_MIN) throw std::invalid_argument(message);
+  return static_cast<int>(result);
+}
+
+bool parse_bool(const std::string& value, const std::string& key) {
+  std::string lower = lower_ascii(trim(value));
+  if (lower == "true") return true;
+  if (lower == "false") return false;
+  throw std::invalid_argument(key + " must be true or false");
+}
+
+// Cuts the comment: the first '#' outside double quotes; a backslash inside quotes skips a byte.
+std::string_view strip_comment(std::string_view line) {
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (quoted && c == '\\') {
+      ++i;
+    } else if (!quoted && c == '#') {
+      return line.substr(0, i);
+    }
+  }
+  return line;
+}
+
+void assign_key(AppConfig& config, const std::string& key, const std::string& value) {
+  AiConfig& ai = config.ai;
+  ModelConfig& model = config.model;
+  if (key == "Server.Host") config.server_host = parse_string(value, key);
+  else if (key == "Server.Port") {
+    int port = parse_int(value, key);
+    if (port < 1 || port > 65535) throw std::invalid_argument(key + " is outside 1..65535");
+    config.server_port = static_cast<std::uint16_t>(port);
+  }
+  else if (key == "AI.Enabled") ai.enabled = parse_bool(value, key);
+  else if (key == "AI.Device") ai.device = lower_ascii(parse_string(value, key));
+  else if (key == "AI.InferenceFPS") ai.inference_fps = parse_int(value, key);
+  else if (key == "AI.ActiveFPS") ai.active_fps = parse_int(value, key);
+  else if (key == "AI.IdleFPS") ai.idle_fps = parse_int(value, key);
+  else if (key == "AI.MaxChannels") ai.max_channels = parse_int(value, key);
+  else if (key == "AI.MaxQueueFrames") ai.max_queue_frames = parse_int(value, key);
+  else if (key == "AI.DecodeMode") ai.decode_mode = lower_ascii(parse_string(value, key));
+  else if (key == "AI.KeyframeFallbackMs") ai.keyframe_fallback_ms = parse_int(value, key);
+  else if (key == "AI.HardwareDecode") ai.hardware_decode = lower_ascii(parse_string(value, key));
+  else if (key == "AI.InferenceThreads") ai.inference_threads = parse_int(value, key);
+  else if (key == "AI.SceneHoldMs") ai.scene_hold_ms = parse_int(value, key);
+  else if (key == "Model.Manifest") model.manifest = parse_string(value, key);
+  else if (key == "Model.PublicKey") model.public_key = parse_string(value, key);
+  else if (key == "Model.GpuManifest") model.gpu_manifest = parse_string(value, key);
+  else if (key == "Model.GpuPublicKey") model.gpu_public_key = parse_string(value, key);
+  else if (key == "Model.RequireSignature") model.require_signature = parse_bool(value, key);
+  else if (key == "Logging.Level") config.logging_level = lower_ascii(parse_string(value, key));
+  else throw std::invalid_argument("unknown config key " + key);
+}
+
+bool fps_ok(int v) { return v >= 1 && v <= 30; }
+
+}  // namespace
+
+AppConfig parse_config(const std::string& text) {
+  AppConfig config;
+  std::string section;
+  size_t line_number = 0;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) {
+      if (pos == text.size()) break;  // a final line feed ends the text
+      end = text.size();
+    }
+    std::string_view raw(text.data() + pos, end - pos);
+    pos = end + 1;
+    ++line_number;
+
+    std::string line = trim(strip_comment(raw));
+    if (line.empty()) continue;
+    if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
+      section = trim(std::string_view(line).substr(1, line.size() - 2));
+      continue;
+    }
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) {
+      throw std::invalid_argument("config line " + std::to_string(line_number) +
+                                  " is not a key/value pair");
+    }
+    std::string key = section + "." + trim(std::string_view(line).substr(0, eq));
+    std::string value = trim(std::string_view(line).substr(eq + 1));
+    try {
+      assign_key(config, key, value);
+    } catch (const std::invalid_argument& e) {
+      throw std::invalid_argument("config line " + std::to_string(line_number) + ": " + e.what());
+    }
+  }
+  validate_config(config);
+  return config;
+}
+
+void validate_config(const AppConfig& config) {
+  const AiConfig& ai = config.ai;
+  auto fail = [](const char* message) { throw std::invalid_argument(message); };
+  if (config.server_host.empty()) fail("Server.Host must not be empty");
+  if (ai.device != "auto" && ai.device != "cpu" && ai.device != "gpu") {
+    fail("AI.Device must be auto, cpu, or gpu");
+  }
+  if (!fps_ok(ai.inference_fps) || !fps_ok(ai.active_fps) || !fps_ok(ai.idle_fps)) {
+    fail("analysis FPS values must be in 1..30");
+  }
+  if (ai.max_channels < 1 || ai.max_channels > 64) fail("AI.MaxChannels must be in 1..64");
+  if (ai.max_queue_frames < 1 || ai.max_queue_frames > 8) fail("AI.MaxQueueFrames must be in 1..8");
+  if (ai.decode_mode != "adaptive" && ai.decode_mode != "keyframe" && ai.decode_mode != "all") {
+    fail("AI.DecodeMode must be adaptive, keyframe, or all");
+  }
+  if (ai.keyframe_fallback_ms < 1000 || ai.keyframe_fallback_ms > 60000) {
+    fail("AI.KeyframeFallbackMs must be in 1000..60000");
+  }
+  if (ai.hardware_decode != "auto" && ai.hardware_decode != "off") {
+    fail("AI.HardwareDecode must be auto or off");
+  }
+  if (ai.inference_threads < 1 || ai.inference_threads > 32) fail("AI.InferenceThreads must be in 1..32");
+  if (ai.scene_hold_ms < 0) fail("AI.SceneHoldMs must not be negative");
+  if (config.model.manifest.empty()) fail("Model.Manifest must not be empty");
+  if (config.model.require_signature && config.model.public_key.empty()) {
+    fail("Model.PublicKey is required when Model.RequireSignature=true");
+  }
+  const std::string& level = config.logging_level;
+  if (level != "debug" && level != "info" && level != "warn" && level != "error") {
+    fail("Logging.Level must be debug, info, warn, or error");
+  }
+}
+
+AppConfig load_config(const std::filesystem::path& path) {
+  std::string text = read_whole_file(path, "cannot open config: ");
+  AppConfig config = parse_config(text);
+  config.config_path = std::filesystem::absolute(path);
+  const std::filesystem::path dir = config.config_path.parent_path();
+  ModelConfig& m = config.model;
+  if (!m.manifest.has_root_directory()) m.manifest = dir / m.manifest;
+  if (!m.public_key.has_root_directory()) m.public_key = dir / m.public_key;
+  if (!m.gpu_manifest.empty() && !m.gpu_manifest.has_root_directory()) m.gpu_manifest = dir / m.gpu_manifest;
+  if (!m.gpu_public_key.empty() && !m.gpu_public_key.has_root_directory()) {
+    m.gpu_public_key = dir / m.gpu_public_key;
+  }
+  return config;
+}
+
+}  // namespace velmo::ai

@@ -1,0 +1,19 @@
+#include "foundation/json.h"
+
+#include <stdexcept>
+
+namespace velmo::ai {
+
+Json parse_json(const std::string& text) {
+  try {
+    return Json::parse(text, nullptr, true, false);
+  } catch (const nlohmann::json::parse_error& e) {
+    throw std::invalid_argument(std::string("invalid JSON: ") + e.what());
+  }
+}
+
+std::string dump_json(const Json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+}
+
+}  // namespace velmo::ai

@@ -1,0 +1,94 @@
+#include "foundation/log.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+
+#include "foundation/time.h"
+
+namespace velmo::ai {
+namespace {
+
+std::atomic<int> g_level{1};
+std::mutex g_log_mutex;
+
+const char* level_name(LogLevel level) {
+  switch (level) {
+    case LogLevel::debug: return "DEBUG";
+    case LogLevel::info: return "INFO";
+    case LogLevel::warn: return "WARN";
+    case LogLevel::error: return "ERROR";
+  }
+  return "INFO";
+}
+
+void append_quoted(std::string& out, std::string_view text) {
+  out.push_back('"');
+  for (char c : text) {
+    switch (c) {
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      default: out.push_back(c);
+    }
+  }
+  out.push_back('"');
+}
+
+// One write(2) per line, so output of FFmpeg or ONNX Runtime on the same descriptor cannot land inside it.
+void write_all(const std::string& line) {
+  const char* p = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    ssize_t n = ::write(STDERR_FILENO, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+void set_log_level(std::string_view level) {
+  std::string lower(level);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  int value = 1;
+  if (lower == "debug") value = 0;
+  else if (lower == "warn") value = 2;
+  else if (lower == "error") value = 3;
+  g_level.store(value);
+}
+
+LogLevel log_level() { return static_cast<LogLevel>(g_level.load()); }
+
+void log(LogLevel level, std::string_view message, std::initializer_list<LogField> fields) {
+  if (static_cast<int>(level) < g_level.load()) return;
+  std::string line;
+  line.reserve(96 + message.size());
+  line += "time=";
+  append_quoted(line, iso8601_utc(unix_millis()));
+  line += " level=";
+  line += level_name(level);
+  line += " msg=";
+  append_quoted(line, message);
+  for (const LogField& field : fields) {
+    line.push_back(' ');
+    line += field.key;
+    line.push_back('=');
+    append_quoted(line, field.value);
+  }
+  line.push_back('\n');
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  write_all(line);
+}
+
+}  // namespace velmo::ai

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace velmo::ai {
+
+enum class LogLevel : int { debug = 0, info = 1, warn = 2, error = 3 };
+
+struct LogField {
+  std::string_view key;
+  std::string value;
+};
+
+// Stores the process-wide threshold; unknown words (and "info") mean info.
+void set_log_level(std::string_view level);
+LogLevel log_level();
+
+// Writes one key=value line to standard error when `level` reaches the threshold.
+void log(LogLevel level, std::string_view message, std::initializer_list<LogField> fields = {});
+
+}  // namespace velmo::ai
