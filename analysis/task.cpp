@@ -1,0 +1,374 @@
+#include "analysis/task.h"
+
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string_view>
+
+namespace velmo::ai {
+
+namespace {
+
+[[noreturn]] void refuse(const std::string& message) { throw std::invalid_argument(message); }
+
+const Json* find_key(const Json& object, const char* key) {
+  const auto it = object.find(key);
+  return it == object.end() ? nullptr : &*it;
+}
+
+bool starts_with(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+// URLs end up in RTSP and HTTP request lines, where a blank or a line break would split or
+// inject a line.
+bool has_blank_or_control(std::string_view text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || byte == 0x7f) return true;
+  }
+  return false;
+}
+
+void check_url_bytes(std::string_view url, const std::string& label) {
+  if (has_blank_or_control(url)) refuse(label + " must not contain spaces or control characters");
+}
+
+void check_rtsp_url(std::string_view url, const std::string& label) {
+  std::size_t host_at = 0;
+  if (starts_with(url, "rtsp://")) {
+    host_at = 7;
+  } else if (starts_with(url, "rtsps://")) {
+    host_at = 8;
+  } else {
+    refuse(label + " must use RTSP");
+  }
+  if (url.size() <= host_at || url[host_at] == '/') refuse(label + " must include a host");
+  check_url_bytes(url, label);
+}
+
+std::string required_text(const Json& body, const char* key, const std::string& label) {
+  const Json* value = find_key(body, key);
+  if (value == nullptr || !value->is_string() || value->get_ref<const std::string&>().empty()) {
+    refuse(label + " must be a non-empty string");
+  }
+  std::string text = value->get<std::string>();
+  // Ids are path segments of the task and stream routes; a "/" would make the task unreachable.
+  if (text.find('/') != std::string::npos) refuse(label + " must not contain /");
+  return text;
+}
+
+// An optional text key: absent gives the default; a value of another type is refused with the
+// key's own message at the step where the key is validated.
+struct OptionalText {
+  const Json* value = nullptr;
+  const char* fallback = "";
+
+  std::string get(const std::string& message_on_wrong_type) const {
+    if (value == nullptr) return fallback;
+    if (!value->is_string()) refuse(message_on_wrong_type);
+    return value->get<std::string>();
+  }
+};
+
+OptionalText optional_text(const Json& object, const char* key, const char* fallback) {
+  return OptionalText{find_key(object, key), fallback};
+}
+
+// The whole JSON integer is compared with the bounds, never a narrowed copy of it.
+std::int32_t integer_key(const Json& object, const char* key, std::int32_t fallback, std::int32_t lo,
+                         std::int32_t hi, const std::string& label) {
+  const Json* value = find_key(object, key);
+  if (value == nullptr) return fallback;
+  if (!value->is_number_integer()) refuse(label + " must be an integer");
+  if (value->is_number_unsigned()) {
+    const std::uint64_t v = value->get<std::uint64_t>();
+    if (v > static_cast<std::uint64_t>(hi) || (lo > 0 && v < static_cast<std::uint64_t>(lo))) {
+      refuse(label + " is out of range");
+    }
+    return static_cast<std::int32_t>(v);
+  }
+  const std::int64_t v = value->get<std::int64_t>();
+  if (v < lo || v > hi) refuse(label + " is out of range");
+  return static_cast<std::int32_t>(v);
+}
+
+double number_key(const Json& object, const char* key, double fallback, double lo, double hi,
+                  const std::string& label) {
+  const Json* value = find_key(object, key);
+  if (value == nullptr) return fallback;
+  if (!value->is_number()) refuse(label + " must be a number");
+  const double v = value->get<double>();
+  if (!(v >= lo && v <= hi)) refuse(label + " is out of range");
+  return v;
+}
+
+Polygon parse_polygon(const Json& value, const std::string& label) {
+  if (!value.is_array() || value.size() < 3) refuse(label + " must contain at least 3 points");
+  Polygon polygon;
+  polygon.reserve(value.size());
+  for (const Json& point : value) {
+    if (!point.is_array() || point.size() != 2 || !point[0].is_number() || !point[1].is_number()) {
+      refuse(label + " points must be [x, y]");
+    }
+    const double x = point[0].get<double>();
+    const double y = point[1].get<double>();
+    if (!(x >= 0.0 && x <= 1.0 && y >= 0.0 && y <= 1.0)) {
+      refuse(label + " coordinates must be normalized");
+    }
+    polygon.push_back(Point{x, y});
+  }
+  return polygon;
+}
+
+std::vector<Polygon> polygon_list(const Json& object, const char* key) {
+  std::vector<Polygon> polygons;
+  const Json* value = find_key(object, key);
+  if (value == nullptr) return polygons;
+  const std::string label = std::string("task.") + key;
+  if (!value->is_array()) refuse(label + " must be an array");
+  polygons.reserve(value->size());
+  for (const Json& element : *value) polygons.push_back(parse_polygon(element, label));
+  return polygons;
+}
+
+StreamSources parse_streams(const Json& streams, StreamSources sources) {
+  if (!streams.is_object()) refuse("task.streams must be an object");
+  // The document's objects are ordered maps, so roles are visited in ascending byte order.
+  for (const auto& [role, value] : streams.items()) {
+    std::string* slot = nullptr;
+    if (role == "main") {
+      slot = &sources.main;
+    } else if (role == "sub") {
+      slot = &sources.sub;
+    } else if (role == "custom") {
+      slot = &sources.custom;
+    } else {
+      refuse("task.streams contains an unknown role");
+    }
+    const std::string label = "task.streams." + role;
+    if (!value.is_string() || value.get_ref<const std::string&>().empty()) {
+      refuse(label + " must be a non-empty string");
+    }
+    const auto& url = value.get_ref<const std::string&>();
+    check_rtsp_url(url, label);
+    *slot = url;
+  }
+  return sources;
+}
+
+void select_stream(TaskConfig& config) {
+  const std::string& role = config.stream_role;
+  const std::string* url = nullptr;
+  std::string selected;
+  const auto take = [&](const std::string& name, const std::string& slot) {
+    if (url == nullptr && !slot.empty()) {
+      url = &slot;
+      selected = name;
+    }
+  };
+  if (role == "auto") {
+    take("sub", config.streams.sub);
+    take("main", config.streams.main);
+    take("custom", config.streams.custom);
+  } else if (role == "main") {
+    take("main", config.streams.main);
+  } else if (role == "sub") {
+    take("sub", config.streams.sub);
+  } else {
+    take("custom", config.streams.custom);
+  }
+  if (url == nullptr) refuse("task does not provide the requested stream role");
+  config.stream_url = *url;
+  config.selected_stream_role = selected;
+}
+
+void check_callback_url(const std::string& url) {
+  if (url.empty()) return;
+  if (!starts_with(url, "http://")) refuse("phase one task.callback_url must use HTTP");
+  if (url.size() <= 7 || url[7] == '/') refuse("task.callback_url must include a host");
+  check_url_bytes(url, "task.callback_url");
+}
+
+SceneConfig parse_scene(const Json& scene) {
+  if (!scene.is_object()) refuse("task.scene must be an object");
+  SceneConfig config;
+  config.change_threshold =
+      number_key(scene, "change_threshold", config.change_threshold, 0.0001, 1.0, "task.change_threshold");
+  config.brightness_delta_threshold =
+      number_key(scene, "brightness_delta_threshold", config.brightness_delta_threshold, 0.0, 255.0,
+                 "task.brightness_delta_threshold");
+  config.blur_threshold =
+      number_key(scene, "blur_threshold", config.blur_threshold, 0.0, 10000.0, "task.blur_threshold");
+  config.trigger_ms = integer_key(scene, "trigger_ms", config.trigger_ms, 0, 60000, "task.trigger_ms");
+  config.cooldown_ms =
+      integer_key(scene, "cooldown_ms", config.cooldown_ms, 0, 3600000, "task.cooldown_ms");
+  config.hold_ms = integer_key(scene, "hold_ms", config.hold_ms, 0, 3600000, "task.hold_ms");
+  const std::string baseline_message = "task.scene.baseline_mode must be auto or manual";
+  config.baseline_mode = optional_text(scene, "baseline_mode", "auto").get(baseline_message);
+  if (config.baseline_mode != "auto" && config.baseline_mode != "manual") refuse(baseline_message);
+  config.rois = polygon_list(scene, "rois");
+  config.ignore_zones = polygon_list(scene, "ignore_zones");
+  config.hold_ms_given = scene.contains("hold_ms");
+  return config;
+}
+
+ZoneRule parse_rule(const Json& element) {
+  if (!element.is_object()) refuse("task.rules entries must be objects");
+  ZoneRule rule;
+  const std::string type_message = "phase one supports only intrusion rules";
+  rule.type = optional_text(element, "type", "intrusion").get(type_message);
+  if (rule.type != "intrusion") refuse(type_message);
+  const Json* zones = find_key(element, "zones");
+  if (zones == nullptr || !zones->is_array() || zones->empty()) {
+    refuse("intrusion rule requires at least one zone");
+  }
+  rule.zones.reserve(zones->size());
+  for (const Json& zone : *zones) rule.zones.push_back(parse_polygon(zone, "task.rules[].zones"));
+  rule.min_duration_ms =
+      integer_key(element, "min_duration_ms", rule.min_duration_ms, 0, 600000, "task.min_duration_ms");
+  rule.cooldown_ms = integer_key(element, "cooldown_ms", rule.cooldown_ms, 0, 86400000, "task.cooldown_ms");
+  rule.min_hits = integer_key(element, "min_hits", rule.min_hits, 1, 30, "task.min_hits");
+  rule.lost_timeout_ms =
+      integer_key(element, "lost_timeout_ms", rule.lost_timeout_ms, 100, 600000, "task.lost_timeout_ms");
+  return rule;
+}
+
+std::vector<ZoneRule> parse_rules(const Json& body) {
+  std::vector<ZoneRule> rules;
+  const Json* value = find_key(body, "rules");
+  if (value == nullptr) return rules;
+  if (!value->is_array()) refuse("task.rules must be an array");
+  rules.reserve(value->size());
+  for (const Json& element : *value) rules.push_back(parse_rule(element));
+  return rules;
+}
+
+Json point_json(const Point& p) { return Json::array({p.x, p.y}); }
+
+Json polygon_list_json(const std::vector<Polygon>& polygons) {
+  Json list = Json::array();
+  for (const Polygon& polygon : polygons) {
+    Json points = Json::array();
+    for (const Point& p : polygon) points.push_back(point_json(p));
+    list.push_back(std::move(points));
+  }
+  return list;
+}
+
+}  // namespace
+
+TaskConfig parse_task_config(const Json& body) {
+  if (!body.is_object()) refuse("task request must be a JSON object");
+  TaskConfig config;
+  config.task_id = required_text(body, "task_id", "task.task_id");
+  config.stream_id = required_text(body, "stream_id", "task.stream_id");
+
+  const OptionalText stream_url = optional_text(body, "stream_url", "");
+  const OptionalText device = optional_text(body, "device", "auto");
+  config.fps = integer_key(body, "fps", config.fps, 1, 30, "task.fps");
+  const OptionalText stream_role = optional_text(body, "stream_role", "auto");
+  const OptionalText callback_url = optional_text(body, "callback_url", "");
+
+  const std::string requested_url = stream_url.get("task.stream_url must use RTSP");
+  if (!requested_url.empty()) check_rtsp_url(requested_url, "task.stream_url");
+
+  StreamSources sources;
+  sources.custom = requested_url;
+  if (const Json* streams = find_key(body, "streams")) sources = parse_streams(*streams, sources);
+  config.streams = sources;
+
+  const std::string device_message = "task.device must be auto, cpu, or gpu";
+  config.device = device.get(device_message);
+  if (config.device != "auto" && config.device != "cpu" && config.device != "gpu") {
+    refuse(device_message);
+  }
+
+  const std::string role_message = "task.stream_role must be auto, sub, main, or custom";
+  config.stream_role = stream_role.get(role_message);
+  if (config.stream_role != "auto" && config.stream_role != "sub" && config.stream_role != "main" &&
+      config.stream_role != "custom") {
+    refuse(role_message);
+  }
+  select_stream(config);
+
+  config.callback_url = callback_url.get("phase one task.callback_url must use HTTP");
+  check_callback_url(config.callback_url);
+
+  if (const Json* scene = find_key(body, "scene")) config.scene = parse_scene(*scene);
+  config.rules = parse_rules(body);
+  return config;
+}
+
+Json task_config_json(const TaskConfig& config) {
+  Json rules = Json::array();
+  for (const ZoneRule& rule : config.rules) {
+    rules.push_back(Json{{"type", rule.type},
+                         {"zones", polygon_list_json(rule.zones)},
+                         {"min_duration_ms", rule.min_duration_ms},
+                         {"cooldown_ms", rule.cooldown_ms},
+                         {"min_hits", rule.min_hits},
+                         {"lost_timeout_ms", rule.lost_timeout_ms}});
+  }
+  const SceneConfig& scene = config.scene;
+  return Json{{"task_id", config.task_id},
+              {"stream_id", config.stream_id},
+              {"stream_url", config.stream_url},
+              {"streams",
+               {{"main", config.streams.main}, {"sub", config.streams.sub}, {"custom", config.streams.custom}}},
+              {"selected_stream_role", config.selected_stream_role},
+              {"device", config.device},
+              {"fps", config.fps},
+              {"stream_role", config.stream_role},
+              {"callback_url", config.callback_url},
+              {"rules", std::move(rules)},
+              {"scene",
+               {{"change_threshold", scene.change_threshold},
+                {"brightness_delta_threshold", scene.brightness_delta_threshold},
+                {"blur_threshold", scene.blur_threshold},
+                {"trigger_ms", scene.trigger_ms},
+                {"cooldown_ms", scene.cooldown_ms},
+                {"hold_ms", scene.hold_ms},
+                {"baseline_mode", scene.baseline_mode},
+                {"rois", polygon_list_json(scene.rois)},
+                {"ignore_zones", polygon_list_json(scene.ignore_zones)}}}};
+}
+
+Json task_snapshot_json(const TaskSnapshot& snapshot) {
+  return Json{{"config", task_config_json(snapshot.config)},
+              {"phase", task_phase_name(snapshot.phase)},
+              {"error", snapshot.error},
+              {"started_at", snapshot.started_at},
+              {"statistics",
+               {{"decode_fps", snapshot.decode_fps},
+                {"inference_fps", snapshot.inference_fps},
+                {"frames_decoded", snapshot.frames_decoded},
+                {"frames_dropped", snapshot.frames_dropped},
+                {"scenes_detected", snapshot.scenes_detected},
+                {"detections", snapshot.detections},
+                {"events_started", snapshot.events_started},
+                {"events_ended", snapshot.events_ended},
+                {"reconnects", snapshot.reconnects},
+                {"inference_latency_p50_ms", snapshot.inference_latency_p50_ms},
+                {"inference_latency_p95_ms", snapshot.inference_latency_p95_ms},
+                {"queue_depth", snapshot.queue_depth},
+                {"execution_provider", snapshot.execution_provider},
+                {"model", snapshot.model},
+                {"model_version", snapshot.model_version}}}};
+}
+
+std::string task_phase_name(TaskPhase phase) {
+  switch (phase) {
+    case TaskPhase::connecting:
+      return "connecting";
+    case TaskPhase::running:
+      return "running";
+    case TaskPhase::failed:
+      return "failed";
+    case TaskPhase::idle:
+      break;
+  }
+  return "idle";
+}
+
+}  // namespace velmo::ai
