@@ -1,0 +1,85 @@
+#include "analysis/frame_sampler.h"
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+#include <utility>
+
+namespace velmo::ai {
+
+SamplingGate::SamplingGate(int idle_fps, int active_fps) : idle_fps_(idle_fps), active_fps_(active_fps) {
+  if (idle_fps <= 0 || active_fps <= 0) throw std::invalid_argument("sampling FPS must be positive");
+}
+
+bool SamplingGate::accept(std::int64_t now_ms, bool active) {
+  if (last_accepted_ms_ == 0 || now_ms < last_accepted_ms_) {
+    last_accepted_ms_ = now_ms;
+    return true;
+  }
+  const int fps = active ? active_fps_ : idle_fps_;
+  const std::int64_t interval = 1000 / std::max(1, fps);
+  if (now_ms - last_accepted_ms_ < interval) return false;
+  last_accepted_ms_ = now_ms;
+  return true;
+}
+
+void SamplingGate::reset() { last_accepted_ms_ = 0; }
+
+LatestFrameQueue::LatestFrameQueue(std::size_t capacity) : capacity_(capacity) {
+  if (capacity == 0) throw std::invalid_argument("frame queue capacity must be positive");
+}
+
+bool LatestFrameQueue::push(VideoFrame frame) {
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) return false;
+    while (frames_.size() >= capacity_) {
+      frames_.pop_front();
+      ++dropped_;
+    }
+    frames_.push_back(std::move(frame));
+  }
+  ready_.notify_one();
+  return true;
+}
+
+std::optional<VideoFrame> LatestFrameQueue::take_oldest() {
+  if (frames_.empty()) return std::nullopt;
+  std::optional<VideoFrame> frame(std::move(frames_.front()));
+  frames_.pop_front();
+  return frame;
+}
+
+std::optional<VideoFrame> LatestFrameQueue::pop() {
+  std::lock_guard lock(mutex_);
+  return take_oldest();
+}
+
+std::optional<VideoFrame> LatestFrameQueue::wait_pop(int timeout_ms) {
+  std::unique_lock lock(mutex_);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (frames_.empty() && !closed_) {
+    if (ready_.wait_until(lock, deadline) == std::cv_status::timeout) break;
+  }
+  return take_oldest();
+}
+
+void LatestFrameQueue::close() {
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+  }
+  ready_.notify_all();
+}
+
+std::size_t LatestFrameQueue::size() const {
+  std::lock_guard lock(mutex_);
+  return frames_.size();
+}
+
+std::uint64_t LatestFrameQueue::dropped() const {
+  std::lock_guard lock(mutex_);
+  return dropped_;
+}
+
+}  // namespace velmo::ai

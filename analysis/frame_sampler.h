@@ -1,0 +1,64 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+
+#include "foundation/video_frame.h"
+
+namespace velmo::ai {
+
+// Thins frames to an idle or an active rate, measured from the last accepted frame.
+// Belongs to one thread; takes no lock.
+class SamplingGate {
+ public:
+  // Throws std::invalid_argument when either rate is 0 or negative.
+  SamplingGate(int idle_fps, int active_fps);
+
+  // True when the frame at `now_ms` is due. A clock that steps backwards past the last accepted
+  // time accepts and re-anchors there, so the gate never stays shut for the size of the step.
+  bool accept(std::int64_t now_ms, bool active);
+  // Forgets the last accepted time: the next accept succeeds.
+  void reset();
+
+ private:
+  int idle_fps_;
+  int active_fps_;
+  std::int64_t last_accepted_ms_ = 0;  // 0: nothing accepted yet
+};
+
+// Bounded hand-over from one producer to one consumer that never blocks the producer: when full,
+// the oldest frames are dropped so the consumer always sees the newest pictures.
+class LatestFrameQueue {
+ public:
+  // Throws std::invalid_argument when capacity is 0.
+  explicit LatestFrameQueue(std::size_t capacity);
+  LatestFrameQueue(const LatestFrameQueue&) = delete;
+  LatestFrameQueue& operator=(const LatestFrameQueue&) = delete;
+
+  // False (the frame is discarded) once closed.
+  bool push(VideoFrame frame);
+  std::optional<VideoFrame> pop();
+  // Waits up to timeout_ms (one fixed deadline) for a frame; returns at once when closed.
+  std::optional<VideoFrame> wait_pop(int timeout_ms);
+  // Final: refuses later pushes and wakes every waiter. Frames already queued stay available.
+  void close();
+
+  std::size_t size() const;
+  std::uint64_t dropped() const;
+
+ private:
+  std::optional<VideoFrame> take_oldest();
+
+  std::size_t capacity_;
+  mutable std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<VideoFrame> frames_;
+  std::uint64_t dropped_ = 0;
+  bool closed_ = false;
+};
+
+}  // namespace velmo::ai

@@ -1,0 +1,290 @@
+#include "analysis/frame_sampler.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace velmo::ai {
+namespace {
+
+using namespace std::chrono_literals;
+
+VideoFrame make_frame(std::uint64_t sequence, std::size_t bytes = 12) {
+  VideoFrame frame;
+  frame.sequence = sequence;
+  frame.width = 2;
+  frame.height = 2;
+  frame.pixels.assign(bytes, static_cast<std::uint8_t>(sequence));
+  return frame;
+}
+
+// ---- SamplingGate ----
+
+TEST(SamplingGate, RefusesNonPositiveRates) {
+  for (auto [idle, active] : std::vector<std::pair<int, int>>{{0, 3}, {1, 0}, {-1, 3}, {1, -5}}) {
+    try {
+      SamplingGate gate(idle, active);
+      FAIL() << idle << "," << active << " accepted";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_STREQ(e.what(), "sampling FPS must be positive");
+    }
+  }
+  EXPECT_NO_THROW(SamplingGate(1, 1));
+}
+
+struct GateStep {
+  std::int64_t now_ms;
+  bool active;
+  bool accepted;
+};
+
+struct GateCase {
+  const char* name;
+  int idle_fps;
+  int active_fps;
+  std::vector<GateStep> steps;
+};
+
+class SamplingGateSequence : public ::testing::TestWithParam<GateCase> {};
+
+TEST_P(SamplingGateSequence, AcceptsExactlyOnTheIntervalBoundary) {
+  const GateCase& c = GetParam();
+  SamplingGate gate(c.idle_fps, c.active_fps);
+  for (std::size_t i = 0; i < c.steps.size(); ++i) {
+    const GateStep& s = c.steps[i];
+    EXPECT_EQ(gate.accept(s.now_ms, s.active), s.accepted)
+        << "step " << i << " at " << s.now_ms << " active=" << s.active;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, SamplingGateSequence,
+    ::testing::Values(
+        GateCase{"idle_one_fps", 1, 3, {{5000, false, true}, {5999, false, false}, {6000, false, true}}},
+        GateCase{"active_three_fps", 1, 3, {{5000, true, true}, {5332, true, false}, {5333, true, true}}},
+        GateCase{"seven_fps_is_142ms", 7, 7, {{100, false, true}, {241, false, false}, {242, false, true}}},
+        GateCase{"thirty_fps_is_33ms", 30, 30, {{100, true, true}, {132, true, false}, {133, true, true}}},
+        // A rejected call does not move the anchor.
+        GateCase{"rejection_keeps_anchor",
+                 1,
+                 3,
+                 {{1000, false, true}, {1400, false, false}, {1800, false, false}, {2000, false, true}}},
+        // The rate is chosen per call: the active interval applies from the same anchor.
+        GateCase{"rate_switch_uses_same_anchor",
+                 1,
+                 3,
+                 {{1000, false, true}, {1200, false, false}, {1333, true, true}, {1500, false, false}}},
+        // Time 0 counts as "nothing accepted yet".
+        GateCase{"zero_is_none", 1, 1, {{0, false, true}, {1, false, true}, {2, false, false}}},
+        // A wall clock stepped backwards accepts and re-anchors at the earlier time.
+        GateCase{"clock_steps_back",
+                 1,
+                 1,
+                 {{100000, false, true}, {40000, false, true}, {40999, false, false}, {41000, false, true}}},
+        GateCase{"equal_time_is_rejected", 1, 1, {{5000, false, true}, {5000, false, false}}}),
+    [](const ::testing::TestParamInfo<GateCase>& info) { return std::string(info.param.name); });
+
+TEST(SamplingGate, ResetMakesTheNextFrameDue) {
+  SamplingGate gate(1, 1);
+  EXPECT_TRUE(gate.accept(10000, false));
+  EXPECT_FALSE(gate.accept(10001, false));
+  gate.reset();
+  EXPECT_TRUE(gate.accept(10002, false));
+  EXPECT_FALSE(gate.accept(10003, false));
+}
+
+// ---- LatestFrameQueue ----
+
+TEST(LatestFrameQueue, RefusesZeroCapacity) {
+  try {
+    LatestFrameQueue queue(0);
+    FAIL() << "capacity 0 accepted";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "frame queue capacity must be positive");
+  }
+}
+
+TEST(LatestFrameQueue, DropsTheOldestWhenFull) {
+  LatestFrameQueue queue(2);
+  for (std::uint64_t i = 1; i <= 3; ++i) EXPECT_TRUE(queue.push(make_frame(i)));
+  EXPECT_EQ(queue.size(), 2u);
+  EXPECT_EQ(queue.dropped(), 1u);
+  auto a = queue.wait_pop(200);
+  auto b = queue.wait_pop(200);
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(a->sequence, 2u);
+  EXPECT_EQ(b->sequence, 3u);
+  EXPECT_EQ(a->pixels, std::vector<std::uint8_t>(12, 2));
+  EXPECT_EQ(queue.size(), 0u);
+  EXPECT_FALSE(queue.pop().has_value());
+}
+
+TEST(LatestFrameQueue, CapacityOneKeepsOnlyTheNewest) {
+  LatestFrameQueue queue(1);
+  for (std::uint64_t i = 1; i <= 5; ++i) queue.push(make_frame(i));
+  EXPECT_EQ(queue.size(), 1u);
+  EXPECT_EQ(queue.dropped(), 4u);
+  auto f = queue.pop();
+  ASSERT_TRUE(f);
+  EXPECT_EQ(f->sequence, 5u);
+}
+
+TEST(LatestFrameQueue, MovesPixelBuffersWithoutCopying) {
+  LatestFrameQueue queue(4);
+  VideoFrame frame = make_frame(1, 1 << 20);
+  const std::uint8_t* data = frame.pixels.data();
+  queue.push(std::move(frame));
+  auto out = queue.pop();
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->pixels.data(), data);
+}
+
+TEST(LatestFrameQueue, ZeroOrNegativeTimeoutNeverWaits) {
+  LatestFrameQueue queue(2);
+  EXPECT_FALSE(queue.wait_pop(0).has_value());
+  EXPECT_FALSE(queue.wait_pop(-50).has_value());
+  queue.push(make_frame(7));
+  auto f = queue.wait_pop(0);
+  ASSERT_TRUE(f);
+  EXPECT_EQ(f->sequence, 7u);
+}
+
+TEST(LatestFrameQueue, WaitOnAnEmptyQueueTimesOut) {
+  LatestFrameQueue queue(2);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(queue.wait_pop(200).has_value());
+  // The deadline is fixed at entry: it never returns early.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
+}
+
+TEST(LatestFrameQueue, CloseRefusesPushesButKeepsQueuedFrames) {
+  LatestFrameQueue queue(4);
+  queue.push(make_frame(1));
+  queue.push(make_frame(2));
+  queue.close();
+  queue.close();  // idempotent
+  EXPECT_FALSE(queue.push(make_frame(3)));
+  EXPECT_EQ(queue.size(), 2u);
+  EXPECT_EQ(queue.dropped(), 0u);
+  auto a = queue.wait_pop(60000);
+  auto b = queue.wait_pop(60000);
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(a->sequence, 1u);
+  EXPECT_EQ(b->sequence, 2u);
+  // Closed and empty: returns at once even with a long time-out.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(queue.wait_pop(60000).has_value());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+TEST(LatestFrameQueue, PushFromAnotherThreadWakesTheWaiter) {
+  LatestFrameQueue queue(2);
+  std::atomic<bool> waiting{false};
+  std::thread producer([&] {
+    while (!waiting.load()) std::this_thread::yield();
+    std::this_thread::sleep_for(50ms);
+    queue.push(make_frame(42));
+  });
+  waiting = true;
+  auto start = std::chrono::steady_clock::now();
+  auto frame = queue.wait_pop(60000);
+  auto waited = std::chrono::steady_clock::now() - start;
+  producer.join();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->sequence, 42u);
+  EXPECT_LT(waited, 30s);
+}
+
+TEST(LatestFrameQueue, CloseWakesEveryWaiter) {
+  LatestFrameQueue queue(2);
+  constexpr int kWaiters = 4;
+  std::atomic<int> returned{0};
+  std::atomic<int> got_frame{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < kWaiters; ++i) {
+    waiters.emplace_back([&] {
+      if (queue.wait_pop(60000)) ++got_frame;
+      ++returned;
+    });
+  }
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(returned.load(), 0);
+  queue.close();
+  EXPECT_TRUE(test::eventually([&] { return returned.load() == kWaiters; }, 10s));
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(got_frame.load(), 0);
+}
+
+// A producer that never outruns the capacity loses nothing; every frame arrives once, in order.
+TEST(LatestFrameQueue, NothingLostOrDuplicatedBelowCapacity) {
+  constexpr std::uint64_t kFrames = 20000;
+  constexpr std::size_t kCapacity = 8;
+  LatestFrameQueue queue(kCapacity);
+  std::atomic<std::uint64_t> consumed{0};
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    for (std::uint64_t i = 1; i <= kFrames; ++i) {
+      // Stay below capacity: wait until the consumer has caught up enough.
+      while (i - consumed.load() > kCapacity - 1) std::this_thread::yield();
+      ASSERT_TRUE(queue.push(make_frame(i, 3)));
+    }
+    queue.close();
+    done = true;
+  });
+  std::vector<std::uint64_t> seen;
+  seen.reserve(kFrames);
+  for (;;) {
+    const bool was_done = done.load();
+    auto frame = queue.wait_pop(200);
+    if (!frame) {
+      if (was_done) break;  // closed before this call: nothing more can come
+      continue;
+    }
+    seen.push_back(frame->sequence);
+    ++consumed;
+  }
+  producer.join();
+  EXPECT_EQ(queue.dropped(), 0u);
+  ASSERT_EQ(seen.size(), kFrames);
+  for (std::uint64_t i = 0; i < kFrames; ++i) ASSERT_EQ(seen[i], i + 1);
+}
+
+// Above capacity the consumer gets an increasing subsequence, and each frame is either
+// delivered or counted as dropped, never both and never twice.
+TEST(LatestFrameQueue, FastProducerDropsOnlyTheOldest) {
+  constexpr std::uint64_t kFrames = 20000;
+  LatestFrameQueue queue(3);
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    for (std::uint64_t i = 1; i <= kFrames; ++i) queue.push(make_frame(i, 3));
+    queue.close();
+    done = true;
+  });
+  std::vector<std::uint64_t> seen;
+  for (;;) {
+    const bool was_done = done.load();
+    auto frame = queue.wait_pop(200);
+    if (!frame) {
+      if (was_done) break;
+      continue;
+    }
+    seen.push_back(frame->sequence);
+    if (seen.size() % 64 == 0) std::this_thread::sleep_for(1ms);  // a slow consumer
+  }
+  producer.join();
+  ASSERT_FALSE(seen.empty());
+  for (std::size_t i = 1; i < seen.size(); ++i) ASSERT_LT(seen[i - 1], seen[i]);
+  EXPECT_EQ(seen.back(), kFrames);  // the newest frame is never the one dropped
+  EXPECT_EQ(seen.size() + queue.dropped(), kFrames);
+  EXPECT_GT(queue.dropped(), 0u);
+}
+
+}  // namespace
+}  // namespace velmo::ai
