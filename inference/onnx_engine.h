@@ -1,0 +1,52 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "inference/inference_engine.h"
+
+namespace velmo::ai {
+
+// The ONNX Runtime detector: checks the model package, opens one session on the CPU or a CUDA
+// GPU and turns frames into person detections.
+//
+// Device "gpu" requires CUDA; "auto" uses CUDA when the runtime offers it and falls back to the
+// CPU when the CUDA session cannot be built or warmed up; anything else ("cpu", other words or
+// letter cases) runs on the CPU. A thread count below 1 means one intra-op thread.
+//
+// Construction, warmup and detect must not overlap; the accessors may be called from any thread,
+// also while detect runs. A failed detect leaves the engine usable.
+class OnnxEngine final : public InferenceEngine {
+ public:
+  OnnxEngine(const std::filesystem::path& manifest_path, std::filesystem::path public_key_path,
+             bool require_signature, std::string device, int threads);
+  ~OnnxEngine() override;
+
+  OnnxEngine(const OnnxEngine&) = delete;
+  OnnxEngine& operator=(const OnnxEngine&) = delete;
+
+  // One run on a black 64x64 frame; logs "inference: model warmup completed".
+  void warmup() override;
+  InferenceResult detect(const VideoFrame& frame, const std::optional<Rect>& region) override;
+  std::string execution_provider() const override;
+  std::string model_name() const override;
+  std::string model_version() const override;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The execution providers that the runtime offers ("CPUExecutionProvider", ...), as the engine
+// sees them when it chooses a provider.
+std::vector<std::string> available_execution_providers();
+
+// Replaces the runtime's provider list for every later engine construction, so the GPU paths can
+// be exercised on a CPU-only runtime; an empty function restores the runtime's own list.
+void set_available_providers_source(std::function<std::vector<std::string>()> source);
+
+}  // namespace velmo::ai
