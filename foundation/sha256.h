@@ -1,0 +1,23 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace velmo::ai {
+
+// FIPS 180-4 SHA-256 digest of `data`.
+std::array<uint8_t, 32> sha256(std::string_view data);
+
+// Digest of a whole file, read in 64 KiB chunks so any size is hashed in constant memory.
+// Throws std::runtime_error "cannot open file for SHA-256: <path>" or
+// "cannot read file for SHA-256: <path>" (also for a path that opens but is not readable data,
+// such as a directory).
+std::array<uint8_t, 32> sha256_file(const std::filesystem::path& path);
+
+// 64 lowercase hexadecimal digits.
+std::string sha256_hex(const std::array<uint8_t, 32>& digest);
+
+}  // namespace velmo::ai
