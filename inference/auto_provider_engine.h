@@ -1,0 +1,75 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "foundation/config.h"
+#include "inference/inference_engine.h"
+
+namespace velmo::ai {
+
+// The service's engine: applies the device policy over one inner engine at a time. With "auto",
+// any GPU failure (construction, warm-up or a later detect) replaces the GPU engine for good by a
+// CPU engine and retries the failed step there.
+//
+// Construction, warmup and detect must not overlap each other; the three accessors may be called
+// from any thread at any time, also while detect swaps the inner engine.
+class AutoProviderEngine final : public InferenceEngine {
+ public:
+  // Where inner engines come from. The service uses ONNX Runtime (onnx_backend); tests inject fakes.
+  struct Backend {
+    // (manifest path, public key path, require_signature, device "gpu" or "cpu", threads)
+    std::function<std::unique_ptr<InferenceEngine>(const std::filesystem::path&, const std::filesystem::path&,
+                                                   bool, const std::string&, int)>
+        make_engine;
+    // Whether the runtime offers the CUDA execution provider; asked anew by every construction.
+    std::function<bool()> cuda_available;
+  };
+  static Backend onnx_backend();
+
+  AutoProviderEngine(ModelConfig config, bool require_signature, std::string device, int threads);
+  AutoProviderEngine(ModelConfig config, bool require_signature, std::string device, int threads,
+                     Backend backend);
+  ~AutoProviderEngine() override;
+
+  AutoProviderEngine(const AutoProviderEngine&) = delete;
+  AutoProviderEngine& operator=(const AutoProviderEngine&) = delete;
+
+  void warmup() override;
+  InferenceResult detect(const VideoFrame& frame, const std::optional<Rect>& region) override;
+  std::string execution_provider() const override;
+  std::string model_name() const override;
+  std::string model_version() const override;
+
+  // Build a GPU or CPU engine and make it the current one (same thread rules as detect).
+  void use_gpu();
+  void use_cpu();
+  // Build the same engines without installing them.
+  std::unique_ptr<InferenceEngine> make_gpu() const;
+  std::unique_ptr<InferenceEngine> make_cpu() const;
+
+ private:
+  bool current_is_cuda() const;
+  void install(std::unique_ptr<InferenceEngine> next);
+  void refresh_names();
+
+  ModelConfig config_;
+  bool require_signature_;
+  std::string device_;
+  int threads_;
+  Backend backend_;
+  std::unique_ptr<InferenceEngine> engine_;
+
+  // The accessors answer from these copies, so they never touch an engine that is being replaced
+  // and never wait for a model build.
+  mutable std::mutex names_mutex_;
+  std::string provider_;
+  std::string name_;
+  std::string version_;
+};
+
+}  // namespace velmo::ai
