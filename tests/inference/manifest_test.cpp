@@ -202,7 +202,7 @@ TEST(ManifestModelPath, RelativeFilesSitNextToTheManifest) {
 }
 
 // A package in a temporary folder, signed with the project's own functions.
-class Package : public ::testing::Test {
+class PackageCheck : public ::testing::Test {
  protected:
   void SetUp() override {
     test::write_file(dir_ / "model.onnx", model_bytes_);
@@ -232,7 +232,7 @@ class Package : public ::testing::Test {
   SigningKeyPair keys_;
 };
 
-TEST_F(Package, SignedPackageValidates) {
+TEST_F(PackageCheck, SignedPackageValidates) {
   ModelValidation v = check();
   EXPECT_TRUE(v.valid) << v.error;
   EXPECT_EQ(v.error, "");
@@ -243,7 +243,7 @@ TEST_F(Package, SignedPackageValidates) {
   EXPECT_EQ(v.manifest.signature_file, "manifest.sig");
 }
 
-TEST_F(Package, RelativeManifestPathIsMadeAbsolute) {
+TEST_F(PackageCheck, RelativeManifestPathIsMadeAbsolute) {
   fs::path relative = fs::relative(manifest(), fs::current_path());
   ASSERT_TRUE(relative.is_relative());
   ModelValidation v = validate_model_package(relative, true, public_key());
@@ -253,7 +253,7 @@ TEST_F(Package, RelativeManifestPathIsMadeAbsolute) {
   EXPECT_EQ(fs::canonical(v.model_path), fs::canonical(dir_ / "model.onnx"));
 }
 
-TEST_F(Package, UppercaseDigestMatchesButABlankDoesNot) {
+TEST_F(PackageCheck, UppercaseDigestMatchesButABlankDoesNot) {
   std::string upper = digest_;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   write_manifest(with(minimal(), {{"sha256", upper}, {"signature_file", "manifest.sig"}}));
@@ -265,7 +265,7 @@ TEST_F(Package, UppercaseDigestMatchesButABlankDoesNot) {
   EXPECT_EQ(v.sha256, digest_);
 }
 
-TEST_F(Package, ModelFileMustBeARegularFileLinksFollowed) {
+TEST_F(PackageCheck, ModelFileMustBeARegularFileLinksFollowed) {
   fs::remove(dir_ / "model.onnx");
   ModelValidation v = check();
   EXPECT_FALSE(v.valid);
@@ -285,7 +285,7 @@ TEST_F(Package, ModelFileMustBeARegularFileLinksFollowed) {
   EXPECT_EQ(check().error, "model file is missing");
 }
 
-TEST_F(Package, AbsoluteModelFileIsUsedUnchanged) {
+TEST_F(PackageCheck, AbsoluteModelFileIsUsedUnchanged) {
   test::TempDir elsewhere;
   test::write_file(elsewhere / "det.onnx", model_bytes_);
   write_manifest(with(minimal(), {{"file", (elsewhere / "det.onnx").native()},
@@ -296,7 +296,7 @@ TEST_F(Package, AbsoluteModelFileIsUsedUnchanged) {
   EXPECT_EQ(v.model_path, elsewhere / "det.onnx");
 }
 
-TEST_F(Package, SignatureStepsFailInOrder) {
+TEST_F(PackageCheck, SignatureStepsFailInOrder) {
   // Without a required signature nothing but the model is looked at.
   write_manifest(with(minimal(), {{"sha256", digest_}}));
   EXPECT_TRUE(validate_model_package(manifest(), false, "").valid);
@@ -322,7 +322,7 @@ TEST_F(Package, SignatureStepsFailInOrder) {
   EXPECT_EQ(check().error, "signature file must contain exactly 64 bytes");
 }
 
-TEST_F(Package, TamperedOrForeignSignatureIsRefused) {
+TEST_F(PackageCheck, TamperedOrForeignSignatureIsRefused) {
   std::string tampered = manifest_text_ + " ";
   test::write_file(manifest(), tampered);
   ModelValidation v = check();
@@ -342,7 +342,7 @@ TEST_F(Package, TamperedOrForeignSignatureIsRefused) {
   EXPECT_EQ(check().error, "model manifest signature is invalid");
 }
 
-TEST_F(Package, ManifestFailuresAreReportedNeverThrown) {
+TEST_F(PackageCheck, ManifestFailuresAreReportedNeverThrown) {
   fs::remove(manifest());
   ModelValidation v = check();
   EXPECT_FALSE(v.valid);
