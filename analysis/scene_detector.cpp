@@ -1,0 +1,224 @@
+#include "analysis/scene_detector.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace velmo::ai {
+
+namespace {
+
+constexpr double kDiffThreshold = 24.0;
+constexpr double kMinContourArea = 20.0;
+constexpr double kRegionMargin = 0.2;
+
+std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
+  std::int64_t r = 0;
+  if (__builtin_add_overflow(a, b, &r)) {
+    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  }
+  return r;
+}
+
+std::int64_t saturating_sub(std::int64_t a, std::int64_t b) {
+  std::int64_t r = 0;
+  if (__builtin_sub_overflow(a, b, &r)) {
+    return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  }
+  return r;
+}
+
+bool frame_is_valid(const VideoFrame& frame) {
+  if (frame.width < 1 || frame.height < 1) return false;
+  const auto needed = static_cast<std::uint64_t>(frame.width) * static_cast<std::uint64_t>(frame.height) * 3u;
+  return frame.pixels.size() >= needed;
+}
+
+// The frame's BGR bytes brought down to the analysis size, then to grey.
+cv::Mat grey_picture(const VideoFrame& frame, int width, int height) {
+  // Read-only view: OpenCV wants a non-const pointer, but nothing below writes through it.
+  const cv::Mat bgr(frame.height, frame.width, CV_8UC3, const_cast<std::uint8_t*>(frame.pixels.data()),
+                    static_cast<std::size_t>(frame.width) * 3u);
+  cv::Mat small;
+  cv::resize(bgr, small, cv::Size(width, height), 0.0, 0.0, cv::INTER_AREA);
+  cv::Mat grey;
+  cv::cvtColor(small, grey, cv::COLOR_BGR2GRAY);
+  return grey;
+}
+
+int to_pixel(double normalized, int extent) {
+  double v = normalized * extent;
+  // Keeps a corrupt coordinate from overflowing the fill's fixed-point arithmetic; any sane
+  // polygon (the task parser allows only 0..1) is far inside this range.
+  constexpr double kLimit = 16384.0;
+  if (std::isnan(v)) v = 0.0;
+  v = std::clamp(v, -kLimit, kLimit);
+  return static_cast<int>(std::lround(v));
+}
+
+cv::Mat build_mask(const std::vector<Polygon>& polygons, int width, int height) {
+  cv::Mat mask(height, width, CV_8UC1, cv::Scalar(0));
+  for (const auto& polygon : polygons) {
+    if (polygon.empty()) continue;
+    std::vector<cv::Point> pts;
+    pts.reserve(polygon.size());
+    for (const auto& p : polygon) pts.emplace_back(to_pixel(p.x, width), to_pixel(p.y, height));
+    const std::vector<std::vector<cv::Point>> one{std::move(pts)};
+    cv::fillPoly(mask, one, cv::Scalar(255), cv::LINE_8, 0, cv::Point());
+  }
+  return mask;
+}
+
+}  // namespace
+
+SceneDetector::SceneDetector(SceneConfig config) : config_(std::move(config)) {
+  const bool threshold_ok = config_.change_threshold > 0.0 && config_.change_threshold <= 1.0;
+  if (!threshold_ok || config_.trigger_ms < 0 || config_.cooldown_ms < 0 || config_.hold_ms < 0) {
+    throw std::invalid_argument("invalid scene detector configuration");
+  }
+}
+
+// A wall clock stepped backwards would otherwise leave the anchors in the future: the trigger
+// count negative, the scene held and the cooldown running for the whole length of the step. A
+// timer anchored after `now` starts again from `now`, so a step costs at most one period of each.
+void SceneDetector::reanchor(std::int64_t now) {
+  if (candidate_ && candidate_since_ > now) candidate_since_ = now;
+  const std::int64_t hold_end = saturating_add(now, config_.hold_ms);
+  if (active_ && active_until_ > hold_end) active_until_ = hold_end;
+  const std::int64_t cooldown_end = saturating_add(now, config_.cooldown_ms);
+  if (cooldown_until_ > cooldown_end) cooldown_until_ = cooldown_end;
+}
+
+void SceneDetector::tick(std::int64_t now) {
+  reanchor(now);
+  if (active_ && active_until_ < now) active_ = false;
+}
+
+SceneObservation SceneDetector::observe(const VideoFrame& frame, std::int64_t now) {
+  if (!frame_is_valid(frame)) throw std::invalid_argument("scene detector received an invalid frame");
+  SceneObservation obs;
+  const int aw = analysis_width_;
+  const int ah = analysis_height_;
+  const double area = static_cast<double>(aw) * static_cast<double>(ah);
+
+  const cv::Mat grey = grey_picture(frame, aw, ah);
+
+  cv::Mat laplacian;
+  cv::Laplacian(grey, laplacian, CV_64F, 1, 1.0, 0.0, cv::BORDER_DEFAULT);
+  cv::Scalar lap_mean;
+  cv::Scalar lap_stddev;
+  cv::meanStdDev(laplacian, lap_mean, lap_stddev);
+  obs.blur_score = lap_stddev[0] * lap_stddev[0];
+
+  if (!baseline_ready()) {
+    baseline_.assign(grey.datastart, grey.dataend);
+    baseline_width_ = aw;
+    baseline_height_ = ah;
+    return obs;
+  }
+
+  const cv::Mat baseline(ah, aw, CV_8UC1, baseline_.data());
+  obs.brightness_delta = std::abs(cv::mean(grey)[0] - cv::mean(baseline)[0]);
+
+  cv::Mat diff;
+  cv::absdiff(grey, baseline, diff);
+  cv::threshold(diff, diff, kDiffThreshold, 255.0, cv::THRESH_BINARY);
+
+  const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3));
+  cv::morphologyEx(diff, diff, cv::MORPH_OPEN, kernel);
+  cv::morphologyEx(diff, diff, cv::MORPH_CLOSE, kernel);
+
+  cv::Mat mask(ah, aw, CV_8UC1, cv::Scalar(255));
+  if (!config_.rois.empty()) mask = build_mask(config_.rois, aw, ah);
+  if (!config_.ignore_zones.empty()) {
+    cv::Mat ignore = build_mask(config_.ignore_zones, aw, ah);
+    cv::bitwise_not(ignore, ignore);
+    cv::bitwise_and(mask, ignore, mask);
+  }
+  cv::bitwise_and(diff, mask, diff);
+
+  obs.change_ratio = static_cast<double>(cv::countNonZero(diff)) / area;
+
+  std::vector<std::vector<cv::Point>> contours;
+  cv::findContours(diff, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+  std::optional<cv::Rect> box;
+  for (const auto& contour : contours) {
+    if (cv::contourArea(contour) < kMinContourArea) continue;
+    const cv::Rect r = cv::boundingRect(contour);
+    if (!box) {
+      box = r;
+    } else {
+      const int left = std::min(box->x, r.x);
+      const int top = std::min(box->y, r.y);
+      const int right = std::max(box->x + box->width, r.x + r.width);
+      const int bottom = std::max(box->y + box->height, r.y + r.height);
+      box = cv::Rect(left, top, right - left, bottom - top);
+    }
+  }
+  if (box) {
+    const Rect normalized{box->x / static_cast<double>(aw), box->y / static_cast<double>(ah),
+                          box->width / static_cast<double>(aw), box->height / static_cast<double>(ah)};
+    obs.region = expand_rect(normalized, kRegionMargin, 1.0, 1.0);
+  }
+
+  reanchor(now);
+  const bool vetoed = obs.brightness_delta > config_.brightness_delta_threshold ||
+                      config_.blur_threshold > obs.blur_score ||
+                      !(obs.change_ratio >= config_.change_threshold);
+  if (vetoed) {
+    candidate_ = false;
+    candidate_since_ = 0;
+    if (!(active_ && active_until_ >= now)) active_ = false;
+  } else {
+    std::int64_t elapsed = 0;
+    if (candidate_) {
+      elapsed = saturating_sub(now, candidate_since_);
+    } else {
+      candidate_since_ = now;
+    }
+    candidate_ = true;
+    if (elapsed >= config_.trigger_ms && now >= cooldown_until_) {
+      obs.started = !active_;
+      active_ = true;
+      cooldown_until_ = saturating_add(now, config_.cooldown_ms);
+      active_until_ = saturating_add(now, config_.hold_ms);
+    } else if (active_ && active_until_ >= now) {
+      active_until_ = saturating_add(now, config_.hold_ms);
+    } else {
+      active_ = false;
+    }
+  }
+  obs.active = active_;
+  return obs;
+}
+
+void SceneDetector::refresh_baseline(const VideoFrame& frame) {
+  if (!frame_is_valid(frame)) throw std::invalid_argument("cannot use an invalid baseline frame");
+  const cv::Mat grey = grey_picture(frame, analysis_width_, analysis_height_);
+  baseline_.assign(grey.datastart, grey.dataend);
+  baseline_width_ = analysis_width_;
+  baseline_height_ = analysis_height_;
+}
+
+void SceneDetector::reset() {
+  baseline_.clear();
+  baseline_width_ = 0;
+  baseline_height_ = 0;
+  candidate_since_ = 0;
+  active_until_ = 0;
+  cooldown_until_ = 0;
+  candidate_ = false;
+  active_ = false;
+}
+
+bool SceneDetector::baseline_ready() const {
+  return !baseline_.empty() && baseline_width_ == analysis_width_ && baseline_height_ == analysis_height_;
+}
+
+}  // namespace velmo::ai

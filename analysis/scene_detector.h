@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "analysis/task.h"
+#include "foundation/geometry.h"
+#include "foundation/video_frame.h"
+
+namespace velmo::ai {
+
+// What one observed frame says about the scene.
+struct SceneObservation {
+  bool active = false;             // a scene change is in progress after this frame
+  bool started = false;            // this frame triggered a change while none was active
+  std::optional<Rect> region;      // normalized, enlarged box of the significant changed blobs
+  double change_ratio = 0.0;       // changed pixels inside the mask / (320 * 180)
+  double brightness_delta = 0.0;   // |mean grey of the frame - mean grey of the baseline|
+  double blur_score = 0.0;         // variance of the Laplacian of the grey frame
+};
+
+// Watches one stream for change against a stored picture of the empty scene, on a fixed
+// 320 x 180 grey image whatever the stream's resolution. Not thread-safe: one per analysis thread.
+class SceneDetector {
+ public:
+  // Throws std::invalid_argument when change_threshold is outside (0, 1] or a time is negative.
+  explicit SceneDetector(SceneConfig config);
+
+  // Ends an active scene whose hold has run out.
+  void tick(std::int64_t now);
+
+  // Throws std::invalid_argument for a frame without pixels for its size; nothing changes then.
+  SceneObservation observe(const VideoFrame& frame, std::int64_t now);
+
+  // Replaces the baseline picture with this frame; the timers are left alone.
+  void refresh_baseline(const VideoFrame& frame);
+
+  void reset();
+  bool baseline_ready() const;
+
+ private:
+  void reanchor(std::int64_t now);
+
+  SceneConfig config_;
+  std::vector<std::uint8_t> baseline_;  // grey bytes, row-major, analysis size when present
+  std::int32_t baseline_width_ = 0;
+  std::int32_t baseline_height_ = 0;
+  std::int32_t analysis_width_ = 320;
+  std::int32_t analysis_height_ = 180;
+  std::int64_t candidate_since_ = 0;
+  std::int64_t active_until_ = 0;
+  std::int64_t cooldown_until_ = 0;
+  bool candidate_ = false;
+  bool active_ = false;
+};
+
+}  // namespace velmo::ai
