@@ -1,0 +1,180 @@
+#include "analysis/intrusion.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <unordered_set>
+#include <utility>
+
+namespace velmo::ai {
+
+namespace {
+
+// Saturating, so that extreme clock values or settings cannot overflow.
+std::int64_t sub_ms(std::int64_t a, std::int64_t b) {
+  std::int64_t r = 0;
+  if (__builtin_sub_overflow(a, b, &r)) {
+    return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  }
+  return r;
+}
+
+std::int64_t add_ms(std::int64_t a, std::int64_t b) {
+  std::int64_t r = 0;
+  if (__builtin_add_overflow(a, b, &r)) {
+    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  }
+  return r;
+}
+
+bool finite_numbers(const TrackObservation& o) {
+  return std::isfinite(o.score) && std::isfinite(o.box.x) && std::isfinite(o.box.y) && std::isfinite(o.box.w) &&
+         std::isfinite(o.box.h);
+}
+
+}  // namespace
+
+IntrusionRule::IntrusionRule(ZoneRule rule) : rule_(std::move(rule)) {
+  if (rule_.type != "intrusion" || rule_.min_hits <= 0 || rule_.min_duration_ms < 0 || rule_.cooldown_ms < 0 ||
+      rule_.lost_timeout_ms <= 0 || rule_.zones.empty()) {
+    throw std::invalid_argument("invalid intrusion rule configuration");
+  }
+}
+
+bool IntrusionRule::inside_any_zone(const Rect& box) const {
+  const Point anchor = bottom_center(box);
+  for (const Polygon& zone : rule_.zones) {
+    if (point_in_polygon(anchor, zone)) return true;
+  }
+  return false;
+}
+
+void IntrusionRule::absorb_clock_step(std::int64_t now) {
+  if (has_previous_call_ && now < previous_call_ms_) {
+    const std::int64_t step = sub_ms(previous_call_ms_, now);
+    // started_at_ms stays: it has already been reported and names the event.
+    for (auto& entry : persons_) {
+      PersonState& p = entry.second;
+      p.first_inside_ms = sub_ms(p.first_inside_ms, step);
+      p.last_inside_ms = sub_ms(p.last_inside_ms, step);
+      p.cooldown_until_ms = sub_ms(p.cooldown_until_ms, step);
+    }
+  }
+  has_previous_call_ = true;
+  previous_call_ms_ = now;
+}
+
+RuleEvent IntrusionRule::ended_event(const std::vector<Ending>& ending, std::int64_t now) {
+  RuleEvent event;
+  event.event_state = "ended";
+  event.ended_at = now;
+  const Ending* best = nullptr;
+  for (const Ending& e : ending) {
+    if (e.started_at_ms != 0 && (event.started_at == 0 || e.started_at_ms < event.started_at)) {
+      event.started_at = e.started_at_ms;
+    }
+    if (best == nullptr || e.score > best->score) best = &e;
+    event.boxes.push_back(Detection{"person", e.score, e.box});
+  }
+  if (best != nullptr) {
+    event.track_id = best->track_id;
+    event.score = best->score;
+  }
+  return event;
+}
+
+std::vector<RuleEvent> IntrusionRule::update(const std::vector<TrackObservation>& observations, std::int64_t now) {
+  absorb_clock_step(now);
+
+  struct NewlyStarted {
+    std::string track_id;
+    double score;
+    Rect box;
+    std::int64_t started_at_ms;
+  };
+  std::vector<NewlyStarted> started;
+  std::unordered_set<std::string> seen;
+  const std::int64_t stay_gap_ms = std::max<std::int64_t>(rule_.min_duration_ms, 1000);
+
+  for (const TrackObservation& o : observations) {
+    if (!o.confirmed || o.label != "person" || !finite_numbers(o) || !inside_any_zone(o.box)) continue;
+    seen.insert(o.track_id);
+    auto [it, entered] = persons_.try_emplace(o.track_id);
+    PersonState& p = it->second;
+    if (entered) {
+      p.first_inside_ms = now;
+      p.inside_hits = 1;
+    } else if (sub_ms(now, p.last_inside_ms) > stay_gap_ms) {
+      p.first_inside_ms = now;
+      p.inside_hits = 1;
+    } else if (p.inside_hits < std::numeric_limits<std::int32_t>::max()) {
+      ++p.inside_hits;
+    }
+    p.last_inside_ms = now;
+    p.score = o.score;
+    p.box = o.box;
+    if (!p.active && p.inside_hits >= rule_.min_hits && sub_ms(now, p.first_inside_ms) >= rule_.min_duration_ms &&
+        now >= p.cooldown_until_ms) {
+      p.started_at_ms = now;
+      p.active = true;
+      started.push_back({o.track_id, p.score, p.box, now});
+    }
+  }
+
+  std::vector<RuleEvent> events;
+  if (!started.empty()) {
+    std::sort(started.begin(), started.end(),
+              [](const NewlyStarted& a, const NewlyStarted& b) { return a.score > b.score; });
+    RuleEvent event;
+    event.event_state = "started";
+    event.score = started.front().score;
+    event.track_id = started.front().track_id;
+    event.started_at = started.front().started_at_ms;
+    event.ended_at = 0;
+    for (const NewlyStarted& s : started) event.boxes.push_back(Detection{"person", s.score, s.box});
+    events.push_back(std::move(event));
+  }
+
+  std::vector<Ending> ending;
+  const std::int64_t forget_after_ms = std::max<std::int64_t>(rule_.cooldown_ms, rule_.lost_timeout_ms);
+  for (auto it = persons_.begin(); it != persons_.end();) {
+    PersonState& p = it->second;
+    const std::int64_t unseen_ms = sub_ms(now, p.last_inside_ms);
+    if (p.active && seen.count(it->first) == 0 && unseen_ms >= rule_.lost_timeout_ms) {
+      ending.push_back({it->first, p.score, p.box, p.started_at_ms});
+      p.active = false;
+      p.inside_hits = 0;
+      p.first_inside_ms = now;
+      p.cooldown_until_ms = add_ms(now, rule_.cooldown_ms);
+    }
+    if (!p.active && unseen_ms > forget_after_ms) {
+      it = persons_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (!ending.empty()) events.push_back(ended_event(ending, now));
+  return events;
+}
+
+std::vector<RuleEvent> IntrusionRule::flush(std::int64_t now) {
+  absorb_clock_step(now);
+  std::vector<Ending> ending;
+  for (auto& entry : persons_) {
+    PersonState& p = entry.second;
+    if (!p.active) continue;
+    ending.push_back({entry.first, p.score, p.box, p.started_at_ms});
+    p.active = false;
+  }
+  if (ending.empty()) return {};
+  return {ended_event(ending, now)};
+}
+
+void IntrusionRule::reset() {
+  persons_.clear();
+  has_previous_call_ = false;
+  previous_call_ms_ = 0;
+}
+
+}  // namespace velmo::ai

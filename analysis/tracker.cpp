@@ -1,0 +1,178 @@
+#include "analysis/tracker.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <unordered_set>
+#include <utility>
+
+namespace velmo::ai {
+
+namespace {
+
+// Saturating, so that extreme clock values cannot overflow.
+std::int64_t sub_ms(std::int64_t a, std::int64_t b) {
+  std::int64_t r = 0;
+  if (__builtin_sub_overflow(a, b, &r)) {
+    return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  }
+  return r;
+}
+
+bool usable(const Detection& d) {
+  return std::isfinite(d.score) && std::isfinite(d.box.x) && std::isfinite(d.box.y) &&
+         std::isfinite(d.box.w) && std::isfinite(d.box.h) && d.box.valid();
+}
+
+double centre_x(const Rect& r) { return r.x + r.w * 0.5; }
+double centre_y(const Rect& r) { return r.y + r.h * 0.5; }
+
+bool within_unit(double v) { return v >= 0.0 && v <= 1.0; }  // false for NaN
+
+}  // namespace
+
+Tracker::Tracker(TrackerConfig config) : config_(config) {
+  if (!within_unit(config_.min_iou) || !within_unit(config_.max_center_distance) || config_.min_hits <= 0 ||
+      config_.lost_timeout_ms <= 0) {
+    throw std::invalid_argument("invalid tracker configuration");
+  }
+}
+
+Rect Tracker::predicted_box(const TrackState& track, std::int64_t now) const {
+  const double dt_ms = static_cast<double>(std::max<std::int64_t>(0, sub_ms(now, track.last_seen_ms)));
+  Rect p = track.box;
+  p.x += track.vx * dt_ms / 1000.0;
+  p.y += track.vy * dt_ms / 1000.0;
+  return p;
+}
+
+double Tracker::association_score(const TrackState& track, const Detection& detection, std::int64_t now) const {
+  if (detection.label != track.label) return -1.0;
+  const Rect p = predicted_box(track, now);
+  const double i = iou(p, detection.box);
+  const double d = center_distance(p, detection.box);
+  if (i < config_.min_iou && d > config_.max_center_distance) return -1.0;
+  return (2.0 * i + (1.0 - d)) + 0.1 * detection.score;
+}
+
+void Tracker::prune(std::int64_t now) {
+  for (auto it = tracks_.begin(); it != tracks_.end();) {
+    if (sub_ms(now, it->second.last_seen_ms) > config_.lost_timeout_ms) {
+      it = tracks_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool Tracker::absorb_clock_step(std::int64_t now) {
+  const bool stepped_back = has_previous_update_ && now < previous_update_ms_;
+  if (stepped_back) {
+    const std::int64_t step = sub_ms(previous_update_ms_, now);
+    for (auto& entry : tracks_) {
+      entry.second.first_seen_ms = sub_ms(entry.second.first_seen_ms, step);
+      entry.second.last_seen_ms = sub_ms(entry.second.last_seen_ms, step);
+    }
+  }
+  has_previous_update_ = true;
+  previous_update_ms_ = now;
+  return stepped_back;
+}
+
+std::vector<TrackObservation> Tracker::update(const std::vector<Detection>& detections, std::int64_t now) {
+  const bool clock_stepped_back = absorb_clock_step(now);
+
+  // Detections that can never describe a real box are treated as absent.
+  std::vector<bool> taken(detections.size(), false);
+  for (std::size_t k = 0; k < detections.size(); ++k) {
+    if (!usable(detections[k])) taken[k] = true;
+  }
+
+  struct Pair {
+    double score;
+    TrackState* track;
+    std::size_t detection;
+  };
+  std::vector<Pair> pairs;
+  if (!tracks_.empty()) {
+    for (auto& entry : tracks_) {
+      for (std::size_t k = 0; k < detections.size(); ++k) {
+        if (taken[k]) continue;
+        const double score = association_score(entry.second, detections[k], now);
+        if (score >= 0.0) pairs.push_back({score, &entry.second, k});
+      }
+    }
+  }
+  std::sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) { return a.score > b.score; });
+
+  std::unordered_set<const TrackState*> matched;
+  std::vector<TrackObservation> observations;
+  for (const Pair& pair : pairs) {
+    if (taken[pair.detection] || matched.count(pair.track) != 0) continue;
+    taken[pair.detection] = true;
+    matched.insert(pair.track);
+    TrackState& track = *pair.track;
+    const Detection& detection = detections[pair.detection];
+    // After a backwards clock step the interval since the last match is unknown; the old
+    // velocity is a better guess than one computed over a made-up interval.
+    if (!clock_stepped_back) {
+      const double seconds =
+          static_cast<double>(std::max<std::int64_t>(1, sub_ms(now, track.last_seen_ms))) / 1000.0;
+      track.vx = (centre_x(detection.box) - centre_x(track.box)) / seconds;
+      track.vy = (centre_y(detection.box) - centre_y(track.box)) / seconds;
+    }
+    if (track.hits < std::numeric_limits<std::int32_t>::max()) ++track.hits;
+    track.last_seen_ms = now;
+    track.misses = 0;
+    track.box = detection.box;
+    track.score = detection.score;
+  }
+
+  for (auto& entry : tracks_) {
+    TrackState& track = entry.second;
+    if (matched.count(&track) != 0) {
+      observations.push_back({track.id, track.label, track.score, track.box, track.hits,
+                              track.hits >= config_.min_hits});
+      continue;
+    }
+    const double dt = static_cast<double>(std::max<std::int64_t>(0, sub_ms(now, track.last_seen_ms))) / 1000.0;
+    track.box.x = clamp01(track.box.x + track.vx * dt);
+    track.box.y = clamp01(track.box.y + track.vy * dt);
+    track.box.w = std::min(track.box.w, 1.0);
+    track.box.h = std::min(track.box.h, 1.0);
+    if (track.misses < std::numeric_limits<std::int32_t>::max()) ++track.misses;
+  }
+
+  for (std::size_t k = 0; k < detections.size(); ++k) {
+    if (taken[k]) continue;
+    const Detection& detection = detections[k];
+    TrackState track;
+    track.id = "track-" + std::to_string(next_track_number_++);
+    track.label = detection.label;
+    track.box = detection.box;
+    track.score = detection.score;
+    track.first_seen_ms = now;
+    track.last_seen_ms = now;
+    track.hits = 1;
+    observations.push_back({track.id, track.label, track.score, track.box, track.hits,
+                            track.hits >= config_.min_hits});
+    std::string id = track.id;
+    tracks_.insert_or_assign(std::move(id), std::move(track));
+  }
+
+  prune(now);
+
+  std::sort(observations.begin(), observations.end(),
+            [](const TrackObservation& a, const TrackObservation& b) { return a.score > b.score; });
+  return observations;
+}
+
+void Tracker::reset() {
+  tracks_.clear();
+  next_track_number_ = 1;
+  has_previous_update_ = false;
+  previous_update_ms_ = 0;
+}
+
+}  // namespace velmo::ai
