@@ -266,10 +266,14 @@ InferenceResult OnnxEngine::Impl::run(const VideoFrame& frame, const std::option
     }
   }
 
+  // Read after the main output's checks, so its faults are named first.
   std::optional<std::vector<float>> class_values;
-  if (labels_output) class_values = extract_float_values(outputs[*labels_output]);
   std::optional<std::span<const float>> class_span;
-  if (class_values) class_span = std::span<const float>(*class_values);
+  auto read_class_values = [&] {
+    if (!labels_output) return;
+    class_values = extract_float_values(outputs[*labels_output]);
+    class_span = std::span<const float>(*class_values);
+  };
 
   if (dets_output || !boxes_output) {
     const Ort::Value& dets = outputs[dets_output.value_or(0)];
@@ -290,6 +294,7 @@ InferenceResult OnnxEngine::Impl::run(const VideoFrame& frame, const std::option
     }
     const float* data = dets.GetTensorData<float>();
     const std::vector<float> values(data, data + rows * cols);
+    read_class_values();
     result.detections =
         decoder.decode_end2end(values, rows, cols, class_span, prepared, frame.width, frame.height);
   } else {
@@ -305,6 +310,7 @@ InferenceResult OnnxEngine::Impl::run(const VideoFrame& frame, const std::option
     std::vector<float> scores;
     if (scores_output) scores = extract_float_values(outputs[*scores_output]);
     if (n > scores.size()) throw std::runtime_error("model requires scores output alongside boxes output");
+    read_class_values();
     std::vector<float> packed;
     packed.reserve(n * 5);
     for (std::size_t i = 0; i < n; ++i) {

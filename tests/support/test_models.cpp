@@ -91,30 +91,10 @@ fs::path generated_model(const std::string& name) {
 Json default_manifest(const std::string& model_name) {
   const Json& index = models_index();
   if (!index.contains(model_name)) throw std::invalid_argument("no generated model named " + model_name);
-  const Json& model = index.at(model_name);
-  return Json{
-      {"name", model_name},
-      {"version", "1.0.0"},
-      {"file", model_name + ".onnx"},
-      {"sha256", ""},
-      {"signature_file", "manifest.sig"},
-      {"execution_provider", "cpu"},
-      {"input_width", model.at("input_width")},
-      {"input_height", model.at("input_height")},
-      {"color_order", "RGB"},
-      {"layout", "NCHW"},
-      {"letterbox", true},
-      {"pad_value", 114},
-      {"pad_mode", "center"},
-      {"mean", {0.0, 0.0, 0.0}},
-      {"stddev", {255.0, 255.0, 255.0}},
-      {"labels", {"person"}},
-      {"confidence_threshold", 0.35},
-      {"nms_threshold", 0.5},
-      {"output_format", "end2end"},
-      {"box_format", "xyxy"},
-      {"coordinate_space", "model_input"},
-  };
+  // The generator is the one place that knows which manifest fits each model.
+  Json manifest = index.at(model_name).at("manifest");
+  manifest["sha256"] = "";
+  return manifest;
 }
 
 ModelPackage write_signed_package(const fs::path& dir, const std::string& model_name, const Json& overrides) {

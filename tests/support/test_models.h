@@ -26,9 +26,10 @@ namespace velmo::ai::test {
 std::filesystem::path generated_models_dir();
 std::filesystem::path generated_model(const std::string& name);
 
-// The manifest that fits a generated model: its input size, RGB order, mean 0 and stddev 255
-// (so the threshold sits at byte 127.5), label "person", the model file "<name>.onnx" and the
-// signature file "manifest.sig".
+// The manifest that fits a generated model, as the generator lists it: its input size, RGB order,
+// mean 0 and stddev 255 (so the threshold sits at byte 127.5), label "person", name "<name>",
+// version "1.0.0", the model file "<name>.onnx", the signature file "manifest.sig" and an empty
+// "sha256".
 Json default_manifest(const std::string& model_name);
 
 struct ModelPackage {
