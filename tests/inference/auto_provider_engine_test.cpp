@@ -16,6 +16,9 @@
 
 #include "foundation/log.h"
 #include "inference/cuda_runtime.h"
+#include "inference/onnx_engine.h"
+#include "tests/support/test_models.h"
+#include "tests/support/test_support.h"
 
 namespace velmo::ai {
 namespace {
@@ -544,6 +547,81 @@ TEST_F(AutoProviderEngineTest, AccessorsRunContinuouslyThroughManyFallBacks) {
     done = true;
     for (auto& t : readers) t.join();
   }
+}
+
+// ---- the production path: real ONNX engines on this CPU-only runtime ----
+
+class OnnxBackedTest : public AutoProviderEngineTest {
+ protected:
+  void TearDown() override {
+    set_available_providers_source(nullptr);
+    AutoProviderEngineTest::TearDown();
+  }
+  ModelConfig packages(const test::ModelPackage& cpu, const test::ModelPackage& gpu) {
+    ModelConfig config;
+    config.manifest = cpu.manifest;
+    config.public_key = cpu.public_key;
+    config.gpu_manifest = gpu.manifest;
+    config.gpu_public_key = gpu.public_key;
+    return config;
+  }
+  test::TempDir dir_;
+};
+
+TEST_F(OnnxBackedTest, GpuOnARuntimeWithoutCudaFailsBeforeLookingAtThePackage) {
+  ModelConfig config;
+  config.manifest = dir_ / "missing.json";
+  config.public_key = dir_ / "missing.key";
+  try {
+    AutoProviderEngine engine(config, true, "gpu", 1);
+    FAIL() << "constructor did not throw";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()),
+              cuda_runtime_failure_message("GPU was requested but CUDAExecutionProvider is unavailable"));
+  }
+}
+
+TEST_F(OnnxBackedTest, AutoWithoutCudaRunsTheCpuPackageWithoutWarning) {
+  test::ModelPackage cpu = test::write_signed_package(dir_ / "cpu", "bright_dets", {{"name", "cpu-detector"}});
+  test::ModelPackage gpu = test::write_signed_package(dir_ / "gpu", "bright_dets", {{"name", "gpu-detector"}});
+  AutoProviderEngine engine(packages(cpu, gpu), true, "auto", 0);
+  engine.warmup();
+  InferenceResult result = engine.detect(test::frame_with_rectangle(64, 64, 16, 16, 32, 48), std::nullopt);
+
+  EXPECT_EQ(engine.execution_provider(), kCpu);
+  EXPECT_EQ(engine.model_name(), "cpu-detector");
+  EXPECT_EQ(result.execution_provider, kCpu);
+  EXPECT_EQ(result.detections.size(), 1u);
+  const std::string log = captured_log();
+  EXPECT_THAT(lines_with(log, "falling back"), IsEmpty()) << log;
+  EXPECT_EQ(lines_with(log, "msg=\"inference: model loaded\"").size(), 1u) << log;
+}
+
+TEST_F(OnnxBackedTest, AutoWithCudaListedButNoSessionFallsBackToTheCpuPackage) {
+  set_available_providers_source([] { return std::vector<std::string>{kCuda, kCpu}; });
+  test::ModelPackage cpu = test::write_signed_package(dir_ / "cpu", "bright_dets", {{"name", "cpu-detector"}});
+  test::ModelPackage gpu = test::write_signed_package(dir_ / "gpu", "bright_dets", {{"name", "gpu-detector"}});
+  AutoProviderEngine engine(packages(cpu, gpu), true, "auto", 1);
+
+  EXPECT_EQ(engine.execution_provider(), kCpu);
+  EXPECT_EQ(engine.model_name(), "cpu-detector");
+  auto warnings = lines_with(captured_log(), kInitWarning);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_THAT(warnings[0], HasSubstr("CUDAExecutionProvider failed to initialize: "));
+}
+
+TEST_F(OnnxBackedTest, AutoWithAGpuPackageThatDoesNotVerifyUsesTheCpuPackage) {
+  set_available_providers_source([] { return std::vector<std::string>{kCuda, kCpu}; });
+  test::ModelPackage cpu = test::write_signed_package(dir_ / "cpu", "bright_dets", {{"name", "cpu-detector"}});
+  test::ModelPackage gpu = test::write_signed_package(dir_ / "gpu", "bright_dets", {{"name", "gpu-detector"}});
+  ModelConfig config = packages(cpu, gpu);
+  config.gpu_public_key = cpu.public_key;  // the GPU manifest was signed with another key
+  AutoProviderEngine engine(config, true, "auto", 1);
+
+  EXPECT_EQ(engine.model_name(), "cpu-detector");
+  auto warnings = lines_with(captured_log(), kInitWarning);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_THAT(warnings[0], HasSubstr("err=\"model package validation failed: "));
 }
 
 }  // namespace
