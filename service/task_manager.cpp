@@ -1,0 +1,100 @@
+#include "service/task_manager.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+namespace velmo::ai {
+
+TaskManager::TaskManager(std::size_t max_tasks, RunnerFactory factory)
+    : max_tasks_(max_tasks), factory_(std::move(factory)) {
+  if (max_tasks_ == 0 || !factory_) throw std::invalid_argument("invalid task manager configuration");
+}
+
+bool TaskManager::stream_taken(const std::string& stream_id, const std::string* except_id) const {
+  for (const auto& [id, runner] : runners_) {
+    if (except_id != nullptr && id == *except_id) continue;
+    if (runner->snapshot().config.stream_id == stream_id) return true;
+  }
+  return false;
+}
+
+std::unique_ptr<TaskRunner> TaskManager::make_started(const TaskConfig& config) {
+  std::unique_ptr<TaskRunner> runner = factory_(config);
+  if (!runner) throw std::runtime_error("task runner factory returned null");
+  // A runner whose start throws is destroyed here, still under the lock, and never registered.
+  runner->start();
+  return runner;
+}
+
+void TaskManager::create(const TaskConfig& config) {
+  std::lock_guard lock(mutex_);
+  if (runners_.contains(config.task_id)) throw std::length_error("task_id already exists");
+  if (stream_taken(config.stream_id, nullptr)) throw std::length_error("stream_id already has an active task");
+  if (runners_.size() >= max_tasks_) throw std::length_error("maximum active AI task count reached");
+  std::unique_ptr<TaskRunner> runner = make_started(config);
+  // Should the insertion fail, the runner's destructor stops it again.
+  runners_.emplace(config.task_id, std::move(runner));
+}
+
+void TaskManager::replace(const std::string& task_id, const TaskConfig& config) {
+  std::unique_ptr<TaskRunner> retired;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = runners_.find(task_id);
+    if (it == runners_.end()) throw std::out_of_range("task not found");
+    if (stream_taken(config.stream_id, &task_id)) throw std::length_error("stream_id already has an active task");
+    std::unique_ptr<TaskRunner> fresh = make_started(config);
+    retired = std::exchange(it->second, std::move(fresh));
+  }
+  retired->stop();
+  retired.reset();
+}
+
+void TaskManager::remove(const std::string& task_id) {
+  std::unique_ptr<TaskRunner> retired;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = runners_.find(task_id);
+    if (it == runners_.end()) throw std::out_of_range("task not found");
+    retired = std::move(it->second);
+    runners_.erase(it);
+  }
+  retired->stop();
+  retired.reset();
+}
+
+std::optional<TaskSnapshot> TaskManager::get(const std::string& task_id) const {
+  std::lock_guard lock(mutex_);
+  auto it = runners_.find(task_id);
+  if (it == runners_.end()) return std::nullopt;
+  return it->second->snapshot();
+}
+
+std::vector<TaskSnapshot> TaskManager::list() const {
+  std::lock_guard lock(mutex_);
+  std::vector<TaskSnapshot> snapshots;
+  snapshots.reserve(runners_.size());
+  for (const auto& [id, runner] : runners_) snapshots.push_back(runner->snapshot());
+  std::sort(snapshots.begin(), snapshots.end(), [](const TaskSnapshot& a, const TaskSnapshot& b) {
+    return a.config.task_id < b.config.task_id;
+  });
+  return snapshots;
+}
+
+std::size_t TaskManager::size() const {
+  std::lock_guard lock(mutex_);
+  return runners_.size();
+}
+
+void TaskManager::stop_all() {
+  std::unordered_map<std::string, std::unique_ptr<TaskRunner>> retired;
+  {
+    std::lock_guard lock(mutex_);
+    retired.swap(runners_);
+  }
+  for (auto& [id, runner] : retired) runner->stop();
+  retired.clear();
+}
+
+}  // namespace velmo::ai

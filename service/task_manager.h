@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "analysis/task.h"
+
+namespace velmo::ai {
+
+// Makes the runner of one task; an empty result counts as a failure. Exceptions pass through.
+using RunnerFactory = std::function<std::unique_ptr<TaskRunner>(const TaskConfig&)>;
+
+// Registry of the running analysis tasks, keyed by task id, with at most one task per stream id.
+// Runners are created and started under the registry's lock, so concurrent requests for the same
+// task or stream see each other; retired runners are stopped outside it, so a slow stop never
+// holds up other requests.
+class TaskManager {
+ public:
+  // Throws std::invalid_argument for a capacity of 0 or an empty factory.
+  TaskManager(std::size_t max_tasks, RunnerFactory factory);
+  // Destroying a runner stops it.
+  ~TaskManager() = default;
+  TaskManager(const TaskManager&) = delete;
+  TaskManager& operator=(const TaskManager&) = delete;
+
+  // std::length_error on a duplicate task id or stream id or a full registry; std::runtime_error
+  // when the factory returns nothing. Factory and start failures pass through; nothing is registered.
+  void create(const TaskConfig& config);
+  // Starts the new runner before the old one is stopped. std::out_of_range for an unknown task id,
+  // std::length_error when another task holds the stream id; the old runner is untouched on failure.
+  void replace(const std::string& task_id, const TaskConfig& config);
+  // std::out_of_range for an unknown task id.
+  void remove(const std::string& task_id);
+
+  std::optional<TaskSnapshot> get(const std::string& task_id) const;
+  // Sorted by task id in byte order.
+  std::vector<TaskSnapshot> list() const;
+  std::size_t size() const;
+  std::size_t capacity() const { return max_tasks_; }
+
+  // Stops every registered runner and leaves the registry empty.
+  void stop_all();
+
+ private:
+  // Under mutex_: true when a runner other than the one under `except_id` holds `stream_id`.
+  bool stream_taken(const std::string& stream_id, const std::string* except_id) const;
+  // Under mutex_: a started runner from the factory, or an exception.
+  std::unique_ptr<TaskRunner> make_started(const TaskConfig& config);
+
+  const std::size_t max_tasks_;
+  RunnerFactory factory_;
+  mutable std::mutex mutex_;
+  std::unordered_map<std::string, std::unique_ptr<TaskRunner>> runners_;
+};
+
+}  // namespace velmo::ai
