@@ -232,6 +232,25 @@ TEST(IntrusionRule, EndedEventGroupsPersonsUnderTheHighestScore) {
   EXPECT_EQ(scores, (std::multiset<double>{0.6, 0.8}));
 }
 
+TEST(IntrusionRule, EndedEventNamesTheHighestScoringPersonWhereverItIs) {
+  // Map order is arbitrary, so the best person is put in each position in turn.
+  for (int best = 0; best < 5; ++best) {
+    for (bool by_flush : {false, true}) {
+      IntrusionRule rule(make_rule(1, 0));
+      std::vector<TrackObservation> crowd;
+      for (int k = 0; k < 5; ++k) {
+        crowd.push_back(person("p" + std::to_string(k), k == best ? 0.95 : 0.5 + 0.01 * k, 0.3 + 0.1 * k, 0.5));
+      }
+      ASSERT_EQ(feed(rule, crowd, T).size(), 1u);
+      auto events = by_flush ? rule.flush(T + 100) : feed(rule, {}, T + 5000);
+      ASSERT_EQ(events.size(), 1u);
+      EXPECT_EQ(events[0].track_id, "p" + std::to_string(best)) << (by_flush ? "flush" : "update");
+      EXPECT_DOUBLE_EQ(events[0].score, 0.95);
+      EXPECT_EQ(events[0].boxes.size(), 5u);
+    }
+  }
+}
+
 TEST(IntrusionRule, CooldownHoldsBackARestartOfTheSameTrack) {
   IntrusionRule rule = started_rule(make_rule(2, 1000, 30000, 5000));
   const std::int64_t ended = T + 6000;
