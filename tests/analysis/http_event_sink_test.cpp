@@ -1,0 +1,355 @@
+#include "analysis/http_event_sink.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "foundation/json.h"
+#include "tests/support/http_receiver.h"
+#include "tests/support/test_support.h"
+
+namespace velmo::ai {
+namespace {
+
+using test::HttpReceiver;
+using test::ReceivedRequest;
+using test::Reply;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+Json event(int n) {
+  // Built out of key order on purpose: the wire form must come out sorted.
+  return Json{{"type", "intrusion"}, {"seq", n}, {"event_state", "started"}, {"area", "näher"}};
+}
+
+std::vector<std::string> bodies(const HttpReceiver& receiver) {
+  std::vector<std::string> out;
+  for (const auto& request : receiver.requests()) out.push_back(request.body);
+  return out;
+}
+
+std::size_t count_of(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+const char kWarning[] = "level=WARN msg=\"event: callback delivery failed\"";
+
+struct BadConstruction {
+  std::string url;
+  std::size_t max_queue;
+  std::string message;
+};
+
+TEST(HttpEventSinkTest, RefusesBadConstructionArguments) {
+  const std::vector<BadConstruction> cases = {
+      {"", 64, "invalid event callback configuration"},
+      {"http://127.0.0.1:8080/hook", 0, "invalid event callback configuration"},
+      {"127.0.0.1:8080/hook", 64, "event callback URL has no scheme"},
+      {"http:/127.0.0.1/hook", 64, "event callback URL has no scheme"},
+      {"https://127.0.0.1:8443/hook", 64, "event callback URL must use HTTP"},
+      {"ftp://127.0.0.1/hook", 64, "event callback URL must use HTTP"},
+      {"http://127.0.0.1:8080/hook\r\nX-Injected: 1", 64,
+       "event callback URL must not contain spaces or control characters"},
+      {"http://127.0.0.1:8080\r\n/hook", 64, "event callback URL must not contain spaces or control characters"},
+      {"http://127.0.0.1:8080/a b", 64, "event callback URL must not contain spaces or control characters"},
+      {"http://127.0.0.1:8080/a\tb", 64, "event callback URL must not contain spaces or control characters"},
+      {"http://", 64, "event callback URL has an invalid host or port"},
+      {"http:///v1/events", 64, "event callback URL has an invalid host or port"},
+      {"http://:8080/hook", 64, "event callback URL has an invalid host or port"},
+      {"http://127.0.0.1:/hook", 64, "event callback URL has an invalid host or port"},
+      {"http://127.0.0.1:0/hook", 64, "event callback URL has an invalid host or port"},
+      {"http://127.0.0.1:65536/hook", 64, "event callback URL has an invalid host or port"},
+      {"http://127.0.0.1:80a/hook", 64, "event callback URL has an invalid host or port"},
+      {"http://127.0.0.1:8080?x=1", 64, "event callback URL has an invalid host or port"},
+      {"http://user@127.0.0.1/hook", 64, "event callback URL has an invalid host or port"},
+      {"http://[::1/hook", 64, "event callback URL has an invalid host or port"},
+      {"http://[]:8080/hook", 64, "event callback URL has an invalid host or port"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    try {
+      HttpEventSink sink(c.url, c.max_queue);
+      ADD_FAILURE() << "constructed";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_EQ(std::string(e.what()), c.message);
+    }
+  }
+}
+
+TEST(HttpEventSinkTest, AcceptsWellFormedUrls) {
+  for (const std::string url : {"http://127.0.0.1", "HTTP://127.0.0.1:8080/", "http://localhost:65535/a?b=c",
+                                "http://[::1]:8080/hook", "http://camera-hub.example/x"}) {
+    SCOPED_TRACE(url);
+    EXPECT_NO_THROW(HttpEventSink(url, 1));
+  }
+}
+
+struct PathCase {
+  std::string suffix;  // appended to "http://<host>:<port>"
+  std::string target;  // the request target the receiver sees
+};
+
+TEST(HttpEventSinkTest, PostsToThePathOfTheUrl) {
+  const std::vector<PathCase> cases = {
+      {"", "/v1/events"},
+      {"/", "/"},
+      {"/v1/events", "/v1/events"},
+      {"/hooks/cam-1", "/hooks/cam-1"},
+      {"/hooks?token=a%20b&x=1", "/hooks?token=a%20b&x=1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.suffix);
+    HttpReceiver receiver;
+    HttpEventSink sink(receiver.url(c.suffix), 64);
+    sink.publish(event(1));
+    sink.stop();
+    const auto requests = receiver.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].target, c.target);
+    EXPECT_EQ(requests[0].header("Host"), "127.0.0.1:" + std::to_string(receiver.port()));
+  }
+}
+
+TEST(HttpEventSinkTest, ResolvesHostNames) {
+  HttpReceiver receiver;
+  const std::string authority = "localhost:" + std::to_string(receiver.port());
+  HttpEventSink sink("http://" + authority + "/cb", 64);
+  sink.publish(event(1));
+  sink.stop();
+  const auto requests = receiver.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].target, "/cb");
+  EXPECT_EQ(requests[0].header("Host"), authority);
+}
+
+TEST(HttpEventSinkTest, DeliversEveryEventOnceInOrderAsCompactSortedJson) {
+  HttpReceiver receiver;
+  HttpEventSink sink(receiver.url("/v1/events"), 64);
+  std::vector<std::string> expected;
+  for (int i = 0; i < 20; ++i) {
+    sink.publish(event(i));
+    expected.push_back(dump_json(event(i)));
+  }
+  ASSERT_TRUE(receiver.wait_for_requests(20));
+  sink.stop();
+  EXPECT_EQ(bodies(receiver), expected);
+  EXPECT_EQ(expected[3], "{\"area\":\"näher\",\"event_state\":\"started\",\"seq\":3,\"type\":\"intrusion\"}");
+
+  const auto requests = receiver.requests();
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    SCOPED_TRACE(i);
+    const ReceivedRequest& r = requests[i];
+    EXPECT_EQ(r.method, "POST");
+    EXPECT_EQ(r.version, "HTTP/1.1");
+    EXPECT_EQ(r.header("Content-Type"), "application/json");
+    EXPECT_EQ(r.header("Content-Length"), std::to_string(r.body.size()));
+    EXPECT_EQ(r.header("Connection"), "close");
+    EXPECT_EQ(r.header("Host"), "127.0.0.1:" + std::to_string(receiver.port()));
+    // A fresh connection for every event.
+    EXPECT_EQ(r.connection, i + 1);
+    for (const auto& [name, value] : r.headers) {
+      EXPECT_THAT((std::vector<std::string>{"Host", "User-Agent", "Content-Type", "Content-Length", "Connection"}),
+                  ::testing::Contains(name));
+    }
+  }
+}
+
+struct StatusCase {
+  std::vector<Reply> replies;
+  std::size_t attempts;
+  bool delivered;
+};
+
+Reply status(int code) {
+  Reply reply;
+  reply.status = code;
+  return reply;
+}
+
+Reply hang_up() {
+  Reply reply;
+  reply.hang_up = true;
+  return reply;
+}
+
+TEST(HttpEventSinkTest, OnlyA2xxAnswerEndsTheAttempts) {
+  const std::vector<StatusCase> cases = {
+      {{status(200)}, 1, true},
+      {{status(201)}, 1, true},
+      {{status(204)}, 1, true},
+      {{status(299)}, 1, true},
+      {{status(500)}, 3, false},
+      {{status(503)}, 3, false},
+      {{status(404)}, 3, false},
+      {{status(302)}, 3, false},
+      {{status(300)}, 3, false},
+      {{status(500), status(204)}, 2, true},
+      {{status(500), status(502), status(200)}, 3, true},
+      {{hang_up(), status(204)}, 2, true},
+      {{hang_up()}, 3, false},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE("case " + std::to_string(i));
+    HttpReceiver receiver;
+    receiver.reply_in_turn(cases[i].replies);
+    testing::internal::CaptureStderr();
+    {
+      HttpEventSink sink(receiver.url("/v1/events"), 64);
+      sink.publish(event(7));
+      sink.stop();
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    const auto got = bodies(receiver);
+    EXPECT_EQ(got, std::vector<std::string>(cases[i].attempts, dump_json(event(7))));
+    EXPECT_EQ(count_of(err, kWarning), cases[i].delivered ? 0u : 1u) << err;
+  }
+}
+
+TEST(HttpEventSinkTest, PausesBetweenAttemptsAndNamesTheServerInTheWarning) {
+  HttpReceiver receiver;
+  receiver.reply_with(status(500));
+  testing::internal::CaptureStderr();
+  HttpEventSink sink(receiver.url("/hooks/cam?token=secret"), 64);
+  sink.publish(event(1));
+  sink.stop();
+  const std::string err = testing::internal::GetCapturedStderr();
+
+  const auto requests = receiver.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  // Lower bounds only: the pauses are sleeps, so they can run long but never short.
+  EXPECT_GE(requests[1].received_ms - requests[0].received_ms, 250);
+  EXPECT_GE(requests[2].received_ms - requests[1].received_ms, 500);
+  EXPECT_THAT(err, HasSubstr(std::string(kWarning) + " url=\"http://127.0.0.1:" +
+                             std::to_string(receiver.port()) + "\"\n"));
+  EXPECT_THAT(err, Not(HasSubstr("secret")));
+}
+
+TEST(HttpEventSinkTest, GivesUpOnARefusedConnectionAndGoesOnWithTheNextEvent) {
+  int port = 0;
+  {
+    HttpReceiver gone;
+    port = gone.port();
+  }
+  testing::internal::CaptureStderr();
+  {
+    HttpEventSink sink("http://127.0.0.1:" + std::to_string(port) + "/v1/events", 64);
+    for (int i = 0; i < 3; ++i) sink.publish(event(i));
+    sink.stop();
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(count_of(err, kWarning), 3u) << err;
+  EXPECT_THAT(err, HasSubstr("url=\"http://127.0.0.1:" + std::to_string(port) + "\""));
+}
+
+TEST(HttpEventSinkTest, AStalledReceiverTimesOutAndTheEventIsRetried) {
+  HttpReceiver receiver;
+  Reply stall;
+  stall.hold = true;  // never answered while the test runs
+  receiver.reply_in_turn({stall, status(204)});
+  testing::internal::CaptureStderr();
+  HttpEventSink sink(receiver.url("/v1/events"), 64);
+  sink.publish(event(1));
+  sink.publish(event(2));
+  sink.stop();
+  const std::string err = testing::internal::GetCapturedStderr();
+
+  const auto requests = receiver.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].body, dump_json(event(1)));
+  EXPECT_EQ(requests[1].body, dump_json(event(1)));
+  EXPECT_EQ(requests[2].body, dump_json(event(2)));
+  EXPECT_NE(requests[0].connection, requests[1].connection);
+  // The first attempt was never answered, so only the client's own time-out can have ended it.
+  EXPECT_EQ(receiver.held_count(), 1u);
+  EXPECT_EQ(count_of(err, kWarning), 0u) << err;
+}
+
+TEST(HttpEventSinkTest, AnAnswerWithALargeBodyCountsOnce) {
+  HttpReceiver receiver;
+  Reply big;
+  big.status = 200;
+  big.body = std::string(12 * 1024 * 1024, 'x');
+  receiver.reply_with(big);
+  HttpEventSink sink(receiver.url("/v1/events"), 64);
+  sink.publish(event(1));
+  sink.stop();
+  EXPECT_EQ(receiver.request_count(), 1u);
+}
+
+struct OverflowCase {
+  std::size_t max_queue;
+  int published_while_busy;
+};
+
+TEST(HttpEventSinkTest, AFullQueueDropsTheOldestWithoutBlockingPublish) {
+  for (const OverflowCase c : {OverflowCase{2, 3}, OverflowCase{64, 70}, OverflowCase{64, 64}}) {
+    SCOPED_TRACE("max_queue " + std::to_string(c.max_queue) + ", " + std::to_string(c.published_while_busy));
+    HttpReceiver receiver;
+    // The first event keeps the worker busy until released; everything after it waits in the queue.
+    receiver.reply_by([](const ReceivedRequest&, std::size_t index) {
+      Reply reply;
+      reply.hold = index == 0;
+      return reply;
+    });
+    HttpEventSink sink(receiver.url("/v1/events"), c.max_queue);
+    sink.publish(event(0));
+    ASSERT_TRUE(receiver.wait_for_requests(1));
+    for (int i = 1; i <= c.published_while_busy; ++i) sink.publish(event(i));
+    ASSERT_TRUE(test::eventually([&] { return receiver.held_count() == 1; }));
+    receiver.release();
+    sink.stop();
+
+    std::vector<std::string> expected{dump_json(event(0))};
+    const int first_kept = c.published_while_busy - static_cast<int>(c.max_queue) + 1;
+    for (int i = std::max(first_kept, 1); i <= c.published_while_busy; ++i) expected.push_back(dump_json(event(i)));
+    EXPECT_EQ(bodies(receiver), expected);
+    EXPECT_EQ(expected.size(), std::min<std::size_t>(c.published_while_busy, c.max_queue) + 1);
+  }
+}
+
+TEST(HttpEventSinkTest, StopDeliversEverythingQueuedBeforeItReturns) {
+  HttpReceiver receiver;
+  Reply slow;
+  slow.delay = std::chrono::milliseconds(30);
+  receiver.reply_with(slow);
+  HttpEventSink sink(receiver.url("/v1/events"), 64);
+  std::vector<std::string> expected;
+  for (int i = 0; i < 10; ++i) {
+    sink.publish(event(i));
+    expected.push_back(dump_json(event(i)));
+  }
+  sink.stop();
+  EXPECT_EQ(bodies(receiver), expected);
+}
+
+TEST(HttpEventSinkTest, StopTwiceAndPublishAfterStopAreHarmless) {
+  HttpReceiver receiver;
+  HttpEventSink sink(receiver.url("/v1/events"), 64);
+  sink.publish(event(1));
+  sink.stop();
+  sink.stop();
+  EXPECT_NO_THROW(sink.publish(event(2)));
+  sink.stop();
+  // The worker has been joined, so nothing published after stop can ever be sent.
+  EXPECT_EQ(bodies(receiver), std::vector<std::string>{dump_json(event(1))});
+}
+
+TEST(HttpEventSinkTest, DestroyingASinkDrainsItLikeStop) {
+  HttpReceiver receiver;
+  {
+    std::unique_ptr<EventSink> sink = std::make_unique<HttpEventSink>(receiver.url(), 64);
+    sink->publish(event(1));
+    sink->publish(event(2));
+  }
+  EXPECT_EQ(bodies(receiver), (std::vector<std::string>{dump_json(event(1)), dump_json(event(2))}));
+}
+
+}  // namespace
+}  // namespace velmo::ai
