@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <ostream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -51,6 +52,8 @@ struct GateCase {
   int active_fps;
   std::vector<GateStep> steps;
 };
+
+void PrintTo(const GateCase& c, std::ostream* os) { *os << c.name; }
 
 class SamplingGateSequence : public ::testing::TestWithParam<GateCase> {};
 
