@@ -1,0 +1,447 @@
+#include "analysis/ffmpeg_decoder.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+#include "foundation/log.h"
+#include "foundation/time.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+#include <libavutil/hwcontext.h>
+#include <libavutil/log.h>
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
+namespace velmo::ai {
+namespace {
+
+constexpr std::int64_t kAttemptDeadlineMs = 10000;
+constexpr std::int64_t kHardwareStallMs = 2999;  // more than this without a picture is a stall
+
+// Before 59 the RTSP socket timeout was "stimeout"; there "timeout" means listen.
+#if LIBAVFORMAT_VERSION_MAJOR >= 59
+constexpr const char* kSocketTimeoutOption = "timeout";
+#else
+constexpr const char* kSocketTimeoutOption = "stimeout";
+#endif
+
+struct InterruptContext {
+  std::atomic<std::int64_t>* deadline = nullptr;
+  std::stop_token stop;
+};
+
+int interrupt_callback(void* opaque) {
+  auto* context = static_cast<InterruptContext*>(opaque);
+  if (context->stop.stop_requested()) return 1;
+  return steady_millis() > context->deadline->load() ? 1 : 0;
+}
+
+AVPixelFormat select_hardware_format(AVCodecContext* codec, const AVPixelFormat* offered) {
+  const AVPixelFormat wanted = *static_cast<const AVPixelFormat*>(codec->opaque);
+  for (const AVPixelFormat* format = offered; *format != AV_PIX_FMT_NONE; ++format) {
+    if (*format == wanted) return wanted;
+  }
+  return AV_PIX_FMT_NONE;
+}
+
+std::string ffmpeg_error(int code) {
+  char text[64] = {};
+  av_strerror(code, text, sizeof text);
+  return std::string(text);
+}
+
+struct NetworkRuntime {
+  NetworkRuntime() { avformat_network_init(); }
+  ~NetworkRuntime() { avformat_network_deinit(); }
+  NetworkRuntime(const NetworkRuntime&) = delete;
+  NetworkRuntime& operator=(const NetworkRuntime&) = delete;
+};
+
+void process_setup() {
+  static NetworkRuntime network;
+  static const bool debug_checked = [] {
+    const char* value = std::getenv("VELMO_AI_FFMPEG_DEBUG");
+    if (value != nullptr && std::string_view(value) == "1") av_log_set_level(AV_LOG_DEBUG);
+    return true;
+  }();
+  (void)network;
+  (void)debug_checked;
+}
+
+struct FormatCloser {
+  void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
+};
+struct CodecFreer {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct BufferUnref {
+  void operator()(AVBufferRef* b) const { av_buffer_unref(&b); }
+};
+struct PacketFreer {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct FrameFreer {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct ScalerFreer {
+  void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
+using BufferPtr = std::unique_ptr<AVBufferRef, BufferUnref>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+using ScalerPtr = std::unique_ptr<SwsContext, ScalerFreer>;
+
+// Drops the packet's payload when it leaves scope, whichever way the loop goes on.
+struct PacketRelease {
+  AVPacket* packet;
+  ~PacketRelease() { av_packet_unref(packet); }
+};
+struct FrameRelease {
+  AVFrame* frame;
+  ~FrameRelease() {
+    if (frame != nullptr) av_frame_unref(frame);
+  }
+};
+
+// Waits out the reconnect pause; a stop request cuts it short.
+void pause_before_retry(std::int32_t delay_ms, const std::stop_token& stop) {
+  if (delay_ms <= 0) return;
+  std::mutex mutex;
+  std::condition_variable_any wake;
+  std::unique_lock lock(mutex);
+  wake.wait_for(lock, stop, std::chrono::milliseconds(delay_ms), [] { return false; });
+}
+
+enum class AttemptEnd { retry, stop };
+
+// The per-connection decoder: codec, hardware device and colour converter.
+class Connection {
+ public:
+  Connection(const DecoderOptions& options, std::atomic<std::uint64_t>& next_sequence, const std::stop_token& stop,
+             const DecoderCallbacks& callbacks)
+      : options_(options), next_sequence_(next_sequence), stop_(stop), callbacks_(callbacks) {}
+
+  // Opens the decoder for `stream`; false (after logging) when no decoder could be opened.
+  bool open_codec(const AVStream* stream, bool hardware_wanted, unsigned attempt);
+  // Reads and delivers until the connection ends; false when the hardware stall rule fired.
+  bool read_loop(AVFormatContext* format, std::atomic<std::int64_t>& deadline);
+
+ private:
+  enum class Received { more, ended };
+  Received receive_frames();
+  bool deliver(AVFrame* decoded);
+
+  const DecoderOptions& options_;
+  std::atomic<std::uint64_t>& next_sequence_;
+  const std::stop_token& stop_;
+  const DecoderCallbacks& callbacks_;
+
+  const AVStream* stream_ = nullptr;
+  CodecPtr codec_;
+  BufferPtr device_;
+  bool hardware_active_ = false;
+  AVPixelFormat hardware_format_ = AV_PIX_FMT_NONE;  // the get-format callback reads it via opaque
+  FramePtr frame_;
+  FramePtr software_frame_;
+  ScalerPtr scaler_;
+  std::int64_t last_frame_ms_ = 0;
+  std::optional<std::int64_t> hardware_waiting_since_ms_;
+  bool read_ended_ = false;
+};
+
+bool Connection::open_codec(const AVStream* stream, bool hardware_wanted, unsigned attempt) {
+  stream_ = stream;
+  const AVCodec* decoder = avcodec_find_decoder(stream->codecpar->codec_id);
+  if (decoder != nullptr) codec_.reset(avcodec_alloc_context3(decoder));
+  if (decoder == nullptr || !codec_ || avcodec_parameters_to_context(codec_.get(), stream->codecpar) < 0) {
+    log(LogLevel::warn, "decoder: video codec initialization failed", {{"count", std::to_string(attempt)}});
+    return false;
+  }
+
+  if (hardware_wanted) {
+    AVBufferRef* device = nullptr;
+    const int rc = av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, nullptr, nullptr, 0);
+    if (rc < 0) {
+      log(LogLevel::warn, "decoder: hardware decode unavailable, falling back to software",
+          {{"decoder", "VAAPI"}, {"err", ffmpeg_error(rc)}});
+    } else {
+      device_.reset(device);
+      hardware_format_ = AV_PIX_FMT_VAAPI;
+      codec_->opaque = &hardware_format_;
+      codec_->get_format = select_hardware_format;
+      codec_->hw_device_ctx = av_buffer_ref(device_.get());
+      hardware_active_ = codec_->hw_device_ctx != nullptr;
+    }
+  }
+
+  // Must be set before opening: the decoder reads it only at open.
+  codec_->flags |= AV_CODEC_FLAG_LOW_DELAY;
+  int rc = avcodec_open2(codec_.get(), decoder, nullptr);
+  if (rc < 0 && hardware_active_) {
+    log(LogLevel::warn, "decoder: hardware codec initialization failed, falling back to software",
+        {{"decoder", "VAAPI"}, {"err", ffmpeg_error(rc)}});
+    codec_.reset(avcodec_alloc_context3(decoder));
+    device_.reset();
+    hardware_active_ = false;
+    hardware_format_ = AV_PIX_FMT_NONE;
+    if (!codec_) {
+      rc = AVERROR(ENOMEM);
+    } else {
+      rc = avcodec_parameters_to_context(codec_.get(), stream->codecpar);
+      if (rc >= 0) {
+        codec_->flags |= AV_CODEC_FLAG_LOW_DELAY;
+        rc = avcodec_open2(codec_.get(), decoder, nullptr);
+      }
+    }
+  }
+  if (rc < 0) {
+    codec_.reset();
+    device_.reset();
+    hardware_active_ = false;
+    log(LogLevel::warn, "decoder: video codec initialization failed",
+        {{"count", std::to_string(attempt)}, {"err", ffmpeg_error(rc)}});
+    return false;
+  }
+  if (hardware_active_) log(LogLevel::info, "decoder: hardware decode enabled", {{"decoder", "VAAPI"}});
+  return true;
+}
+
+bool Connection::read_loop(AVFormatContext* format, std::atomic<std::int64_t>& deadline) {
+  PacketPtr packet(av_packet_alloc());
+  frame_.reset(av_frame_alloc());
+  if (!packet || !frame_) throw std::runtime_error("cannot allocate FFmpeg frame buffers");
+
+  bool keyframes_only = options_.decode_mode != "all";
+  const bool adaptive = options_.decode_mode == "adaptive";
+  last_frame_ms_ = steady_millis();
+  hardware_waiting_since_ms_.reset();
+  read_ended_ = false;
+
+  while (!stop_.stop_requested() && !read_ended_) {
+    deadline.store(steady_millis() + kAttemptDeadlineMs);
+    const int rc = av_read_frame(format, packet.get());
+    if (rc < 0) {
+      log(LogLevel::warn, "decoder: stream read interrupted", {{"err", ffmpeg_error(rc)}});
+      break;
+    }
+    PacketRelease release{packet.get()};
+    if (packet->stream_index != stream_->index) continue;
+
+    PacketContext context;
+    context.now_ms = steady_millis();
+    context.key_packet = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+    context.keyframes_only = keyframes_only;
+    context.adaptive = adaptive;
+    context.keyframe_fallback_ms = options_.keyframe_fallback_ms;
+    context.last_frame_ms = last_frame_ms_;
+    context.hardware_active = hardware_active_;
+    context.hardware_waiting_since_ms = hardware_waiting_since_ms_;
+    switch (decide_packet(context)) {
+      case PacketAction::hardware_stalled:
+        log(LogLevel::warn, "decoder: hardware frames unavailable, falling back to software", {{"decoder", "VAAPI"}});
+        return false;
+      case PacketAction::skip:
+        continue;
+      case PacketAction::decode_all_from_now:
+        log(LogLevel::warn, "decoder: adaptive keyframe timeout, switching to all frames",
+            {{"fallback_ms", std::to_string(options_.keyframe_fallback_ms)}});
+        keyframes_only = false;
+        break;
+      case PacketAction::decode:
+        break;
+    }
+
+    if (avcodec_send_packet(codec_.get(), packet.get()) < 0) continue;
+    if (hardware_active_ && !hardware_waiting_since_ms_) hardware_waiting_since_ms_ = context.now_ms;
+    if (receive_frames() == Received::ended) break;
+    if (keyframes_only) {
+      // Reordering (B-frames) makes the decoder hold a picture until later packets arrive, and
+      // those are skipped here: drain so this key packet gives its picture now, then start afresh.
+      if (avcodec_send_packet(codec_.get(), nullptr) >= 0 && receive_frames() == Received::ended) break;
+      avcodec_flush_buffers(codec_.get());
+    }
+  }
+  return true;
+}
+
+Connection::Received Connection::receive_frames() {
+  while (!stop_.stop_requested()) {
+    const int rc = avcodec_receive_frame(codec_.get(), frame_.get());
+    if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return Received::more;
+    if (rc < 0) {
+      read_ended_ = true;
+      return Received::ended;
+    }
+    FrameRelease release{frame_.get()};
+    if (!deliver(frame_.get())) {
+      read_ended_ = true;
+      return Received::ended;
+    }
+  }
+  return Received::ended;
+}
+
+// Converts one decoded picture and hands it over; false when the consumer ends the connection.
+bool Connection::deliver(AVFrame* decoded) {
+  AVFrame* picture = decoded;
+  if (hardware_active_ && decoded->format == hardware_format_) {
+    if (!software_frame_) software_frame_.reset(av_frame_alloc());
+    if (!software_frame_ || av_hwframe_transfer_data(software_frame_.get(), decoded, 0) < 0) {
+      if (software_frame_) av_frame_unref(software_frame_.get());
+      log(LogLevel::warn, "decoder: hardware frame transfer failed");
+      return true;
+    }
+    picture = software_frame_.get();
+  }
+  FrameRelease release_software{picture != decoded ? picture : nullptr};
+  if (picture->width < 1 || picture->height < 1) return true;
+
+  // Follows each picture: a new size or pixel format (a camera reconfigured, or a switch between
+  // hardware and software frames) gets a matching converter instead of overrunning a buffer.
+  const auto source_format = static_cast<AVPixelFormat>(picture->format);
+  scaler_.reset(sws_getCachedContext(scaler_.release(), picture->width, picture->height, source_format,
+                                     picture->width, picture->height, AV_PIX_FMT_BGR24, SWS_BILINEAR, nullptr,
+                                     nullptr, nullptr));
+  if (!scaler_) throw std::runtime_error("cannot create FFmpeg color converter");
+
+  VideoFrame frame;
+  frame.width = picture->width;
+  frame.height = picture->height;
+  const int stride = picture->width * 3;
+  // Converted straight into the frame's own buffer: each frame owns its pixels, with no extra copy.
+  frame.pixels.resize(static_cast<std::size_t>(stride) * static_cast<std::size_t>(picture->height));
+  std::uint8_t* planes[4] = {frame.pixels.data(), nullptr, nullptr, nullptr};
+  int strides[4] = {stride, 0, 0, 0};
+  sws_scale(scaler_.get(), picture->data, picture->linesize, 0, picture->height, planes, strides);
+
+  const std::int64_t timestamp = decoded->best_effort_timestamp;
+  if (timestamp == AV_NOPTS_VALUE) {
+    frame.pts_ms = unix_millis();
+  } else {
+    const double base = static_cast<double>(stream_->time_base.num) / static_cast<double>(stream_->time_base.den);
+    frame.pts_ms = static_cast<std::int64_t>(base * static_cast<double>(timestamp) * 1000.0);
+  }
+  frame.sequence = next_sequence_.fetch_add(1);
+  frame.wall_ms = unix_millis();
+  last_frame_ms_ = steady_millis();
+  hardware_waiting_since_ms_.reset();
+
+  if (!callbacks_.on_frame) return true;
+  return callbacks_.on_frame(std::move(frame));
+}
+
+}  // namespace
+
+const char* decoder_state_text(DecoderState state) {
+  switch (state) {
+    case DecoderState::opening: return "opening stream";
+    case DecoderState::online: return "stream online";
+    case DecoderState::reopening: return "reopening stream";
+    case DecoderState::stopped: return "stream stopped";
+  }
+  return "";
+}
+
+PacketAction decide_packet(const PacketContext& c) {
+  if (c.hardware_active && c.hardware_waiting_since_ms && c.now_ms - *c.hardware_waiting_since_ms > kHardwareStallMs) {
+    return PacketAction::hardware_stalled;
+  }
+  if (c.keyframes_only && c.adaptive && c.now_ms - c.last_frame_ms >= c.keyframe_fallback_ms) {
+    return PacketAction::decode_all_from_now;
+  }
+  if (c.keyframes_only && !c.key_packet) return PacketAction::skip;
+  return PacketAction::decode;
+}
+
+FfmpegDecoder::FfmpegDecoder(std::string url, DecoderOptions options)
+    : url_(std::move(url)), options_(std::move(options)) {
+  if (url_.empty() || options_.reconnect_delay_ms < 0) {
+    throw std::invalid_argument("invalid FFmpeg decoder configuration");
+  }
+  const std::string& mode = options_.decode_mode;
+  if (mode != "adaptive" && mode != "keyframe" && mode != "all") throw std::invalid_argument("invalid decoder mode");
+  if (options_.keyframe_fallback_ms < 1000 || options_.keyframe_fallback_ms > 60000) {
+    throw std::invalid_argument("invalid keyframe fallback interval");
+  }
+  if (options_.hardware_decode != "auto" && options_.hardware_decode != "off") {
+    throw std::invalid_argument("invalid hardware decode mode");
+  }
+}
+
+void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks) {
+  process_setup();
+  bool hardware_wanted = options_.hardware_decode == "auto";
+  unsigned attempt = 1;
+
+  auto send_state = [&](DecoderState state) {
+    if (callbacks.on_state) callbacks.on_state(state, decoder_state_text(state));
+  };
+
+  // One connection attempt; every failure is logged here and retried by the caller.
+  auto connect_once = [&]() -> AttemptEnd {
+    const unsigned earlier = attempt - 1;
+    const std::string count = std::to_string(attempt);
+    send_state(earlier == 0 ? DecoderState::opening : DecoderState::reopening);
+
+    std::atomic<std::int64_t> deadline{steady_millis() + kAttemptDeadlineMs};
+    InterruptContext interrupt{&deadline, stop};
+    AVFormatContext* raw = avformat_alloc_context();
+    if (raw == nullptr) throw std::runtime_error("cannot allocate FFmpeg format context");
+    raw->interrupt_callback.callback = interrupt_callback;
+    raw->interrupt_callback.opaque = &interrupt;
+
+    AVDictionary* dictionary = nullptr;
+    av_dict_set(&dictionary, "rtsp_transport", "tcp", 0);
+    av_dict_set(&dictionary, kSocketTimeoutOption, "5000000", 0);
+    av_dict_set(&dictionary, "fflags", "nobuffer", 0);
+    int rc = avformat_open_input(&raw, url_.c_str(), nullptr, &dictionary);  // frees `raw` on failure
+    av_dict_free(&dictionary);
+    if (rc < 0) {
+      if (stop.stop_requested()) return AttemptEnd::stop;
+      log(LogLevel::warn, "decoder: stream open failed", {{"err", ffmpeg_error(rc)}, {"count", count}});
+      return AttemptEnd::retry;
+    }
+    FormatPtr format(raw);
+
+    if (avformat_find_stream_info(format.get(), nullptr) < 0) {
+      log(LogLevel::warn, "decoder: stream info discovery failed", {{"count", count}});
+      return AttemptEnd::retry;
+    }
+    const int index = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (index < 0) {
+      log(LogLevel::warn, "decoder: stream has no video track", {{"count", count}});
+      return AttemptEnd::retry;
+    }
+
+    Connection connection(options_, next_sequence_, stop, callbacks);
+    if (!connection.open_codec(format->streams[index], hardware_wanted, attempt)) return AttemptEnd::retry;
+    send_state(DecoderState::online);
+    if (earlier > 0) log(LogLevel::info, "decoder: stream reconnected", {{"count", std::to_string(earlier)}});
+
+    if (!connection.read_loop(format.get(), deadline)) hardware_wanted = false;
+    if (stop.stop_requested()) return AttemptEnd::stop;
+    log(LogLevel::warn, "decoder: stream offline", {{"reason", "reconnecting"}, {"count", count}});
+    return AttemptEnd::retry;
+  };
+
+  while (!stop.stop_requested()) {
+    if (connect_once() == AttemptEnd::stop) break;
+    pause_before_retry(options_.reconnect_delay_ms, stop);
+    ++attempt;
+  }
+  send_state(DecoderState::stopped);
+}
+
+}  // namespace velmo::ai

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+#include "foundation/video_frame.h"
+
+namespace velmo::ai {
+
+struct DecoderOptions {
+  std::int32_t reconnect_delay_ms = 1000;  // pause after a failed or ended attempt; 0: none
+  std::string decode_mode = "adaptive";    // "adaptive", "keyframe" or "all"
+  std::int32_t keyframe_fallback_ms = 5000;  // adaptive: no frame for this long means decode all
+  std::string hardware_decode = "auto";    // "auto" tries VAAPI first; "off" is software only
+};
+
+enum class DecoderState : int { opening = 0, online = 1, reopening = 2, stopped = 3 };
+
+// "opening stream", "stream online", "reopening stream", "stream stopped".
+const char* decoder_state_text(DecoderState state);
+
+struct DecoderCallbacks {
+  std::function<void(DecoderState, const std::string&)> on_state;
+  // Takes the frame; false ends the current connection.
+  std::function<bool(VideoFrame&&)> on_frame;
+};
+
+// Turns one RTSP stream into packed BGR frames, reconnecting after every failure until stopped.
+// Lives on one thread.
+class FfmpegDecoder {
+ public:
+  // Throws std::invalid_argument on an empty URL or options out of range.
+  FfmpegDecoder(std::string url, DecoderOptions options);
+  FfmpegDecoder(const FfmpegDecoder&) = delete;
+  FfmpegDecoder& operator=(const FfmpegDecoder&) = delete;
+
+  // Blocks until `stop` is requested, then reports `stopped` and returns. Stream and codec
+  // failures are logged and retried; only exhausted resources throw std::runtime_error.
+  void run(std::stop_token stop, const DecoderCallbacks& callbacks);
+
+ private:
+  std::string url_;
+  DecoderOptions options_;
+  std::atomic<std::uint64_t> next_sequence_{1};  // survives reconnections
+};
+
+// What the read loop does with one packet of the video stream.
+enum class PacketAction {
+  decode,
+  skip,                // a non-key packet while only key frames are decoded
+  decode_all_from_now,  // adaptive fall-back: decode this and every later packet of the connection
+  hardware_stalled,    // the hardware decoder was fed but gave nothing: reconnect in software
+};
+
+struct PacketContext {
+  std::int64_t now_ms = 0;  // monotonic
+  bool key_packet = false;
+  bool keyframes_only = false;
+  bool adaptive = false;
+  std::int32_t keyframe_fallback_ms = 5000;
+  std::int64_t last_frame_ms = 0;  // last delivered frame, or the start of the connection
+  bool hardware_active = false;
+  // When the hardware decoder was first fed a packet that has not yet produced a picture.
+  // Empty while it owes nothing, so time spent skipping packets on purpose never counts.
+  std::optional<std::int64_t> hardware_waiting_since_ms;
+};
+
+// The mode and stall rules of the read loop, free of FFmpeg so they can be checked directly.
+PacketAction decide_packet(const PacketContext& context);
+
+}  // namespace velmo::ai
