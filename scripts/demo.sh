@@ -10,6 +10,9 @@ cmake --build build -j"$(nproc)" --target velmo-ai velmo-ai-model-tool velmo-ai-
 
 demo="$root/build/demo"
 mkdir -p "$demo/models"
+# A generated detector that "detects" bright rectangles, signed with the project's own model tool.
+/usr/bin/python3 tests/fixtures/make_models.py --out "$demo/models" --package \
+  --model-tool "$root/build/tools/velmo-ai-model-tool" bright_dets
 sed 's/^Port = .*/Port = '"${VELMO_DEMO_PORT:-18090}"'/' config.example.toml > "$demo/config.toml"
 
 exec "$root/build/service/velmo-ai" --config "$demo/config.toml"
