@@ -1,0 +1,143 @@
+// The health, capabilities and metrics documents of the API.
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "analysis/task.h"
+#include "foundation/time.h"
+#include "inference/cuda_runtime.h"
+#include "service/api_server.h"
+
+namespace velmo::ai {
+
+namespace {
+
+constexpr const char* kService = "velmo-ai";
+constexpr const char* kVersion = "0.3.0";
+constexpr const char* kPhase = "phase-three-cpu-gpu";
+
+// Taken while the program loads, so that the CPU time getrusage reports (which covers the whole
+// process life, start-up and warm-up included) is divided by the time it was spent in.
+const std::chrono::steady_clock::time_point kProcessStart = std::chrono::steady_clock::now();
+
+double cpu_percent_average() {
+  rusage usage{};
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0.0;
+  const double cpu_seconds =
+      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000000.0 +
+      static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec);
+  const auto elapsed_ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - kProcessStart).count();
+  const double elapsed_seconds = static_cast<double>(elapsed_ns) / 1000000000.0;
+  unsigned threads = std::thread::hardware_concurrency();
+  if (threads == 0) threads = 1;
+  if (elapsed_seconds <= 0.0) return 0.0;
+  return cpu_seconds * 100.0 / (elapsed_seconds * threads);
+}
+
+}  // namespace
+
+Json ApiServer::health_json() const {
+  ModelValidation validation;
+  {
+    std::lock_guard lock(validation_mutex_);
+    if (!cached_validation_) {
+      cached_validation_ = validate_model_package(config_.model.manifest, config_.model.require_signature,
+                                                  config_.model.public_key);
+    }
+    validation = *cached_validation_;
+  }
+
+  const std::vector<TaskSnapshot> snapshots = tasks_.list();
+  bool any_failed = false;
+  for (const auto& snapshot : snapshots) {
+    if (snapshot.phase == TaskPhase::failed) any_failed = true;
+  }
+  const InferenceScheduler::Statistics stats = scheduler_.statistics();
+
+  const bool ready = validation.valid && stats.ready;
+  const std::string& error = validation.error.empty() ? stats.error : validation.error;
+  return Json{{"status", ready && !any_failed ? "ok" : "degraded"},
+              {"service", kService},
+              {"version", kVersion},
+              {"phase", kPhase},
+              {"time", unix_millis()},
+              {"model",
+               {{"ready", ready},
+                {"name", validation.manifest.name},
+                {"version", validation.manifest.version},
+                {"error", error},
+                {"execution_provider", stats.execution_provider}}},
+              {"active_tasks", static_cast<std::uint64_t>(snapshots.size())}};
+}
+
+Json ApiServer::capabilities_json() const {
+  const InferenceScheduler::Statistics stats = scheduler_.statistics();
+  return Json{{"service", kService},
+              {"version", kVersion},
+              {"phase", kPhase},
+              {"max_active_tasks", static_cast<std::uint64_t>(tasks_.capacity())},
+              {"stream_protocols", {"rtsp", "rtsps"}},
+              {"stream_roles", {"auto", "sub", "main", "custom"}},
+              {"rules", Json::array({"intrusion"})},
+              {"features",
+               {{"scene_change", true},
+                {"person_detection", true},
+                {"tracking", true},
+                {"http_events", true},
+                {"websocket_detections", true},
+                {"multi_channel", true},
+                {"shared_inference_scheduler", true},
+                {"stream_role_selection", true},
+                {"gpu_inference", stats.execution_provider == "CUDAExecutionProvider"},
+                {"cuda_runtime_pack_required", true},
+                {"cuda_runtime_pack_installed", cuda_runtime_pack_installed()}}},
+              {"limits",
+               {{"max_channels", config_.ai.max_channels},
+                {"max_queue_frames", config_.ai.max_queue_frames},
+                {"inference_fps", config_.ai.inference_fps},
+                {"active_fps", config_.ai.active_fps},
+                {"idle_fps", config_.ai.idle_fps}}}};
+}
+
+Json ApiServer::metrics_json() const {
+  Json tasks = Json::array();
+  for (const auto& snapshot : tasks_.list()) {
+    tasks.push_back(Json{{"task_id", snapshot.config.task_id},
+                         {"stream_id", snapshot.config.stream_id},
+                         {"phase", task_phase_name(snapshot.phase)},
+                         {"statistics", task_snapshot_json(snapshot).at("statistics")}});
+  }
+  const InferenceScheduler::Statistics stats = scheduler_.statistics();
+  Json document;
+  document["time"] = unix_millis();
+  document["process"] = Json{{"cpu_percent_average", cpu_percent_average()},
+                             {"working_set_bytes", static_cast<std::uint64_t>(0)}};
+  document["active_channels"] = static_cast<std::uint64_t>(tasks_.size());
+  document["max_channels"] = static_cast<std::uint64_t>(tasks_.capacity());
+  document["inference"] = Json{{"ready", stats.ready},
+                               {"error", stats.error},
+                               {"execution_provider", stats.execution_provider},
+                               {"model", stats.model},
+                               {"model_version", stats.model_version},
+                               {"queue_depth", stats.queue_depth},
+                               {"max_queue_depth", stats.max_queue_depth},
+                               {"submitted", stats.submitted},
+                               {"completed", stats.completed},
+                               {"failed", stats.failed},
+                               {"dropped", stats.dropped},
+                               {"latency_p50_ms", stats.latency_p50_ms},
+                               {"latency_p95_ms", stats.latency_p95_ms}};
+  document["tasks"] = std::move(tasks);
+  return document;
+}
+
+bool ApiServer::model_ready() const {
+  const Json health = health_json();
+  return health.at("model").at("ready").get<bool>();
+}
+
+}  // namespace velmo::ai

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "foundation/config.h"
+#include "foundation/json.h"
+#include "inference/inference_scheduler.h"
+#include "inference/manifest.h"
+#include "service/detection_hub.h"
+#include "service/task_manager.h"
+
+namespace velmo::ai {
+
+class HttpTransport;
+
+// The service's HTTP and WebSocket front end: the task routes, the health, capabilities and
+// metrics documents, and the detection stream of each stream id. Every response carries the
+// cross-origin headers; task failures map to a status and a JSON error body per route.
+class ApiServer {
+ public:
+  // Registers the routes; nothing is bound until start().
+  ApiServer(AppConfig config, TaskManager& tasks, DetectionHub& hub, InferenceScheduler& scheduler);
+  // Stops a running server.
+  ~ApiServer();
+  ApiServer(const ApiServer&) = delete;
+  ApiServer& operator=(const ApiServer&) = delete;
+
+  // Binds Server.Host:Server.Port and serves on a thread of its own. False (and logged) when the
+  // address cannot be bound; true when serving, also when it already was.
+  bool start();
+  // Closes the WebSocket connections with status 1000, stops accepting and returns once every
+  // handler has ended. Does nothing when not running.
+  void stop();
+  bool running() const { return running_.load(); }
+
+ private:
+  void register_routes();
+  // The package check runs on the first call only; its result is kept for the server's life.
+  Json health_json() const;
+  Json capabilities_json() const;
+  Json metrics_json() const;
+  bool model_ready() const;
+
+  AppConfig config_;
+  TaskManager& tasks_;
+  DetectionHub& hub_;
+  InferenceScheduler& scheduler_;
+  std::unique_ptr<HttpTransport> server_;
+  std::thread server_thread_;
+  std::atomic<bool> running_{false};
+  mutable std::mutex validation_mutex_;
+  mutable std::optional<ModelValidation> cached_validation_;
+};
+
+}  // namespace velmo::ai
