@@ -1,0 +1,328 @@
+#include "analysis/analysis_pipeline.h"
+
+#include <algorithm>
+#include <exception>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+#include "analysis/ffmpeg_decoder.h"
+#include "analysis/scene_detector.h"
+#include "foundation/log.h"
+#include "foundation/percentile.h"
+#include "foundation/time.h"
+
+namespace velmo::ai {
+namespace {
+
+std::atomic<std::uint64_t> g_next_pipeline_id{1};
+
+constexpr int kFrameWaitMs = 200;
+constexpr std::size_t kLatencyWindow = 100;
+constexpr std::size_t kEventQueue = 64;
+constexpr std::int64_t kRuleTickMs = 999;
+constexpr std::int64_t kBaselineRefreshMs = 60000;
+
+Json rect_json(const Rect& r) { return Json{{"h", r.h}, {"w", r.w}, {"x", r.x}, {"y", r.y}}; }
+
+}  // namespace
+
+AnalysisPipeline::AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceScheduler& scheduler,
+                                   DetectionCallback on_detections)
+    : config_(std::move(config)),
+      ai_(std::move(ai)),
+      scheduler_(scheduler),
+      task_key_(config_.task_id + "#" + std::to_string(g_next_pipeline_id.fetch_add(1))),
+      on_detections_(std::move(on_detections)),
+      frames_(static_cast<std::size_t>(std::max(ai_.max_queue_frames, 0))) {
+  if (ai_.max_channels <= 0) throw std::invalid_argument("AI.MaxChannels must be positive");
+  if (!config_.scene.hold_ms_given) config_.scene.hold_ms = ai_.scene_hold_ms;
+  status_ = TaskSnapshot{};
+  status_.config = config_;
+  if (!scheduler_.ready()) throw std::runtime_error("shared inference scheduler is not ready");
+  const InferenceScheduler::Statistics stats = scheduler_.statistics();
+  status_.execution_provider = stats.execution_provider;
+  status_.model = stats.model;
+  status_.model_version = stats.model_version;
+  if (!config_.callback_url.empty()) sink_ = std::make_unique<HttpEventSink>(config_.callback_url, kEventQueue);
+}
+
+AnalysisPipeline::~AnalysisPipeline() { stop(); }
+
+void AnalysisPipeline::start() {
+  if (running_.exchange(true)) return;
+  set_phase(TaskPhase::connecting, "", true);
+  {
+    std::lock_guard lock(mutex_);
+    status_.started_at = unix_millis();
+    fps_sample_ms_ = steady_millis();
+  }
+  decoder_thread_ = std::jthread([this](std::stop_token stop) { decoder_loop(std::move(stop)); });
+  decoder_stop_ = decoder_thread_.get_stop_source();
+  analysis_thread_ = std::jthread([this](std::stop_token stop) { analysis_loop(std::move(stop)); });
+  log(LogLevel::info, "task: analysis started", {{"task_id", config_.task_id}, {"stream_id", config_.stream_id}});
+}
+
+void AnalysisPipeline::stop() {
+  if (!running_.exchange(false)) return;
+  decoder_thread_.request_stop();
+  analysis_thread_.request_stop();
+  frames_.close();
+  if (decoder_thread_.joinable()) decoder_thread_.join();
+  if (analysis_thread_.joinable()) analysis_thread_.join();
+  if (sink_) sink_->stop();
+  set_phase(TaskPhase::idle, "", true);
+  log(LogLevel::info, "task: analysis stopped", {{"task_id", config_.task_id}, {"stream_id", config_.stream_id}});
+}
+
+TaskSnapshot AnalysisPipeline::snapshot() const {
+  std::lock_guard lock(mutex_);
+  TaskSnapshot copy = status_;
+  copy.queue_depth = static_cast<std::int32_t>(frames_.size());
+  copy.frames_dropped = frames_.dropped();
+  return copy;
+}
+
+void AnalysisPipeline::set_phase(TaskPhase phase, const std::string& error, bool leave_failed) {
+  std::lock_guard lock(mutex_);
+  if (status_.phase == TaskPhase::failed && !leave_failed) return;
+  status_.phase = phase;
+  status_.error = error;
+}
+
+void AnalysisPipeline::decoder_loop(std::stop_token stop) {
+  try {
+    DecoderOptions options;
+    options.reconnect_delay_ms = 1000;
+    options.decode_mode = ai_.decode_mode;
+    options.keyframe_fallback_ms = ai_.keyframe_fallback_ms;
+    options.hardware_decode = ai_.hardware_decode;
+    FfmpegDecoder decoder(config_.stream_url, options);
+    DecoderCallbacks callbacks;
+    callbacks.on_state = [this](DecoderState state, const std::string& message) {
+      switch (state) {
+        case DecoderState::opening:
+          set_phase(TaskPhase::connecting, "");
+          break;
+        case DecoderState::online:
+          set_phase(TaskPhase::running, "");
+          break;
+        case DecoderState::reopening:
+          {
+            std::lock_guard lock(mutex_);
+            ++status_.reconnects;
+          }
+          set_phase(TaskPhase::connecting, message);
+          break;
+        case DecoderState::stopped:
+          break;
+      }
+    };
+    callbacks.on_frame = [this](VideoFrame&& frame) {
+      {
+        std::lock_guard lock(mutex_);
+        ++status_.frames_decoded;
+      }
+      return frames_.push(std::move(frame));
+    };
+    decoder.run(stop, callbacks);
+  } catch (const std::exception& e) {
+    set_phase(TaskPhase::failed, e.what());
+    log(LogLevel::error, "decoder: analysis decoder stopped", {{"task_id", config_.task_id}, {"err", e.what()}});
+  }
+}
+
+void AnalysisPipeline::fail_analysis(const std::string& message) {
+  set_phase(TaskPhase::failed, message);
+  log(LogLevel::error, "analysis: analysis stopped", {{"task_id", config_.task_id}, {"err", message}});
+  // Nobody takes frames any more: let the decoder go too.
+  decoder_stop_.request_stop();
+  frames_.close();
+}
+
+void AnalysisPipeline::analysis_loop(std::stop_token stop) {
+  std::vector<IntrusionRule> rules;
+  try {
+    SamplingGate gate(std::min(config_.fps, ai_.idle_fps), std::min(config_.fps, ai_.active_fps));
+    SceneDetector scene(config_.scene);
+    Tracker tracker(TrackerConfig{0.2, 0.16, 2, 5000});
+    rules.reserve(config_.rules.size());
+    for (const ZoneRule& rule : config_.rules) rules.emplace_back(rule);
+    const int interval_fps = std::max(1, std::min(ai_.inference_fps, config_.fps));
+    const std::int64_t interval_ms = 1000 / interval_fps;
+
+    bool active = false;
+    bool has_tracks = false;
+    std::int64_t last_rule_tick = 0;
+    std::int64_t last_baseline = 0;
+    std::int64_t last_infer = 0;
+
+    while (!stop.stop_requested()) {
+      std::optional<VideoFrame> frame = frames_.wait_pop(kFrameWaitMs);
+      const std::int64_t now = unix_millis();
+      scene.tick(now);
+
+      // Open intrusions must be able to end while no inference runs.
+      if (last_rule_tick == 0 || now - last_rule_tick > kRuleTickMs) {
+        for (IntrusionRule& rule : rules) {
+          for (const RuleEvent& event : rule.update({}, now)) emit_rule_event(event);
+        }
+        last_rule_tick = now;
+      }
+
+      if (!frame) continue;
+      if (!gate.accept(now, active)) continue;
+
+      const SceneObservation observation = scene.observe(*frame, now);
+      if (observation.started) {
+        {
+          std::lock_guard lock(mutex_);
+          ++status_.scenes_detected;
+        }
+        // A change whose hold ran out between two sampled frames is closed before the next one
+        // opens, so every "started" has its own "ended".
+        if (scene_active_) emit_scene_event("ended", 0);
+        scene_started_at_ = now;
+        scene_active_ = true;
+        emit_scene_event("started", 0);
+        active = observation.active;
+      } else {
+        active = observation.active;
+        if (scene_active_ && !observation.active) {
+          scene_active_ = false;
+          emit_scene_event("ended", 0);
+          has_tracks = false;
+        }
+      }
+
+      if (config_.scene.baseline_mode == "auto" && !has_tracks &&
+          (last_baseline == 0 || now - last_baseline >= kBaselineRefreshMs)) {
+        scene.refresh_baseline(*frame);
+        last_baseline = now;
+      }
+
+      if (active && !rules.empty() && (last_infer == 0 || now - last_infer >= interval_ms)) {
+        InferenceResult result;
+        try {
+          result = scheduler_.infer(task_key_, std::move(*frame), observation.region);
+        } catch (const std::exception& e) {
+          log(LogLevel::warn, "inference: frame inference failed", {{"task_id", config_.task_id}, {"err", e.what()}});
+          last_infer = now;
+          continue;
+        }
+        const std::vector<TrackObservation> tracks = tracker.update(result.detections, now);
+        has_tracks = !tracks.empty();
+        emit_detections(tracks, now);
+        for (IntrusionRule& rule : rules) {
+          for (const RuleEvent& event : rule.update(tracks, now)) emit_rule_event(event);
+        }
+        update_statistics(result);
+        last_infer = now;
+      }
+    }
+  } catch (const std::exception& e) {
+    fail_analysis(e.what());
+  }
+
+  try {
+    const std::int64_t now = unix_millis();
+    for (IntrusionRule& rule : rules) {
+      for (const RuleEvent& event : rule.flush(now)) emit_rule_event(event);
+    }
+    if (scene_active_) {
+      scene_active_ = false;
+      emit_scene_event("ended", now);
+    }
+  } catch (const std::exception& e) {
+    log(LogLevel::error, "analysis: closing events failed", {{"task_id", config_.task_id}, {"err", e.what()}});
+  }
+}
+
+void AnalysisPipeline::update_statistics(const InferenceResult& result) {
+  std::lock_guard lock(mutex_);
+  ++status_.detections;
+  latencies_.push_back(result.latency_ms);
+  while (latencies_.size() > kLatencyWindow) latencies_.pop_front();
+  const std::int64_t t = steady_millis();
+  const std::int64_t dt = t - fps_sample_ms_;
+  if (dt >= 1000) {
+    const double seconds = static_cast<double>(dt) / 1000.0;
+    status_.decode_fps = static_cast<double>(status_.frames_decoded - fps_sample_frames_) / seconds;
+    status_.inference_fps = static_cast<double>(status_.detections - fps_sample_runs_) / seconds;
+    fps_sample_ms_ = t;
+    fps_sample_frames_ = status_.frames_decoded;
+    fps_sample_runs_ = status_.detections;
+  }
+  const std::vector<double> window(latencies_.begin(), latencies_.end());
+  status_.inference_latency_p50_ms = nearest_rank_percentile(window, 0.5);
+  status_.inference_latency_p95_ms = nearest_rank_percentile(window, 0.95);
+}
+
+void AnalysisPipeline::emit_detections(const std::vector<TrackObservation>& tracks, std::int64_t now) {
+  if (!on_detections_) return;
+  Json boxes = Json::array();
+  for (const TrackObservation& track : tracks) {
+    boxes.push_back(Json{{"box", rect_json(track.box)},
+                         {"label", track.label},
+                         {"score", track.score},
+                         {"track_id", track.track_id}});
+  }
+  const Json message{{"boxes", std::move(boxes)},
+                     {"stream_id", config_.stream_id},
+                     {"task_id", config_.task_id},
+                     {"timestamp", now},
+                     {"type", "detections"}};
+  on_detections_(message);
+}
+
+Json AnalysisPipeline::event_base(const char* event_type, const std::string& state) const {
+  // model and model_version are written only by the constructor, so they are read without the lock.
+  return Json{{"event_state", state},
+              {"event_type", event_type},
+              {"model", status_.model},
+              {"model_version", status_.model_version},
+              {"stream_id", config_.stream_id},
+              {"task_id", config_.task_id}};
+}
+
+void AnalysisPipeline::emit_rule_event(const RuleEvent& event) {
+  {
+    std::lock_guard lock(mutex_);
+    if (event.event_state == "started") {
+      ++status_.events_started;
+    } else {
+      ++status_.events_ended;
+    }
+  }
+  if (!sink_) return;
+  Json boxes = Json::array();
+  for (const Detection& d : event.boxes) {
+    boxes.push_back(Json{{"h", d.box.h}, {"score", d.score}, {"w", d.box.w}, {"x", d.box.x}, {"y", d.box.y}});
+  }
+  Json message = event_base(event.event_type.c_str(), event.event_state);
+  message["boxes"] = std::move(boxes);
+  message["ended_at"] = event.ended_at;
+  message["label"] = event.label;
+  message["score"] = event.score;
+  message["started_at"] = event.started_at;
+  message["track_id"] = event.track_id;
+  sink_->publish(std::move(message));
+}
+
+void AnalysisPipeline::emit_scene_event(const char* state, std::int64_t ended_at) {
+  if (!sink_) return;
+  const std::int64_t emitted = unix_millis();
+  const bool ended = std::string_view(state) == "ended";
+  Json message = event_base("scene_change", state);
+  message["boxes"] = Json::array();
+  message["ended_at"] = ended ? (ended_at > 0 ? ended_at : emitted) : std::int64_t{0};
+  message["label"] = "scene";
+  message["score"] = 0.0;
+  message["started_at"] = scene_started_at_ != 0 ? scene_started_at_ : emitted;
+  message["track_id"] = "";
+  sink_->publish(std::move(message));
+  if (ended) scene_started_at_ = 0;
+}
+
+}  // namespace velmo::ai

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "analysis/frame_sampler.h"
+#include "analysis/http_event_sink.h"
+#include "analysis/intrusion.h"
+#include "analysis/task.h"
+#include "analysis/tracker.h"
+#include "foundation/config.h"
+#include "foundation/json.h"
+#include "inference/inference_engine.h"
+#include "inference/inference_scheduler.h"
+
+namespace velmo::ai {
+
+// Receives each "detections" message on the publishing task's analysis thread.
+using DetectionCallback = std::function<void(const Json&)>;
+
+// One running analysis task: a decoder thread feeds the newest frames to an analysis thread that
+// samples them, watches the scene, runs the shared detector while the scene changes, tracks people,
+// evaluates the intrusion rules and emits detection messages, rule events and scene-change events.
+class AnalysisPipeline final : public TaskRunner {
+ public:
+  // Throws std::invalid_argument for a non-positive AI.MaxChannels (and the frame queue's and event
+  // sink's own refusals), std::runtime_error while the scheduler is not ready. No thread runs yet,
+  // except the event sink's delivery thread once the sink exists.
+  AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceScheduler& scheduler, DetectionCallback on_detections);
+  ~AnalysisPipeline() override;
+  AnalysisPipeline(const AnalysisPipeline&) = delete;
+  AnalysisPipeline& operator=(const AnalysisPipeline&) = delete;
+
+  void start() override;
+  // Joins both threads, sends the closing events and drains the event sink. Final.
+  void stop() override;
+  TaskSnapshot snapshot() const override;
+
+  // The key of this pipeline's requests to the scheduler: task id, "#", process-wide pipeline number.
+  const std::string& task_key() const { return task_key_; }
+
+ private:
+  void decoder_loop(std::stop_token stop);
+  void analysis_loop(std::stop_token stop);
+  // An analysis failure ends the task's work like a decoder failure does.
+  void fail_analysis(const std::string& message);
+  // Decoder events never move a failed task out of failed; only start and stop do.
+  void set_phase(TaskPhase phase, const std::string& error, bool leave_failed = false);
+  void update_statistics(const InferenceResult& result);
+  void emit_detections(const std::vector<TrackObservation>& tracks, std::int64_t now);
+  void emit_rule_event(const RuleEvent& event);
+  void emit_scene_event(const char* state, std::int64_t ended_at);
+  Json event_base(const char* event_type, const std::string& state) const;
+
+  TaskConfig config_;
+  AiConfig ai_;
+  InferenceScheduler& scheduler_;
+  std::string task_key_;
+  DetectionCallback on_detections_;
+  LatestFrameQueue frames_;
+  std::unique_ptr<EventSink> sink_;  // destroyed after both threads
+  std::jthread decoder_thread_;
+  std::jthread analysis_thread_;
+  std::stop_source decoder_stop_;  // the decoder thread's, for the analysis thread to end it
+  std::atomic<bool> running_{false};
+
+  mutable std::mutex mutex_;
+  TaskSnapshot status_;
+  std::deque<double> latencies_;
+  std::int64_t fps_sample_ms_ = 0;
+  std::uint64_t fps_sample_frames_ = 0;
+  std::uint64_t fps_sample_runs_ = 0;
+
+  // Analysis thread only.
+  std::int64_t scene_started_at_ = 0;
+  bool scene_active_ = false;
+};
+
+}  // namespace velmo::ai

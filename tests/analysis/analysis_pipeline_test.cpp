@@ -1,0 +1,509 @@
+#include "analysis/analysis_pipeline.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/json.h"
+#include "foundation/time.h"
+#include "inference/onnx_engine.h"
+#include "tests/support/http_receiver.h"
+#include "tests/support/rtsp_server.h"
+#include "tests/support/test_models.h"
+#include "tests/support/test_support.h"
+
+namespace velmo::ai {
+namespace {
+
+using namespace std::chrono_literals;
+using test::eventually;
+using test::HttpReceiver;
+using test::RtspServerOptions;
+using test::RtspTestServer;
+using ::testing::HasSubstr;
+
+// The "ball" test pattern: a white disc of about 37 pixels moving over black, centred in the first
+// frame. The bright-pixel model reports it as one person.
+constexpr double kBallW = 37.0 / 640.0;
+constexpr double kBallH = 37.0 / 360.0;
+
+// Every "detections" message a pipeline handed out.
+class DetectionLog {
+ public:
+  DetectionCallback callback() {
+    return [this](const Json& message) {
+      std::lock_guard lock(mutex_);
+      messages_.push_back(message);
+    };
+  }
+  std::vector<Json> messages() const {
+    std::lock_guard lock(mutex_);
+    return messages_;
+  }
+  std::size_t with_boxes() const {
+    std::lock_guard lock(mutex_);
+    return std::count_if(messages_.begin(), messages_.end(), [](const Json& m) { return !m["boxes"].empty(); });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Json> messages_;
+};
+
+// The events a receiver got, parsed.
+std::vector<Json> events_of(const HttpReceiver& receiver) {
+  std::vector<Json> out;
+  for (const auto& request : receiver.requests()) out.push_back(parse_json(request.body));
+  return out;
+}
+
+std::vector<Json> events_where(const HttpReceiver& receiver, const std::string& type, const std::string& state) {
+  std::vector<Json> out;
+  for (const Json& e : events_of(receiver)) {
+    if (e["event_type"] == type && e["event_state"] == state) out.push_back(e);
+  }
+  return out;
+}
+
+AiConfig fast_ai() {
+  AiConfig ai;
+  ai.enabled = true;
+  ai.device = "cpu";
+  ai.inference_fps = 5;
+  ai.active_fps = 5;
+  ai.idle_fps = 1;
+  ai.max_channels = 4;
+  ai.max_queue_frames = 2;
+  ai.scene_hold_ms = 4000;
+  ai.decode_mode = "all";       // every frame, not only key frames
+  ai.hardware_decode = "off";   // no time lost probing for VAAPI
+  return ai;
+}
+
+// A task that sees the moving ball as a scene change at once and counts anyone anywhere in the
+// frame as an intruder.
+Json ball_task(const std::string& url, const std::string& callback) {
+  Json task{{"task_id", "cam1"},
+            {"stream_id", "stream-1"},
+            {"stream_url", url},
+            {"fps", 5},
+            {"scene",
+             {{"change_threshold", 0.002},
+              {"blur_threshold", 0.0},
+              {"trigger_ms", 0},
+              {"cooldown_ms", 0},
+              {"hold_ms", 2000}}},
+            {"rules",
+             Json::array({{{"type", "intrusion"},
+                           {"zones", Json::array({Json::array({{0.0, 0.0}, {1.0, 0.0}, {1.0, 1.0}, {0.0, 1.0}})})},
+                           {"min_duration_ms", 0},
+                           {"min_hits", 2},
+                           {"lost_timeout_ms", 5000}}})}};
+  if (!callback.empty()) task["callback_url"] = callback;
+  return task;
+}
+
+RtspServerOptions slow_ball() {
+  RtspServerOptions options;
+  options.width = 640;
+  options.height = 360;
+  options.fps = 10;  // the disc moves per frame: at 10 fps it crosses the picture in about 10 s
+  options.pattern = "ball";
+  return options;
+}
+
+class PipelineTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new test::TempDir();
+    package_ = new test::ModelPackage(test::write_signed_package(dir_->path() / "model", "bright_dets"));
+    const test::ModelPackage package = *package_;
+    scheduler_ = new InferenceScheduler(
+        [package] { return std::make_unique<OnnxEngine>(package.manifest, package.public_key, true, "cpu", 1); }, 4);
+    ASSERT_TRUE(scheduler_->start()) << scheduler_->statistics().error;
+  }
+  static void TearDownTestSuite() {
+    delete scheduler_;
+    delete package_;
+    delete dir_;
+  }
+
+  static InferenceScheduler& scheduler() { return *scheduler_; }
+
+  static test::TempDir* dir_;
+  static test::ModelPackage* package_;
+  static InferenceScheduler* scheduler_;
+};
+
+test::TempDir* PipelineTest::dir_ = nullptr;
+test::ModelPackage* PipelineTest::package_ = nullptr;
+InferenceScheduler* PipelineTest::scheduler_ = nullptr;
+
+TEST_F(PipelineTest, DetectsTracksAndReportsAMovingPersonEndToEnd) {
+  RtspTestServer server(slow_ball());
+  HttpReceiver receiver;
+  DetectionLog detections;
+  AnalysisPipeline pipeline(parse_task_config(ball_task(server.live_url(), receiver.url("/v1/events"))), fast_ai(),
+                            scheduler(), detections.callback());
+  EXPECT_EQ(pipeline.snapshot().phase, TaskPhase::idle);
+
+  const std::int64_t before_start = unix_millis();
+  pipeline.start();
+  TaskSnapshot first = pipeline.snapshot();
+  EXPECT_NE(first.phase, TaskPhase::idle);
+  EXPECT_GE(first.started_at, before_start);
+  ASSERT_TRUE(eventually([&] { return pipeline.snapshot().phase == TaskPhase::running; }, 10s));
+  EXPECT_EQ(pipeline.snapshot().error, "");
+
+  // Two detections messages with the disc, an intrusion and a scene change that started.
+  ASSERT_TRUE(eventually(
+      [&] {
+        return detections.with_boxes() >= 2 && !events_where(receiver, "intrusion", "started").empty() &&
+               !events_where(receiver, "scene_change", "started").empty() && pipeline.snapshot().decode_fps > 0.0;
+      },
+      15s));
+
+  for (const Json& message : detections.messages()) {
+    EXPECT_EQ(message["type"], "detections");
+    EXPECT_EQ(message["task_id"], "cam1");
+    EXPECT_EQ(message["stream_id"], "stream-1");
+    EXPECT_TRUE(message["timestamp"].is_number_integer());
+    EXPECT_GE(message["timestamp"].get<std::int64_t>(), before_start);
+  }
+  const auto messages = detections.messages();
+  const auto with_box = std::find_if(messages.begin(), messages.end(), [](const Json& m) { return !m["boxes"].empty(); });
+  ASSERT_NE(with_box, messages.end());
+  const Json& box = (*with_box)["boxes"][0];
+  EXPECT_EQ(box["label"], "person");
+  EXPECT_DOUBLE_EQ(box["score"].get<double>(), 1.0);
+  EXPECT_THAT(box["track_id"].get<std::string>(), ::testing::StartsWith("track-"));
+  EXPECT_NEAR(box["box"]["w"].get<double>(), kBallW, 0.03);
+  EXPECT_NEAR(box["box"]["h"].get<double>(), kBallH, 0.04);
+  EXPECT_GE(box["box"]["x"].get<double>(), 0.0);
+  EXPECT_LE(box["box"]["x"].get<double>() + box["box"]["w"].get<double>(), 1.0 + 1e-9);
+
+  const Json started = events_where(receiver, "intrusion", "started").front();
+  EXPECT_EQ(started.size(), 12u);
+  EXPECT_EQ(started["label"], "person");
+  EXPECT_EQ(started["model"], "bright_dets");
+  EXPECT_EQ(started["model_version"], "1.0.0");
+  EXPECT_EQ(started["task_id"], "cam1");
+  EXPECT_EQ(started["stream_id"], "stream-1");
+  EXPECT_EQ(started["ended_at"], 0);
+  EXPECT_GE(started["started_at"].get<std::int64_t>(), before_start);
+  EXPECT_THAT(started["track_id"].get<std::string>(), ::testing::StartsWith("track-"));
+  ASSERT_EQ(started["boxes"].size(), 1u);
+  const Json& event_box = started["boxes"][0];
+  EXPECT_FALSE(event_box.contains("label"));
+  EXPECT_NEAR(event_box["w"].get<double>(), kBallW, 0.03);
+  EXPECT_DOUBLE_EQ(event_box["score"].get<double>(), 1.0);
+
+  const Json scene_started = events_where(receiver, "scene_change", "started").front();
+  EXPECT_EQ(scene_started.size(), 12u);
+  EXPECT_EQ(scene_started["label"], "scene");
+  EXPECT_EQ(scene_started["boxes"], Json::array());
+  EXPECT_EQ(scene_started["track_id"], "");
+  EXPECT_EQ(scene_started["ended_at"], 0);
+  EXPECT_TRUE(scene_started["score"].is_number_float());
+  EXPECT_GE(scene_started["started_at"].get<std::int64_t>(), before_start);
+  EXPECT_EQ(dump_json(scene_started["score"]), "0.0");
+
+  for (const auto& request : receiver.requests()) {
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.target, "/v1/events");
+    EXPECT_EQ(request.header("Content-Type"), "application/json");
+  }
+
+  TaskSnapshot running = pipeline.snapshot();
+  EXPECT_EQ(running.phase, TaskPhase::running);
+  EXPECT_GT(running.frames_decoded, 0u);
+  EXPECT_GE(running.detections, 2u);
+  EXPECT_GE(running.scenes_detected, 1u);
+  EXPECT_GE(running.events_started, 1u);
+  EXPECT_GT(running.decode_fps, 0.0);
+  EXPECT_GT(running.inference_fps, 0.0);
+  EXPECT_GE(running.inference_latency_p95_ms, running.inference_latency_p50_ms);
+  EXPECT_LE(running.queue_depth, 2);
+  EXPECT_EQ(running.execution_provider, "CPUExecutionProvider");
+  EXPECT_EQ(running.model, "bright_dets");
+  EXPECT_EQ(running.model_version, "1.0.0");
+  EXPECT_EQ(running.reconnects, 0u);
+
+  // Stop while the intrusion and the scene change are open: both "ended" events are delivered by
+  // the time stop returns.
+  const std::int64_t before_stop = unix_millis();
+  const auto stop_began = std::chrono::steady_clock::now();
+  pipeline.stop();
+  const std::int64_t after_stop = unix_millis();
+  EXPECT_LT(std::chrono::steady_clock::now() - stop_began, 5s);
+
+  const auto rule_ended = events_where(receiver, "intrusion", "ended");
+  ASSERT_EQ(rule_ended.size(), 1u);
+  EXPECT_GE(rule_ended[0]["ended_at"].get<std::int64_t>(), before_stop);
+  EXPECT_LE(rule_ended[0]["ended_at"].get<std::int64_t>(), after_stop);
+  EXPECT_EQ(rule_ended[0]["started_at"], started["started_at"]);
+
+  const auto scene_ended = events_where(receiver, "scene_change", "ended");
+  ASSERT_EQ(scene_ended.size(), 1u);
+  EXPECT_GE(scene_ended[0]["ended_at"].get<std::int64_t>(), before_stop);
+  EXPECT_LE(scene_ended[0]["ended_at"].get<std::int64_t>(), after_stop);
+  EXPECT_EQ(scene_ended[0]["started_at"], scene_started["started_at"]);
+  // The closing events are the last ones posted.
+  const auto all = events_of(receiver);
+  EXPECT_EQ(all.back()["event_state"], "ended");
+
+  TaskSnapshot stopped = pipeline.snapshot();
+  EXPECT_EQ(stopped.phase, TaskPhase::idle);
+  EXPECT_EQ(stopped.error, "");
+  EXPECT_EQ(stopped.events_ended, 1u);
+  const std::size_t messages_at_stop = detections.messages().size();
+  const std::size_t requests_at_stop = receiver.request_count();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(detections.messages().size(), messages_at_stop);
+  EXPECT_EQ(receiver.request_count(), requests_at_stop);
+  pipeline.stop();  // a second stop does nothing
+  EXPECT_EQ(receiver.request_count(), requests_at_stop);
+}
+
+TEST_F(PipelineTest, SceneChangeEndsOnceThePictureSettles) {
+  // Only the left quarter of the picture is watched. The disc sweeps the width every 8 s; the
+  // first frame the decoder delivers (the baseline) shows it at the right edge, about 2 s into
+  // the server's stream, and it crosses the left quarter from about 4.7 s to 7.3 s.
+  RtspServerOptions options;
+  options.fps = 25;
+  options.pattern = "ball";
+  RtspTestServer server(options);
+  HttpReceiver receiver;
+  DetectionLog detections;
+  Json task{{"task_id", "cam2"},
+            {"stream_id", "stream-2"},
+            {"stream_url", server.live_url()},
+            {"fps", 5},
+            {"callback_url", receiver.url("/v1/events")},
+            {"scene",
+             {{"change_threshold", 0.002},
+              {"blur_threshold", 0.0},
+              {"trigger_ms", 0},
+              {"cooldown_ms", 0},
+              {"hold_ms", 300},
+              {"rois", Json::array({Json::array({{0.0, 0.0}, {0.25, 0.0}, {0.25, 1.0}, {0.0, 1.0}})})}}}};
+  AnalysisPipeline pipeline(parse_task_config(task), fast_ai(), scheduler(), detections.callback());
+  pipeline.start();
+  ASSERT_TRUE(eventually([&] { return !events_where(receiver, "scene_change", "ended").empty(); }, 20s))
+      << dump_json(Json(events_of(receiver))) << " " << dump_json(task_snapshot_json(pipeline.snapshot()));
+  pipeline.stop();
+
+  const auto started = events_where(receiver, "scene_change", "started");
+  const auto ended = events_where(receiver, "scene_change", "ended");
+  ASSERT_FALSE(started.empty());
+  ASSERT_GE(ended.size(), started.size());
+  // Events alternate, each "ended" carries the start time of its "started".
+  const auto all = events_of(receiver);
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    EXPECT_EQ(all[i]["event_state"], i % 2 == 0 ? "started" : "ended") << i;
+    if (i % 2 == 1) {
+      EXPECT_EQ(all[i]["started_at"], all[i - 1]["started_at"]);
+      EXPECT_GE(all[i]["ended_at"].get<std::int64_t>(), all[i]["started_at"].get<std::int64_t>());
+    }
+  }
+  // A task without rules never runs inference.
+  TaskSnapshot s = pipeline.snapshot();
+  EXPECT_GE(s.scenes_detected, 1u);
+  EXPECT_EQ(s.detections, 0u);
+  EXPECT_EQ(s.events_started, 0u);
+  EXPECT_TRUE(detections.messages().empty());
+}
+
+TEST_F(PipelineTest, EveryStartedSceneChangeIsClosedBeforeTheNextOne) {
+  // With no hold and no cooldown each sampled frame of the moving disc triggers anew, after the
+  // previous change has already run out between two frames.
+  RtspTestServer server(slow_ball());
+  HttpReceiver receiver;
+  Json task = ball_task(server.live_url(), receiver.url("/v1/events"));
+  task.erase("rules");
+  task["scene"]["hold_ms"] = 0;
+  AnalysisPipeline pipeline(parse_task_config(task), fast_ai(), scheduler(), {});
+  pipeline.start();
+  ASSERT_TRUE(eventually([&] { return events_where(receiver, "scene_change", "started").size() >= 3; }, 15s));
+  pipeline.stop();
+
+  const auto all = events_of(receiver);
+  ASSERT_EQ(all.size() % 2, 0u);
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    ASSERT_EQ(all[i]["event_state"], i % 2 == 0 ? "started" : "ended") << i;
+    if (i % 2 == 1) EXPECT_EQ(all[i]["started_at"], all[i - 1]["started_at"]);
+  }
+  EXPECT_EQ(pipeline.snapshot().scenes_detected, all.size() / 2);
+}
+
+TEST_F(PipelineTest, ReconnectsCountReopeningsAndReturnToRunning) {
+  RtspTestServer server(slow_ball());
+  server.stop();
+  AnalysisPipeline pipeline(parse_task_config(ball_task(server.live_url(), "")), fast_ai(), scheduler(), {});
+  pipeline.start();
+  ASSERT_TRUE(eventually([&] { return pipeline.snapshot().reconnects >= 1; }, 10s));
+  TaskSnapshot down = pipeline.snapshot();
+  EXPECT_EQ(down.phase, TaskPhase::connecting);
+  EXPECT_FALSE(down.error.empty());
+  EXPECT_EQ(down.frames_decoded, 0u);
+
+  server.start();
+  ASSERT_TRUE(eventually([&] { return pipeline.snapshot().phase == TaskPhase::running; }, 15s));
+  TaskSnapshot up = pipeline.snapshot();
+  EXPECT_EQ(up.error, "");
+  EXPECT_GE(up.reconnects, down.reconnects);
+  ASSERT_TRUE(eventually([&] { return pipeline.snapshot().frames_decoded > 0; }, 10s));
+
+  // The camera drops away again: the task goes back to connecting and counts the reopening.
+  const std::uint64_t reconnects_before = pipeline.snapshot().reconnects;
+  server.kill();
+  ASSERT_TRUE(eventually([&] { return pipeline.snapshot().reconnects > reconnects_before; }, 15s));
+  EXPECT_EQ(pipeline.snapshot().phase, TaskPhase::connecting);
+  pipeline.stop();
+  EXPECT_EQ(pipeline.snapshot().phase, TaskPhase::idle);
+  EXPECT_EQ(pipeline.snapshot().error, "");
+}
+
+TEST_F(PipelineTest, RuleEventsAreCountedWithoutACallbackUrl) {
+  RtspTestServer server(slow_ball());
+  DetectionLog detections;
+  AnalysisPipeline pipeline(parse_task_config(ball_task(server.live_url(), "")), fast_ai(), scheduler(),
+                            detections.callback());
+  pipeline.start();
+  ASSERT_TRUE(eventually([&] { return pipeline.snapshot().events_started >= 1; }, 15s));
+  EXPECT_GE(detections.with_boxes(), 2u);
+  pipeline.stop();
+  EXPECT_EQ(pipeline.snapshot().events_ended, pipeline.snapshot().events_started);
+}
+
+TEST_F(PipelineTest, AnAnalysisFailureFailsTheTaskAndStillClosesItsEvents) {
+  RtspTestServer server(slow_ball());
+  HttpReceiver receiver;
+  AnalysisPipeline pipeline(parse_task_config(ball_task(server.live_url(), receiver.url("/v1/events"))), fast_ai(),
+                            scheduler(), [](const Json& message) {
+                              if (!message["boxes"].empty()) throw std::runtime_error("subscriber gone");
+                            });
+  pipeline.start();
+  ASSERT_TRUE(eventually([&] { return pipeline.snapshot().phase == TaskPhase::failed; }, 15s));
+  EXPECT_EQ(pipeline.snapshot().error, "subscriber gone");
+  // The decoder is let go as well, and the phase stays failed.
+  const std::uint64_t decoded = pipeline.snapshot().frames_decoded;
+  std::this_thread::sleep_for(600ms);
+  EXPECT_EQ(pipeline.snapshot().frames_decoded, decoded);
+  EXPECT_EQ(pipeline.snapshot().phase, TaskPhase::failed);
+  pipeline.stop();
+  EXPECT_EQ(pipeline.snapshot().phase, TaskPhase::idle);
+  EXPECT_EQ(pipeline.snapshot().error, "");
+  EXPECT_EQ(events_where(receiver, "scene_change", "started").size(),
+            events_where(receiver, "scene_change", "ended").size());
+  EXPECT_EQ(events_where(receiver, "intrusion", "started").size(), events_where(receiver, "intrusion", "ended").size());
+}
+
+TEST_F(PipelineTest, ConstructionFillsTheSceneHoldAndNumbersPipelines) {
+  AiConfig ai = fast_ai();
+  ai.scene_hold_ms = 2500;
+  Json task{{"task_id", "cam9"}, {"stream_id", "s9"}, {"stream_url", "rtsp://127.0.0.1:1/live"}};
+
+  AnalysisPipeline defaulted(parse_task_config(task), ai, scheduler(), {});
+  EXPECT_EQ(defaulted.snapshot().config.scene.hold_ms, 2500);
+  EXPECT_EQ(task_snapshot_json(defaulted.snapshot())["config"]["scene"]["hold_ms"], 2500);
+  EXPECT_EQ(defaulted.snapshot().phase, TaskPhase::idle);
+  EXPECT_EQ(defaulted.snapshot().model, "bright_dets");
+
+  task["scene"] = Json{{"hold_ms", 0}};
+  AnalysisPipeline zero(parse_task_config(task), ai, scheduler(), {});
+  EXPECT_EQ(zero.snapshot().config.scene.hold_ms, 0);
+
+  // Numbers run on across pipelines of the process; a failed construction still takes one.
+  const std::string key = defaulted.task_key();
+  ASSERT_EQ(key.rfind("cam9#", 0), 0u);
+  const std::uint64_t n = std::stoull(key.substr(5));
+  EXPECT_EQ(zero.task_key(), "cam9#" + std::to_string(n + 1));
+  AiConfig bad = ai;
+  bad.max_channels = 0;
+  try {
+    AnalysisPipeline refused(parse_task_config(task), bad, scheduler(), {});
+    ADD_FAILURE() << "constructed with AI.MaxChannels 0";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "AI.MaxChannels must be positive");
+  }
+  AnalysisPipeline next(parse_task_config(task), ai, scheduler(), {});
+  EXPECT_EQ(next.task_key(), "cam9#" + std::to_string(n + 3));
+  // Never started: stop and destruction do nothing.
+  next.stop();
+}
+
+// An engine that takes its time and then fails, behind a real scheduler.
+class FailingEngine final : public InferenceEngine {
+ public:
+  void warmup() override {}
+  InferenceResult detect(const VideoFrame&, const std::optional<Rect>&) override {
+    std::this_thread::sleep_for(300ms);
+    throw std::runtime_error("engine exploded");
+  }
+  std::string execution_provider() const override { return "CPUExecutionProvider"; }
+  std::string model_name() const override { return "failing"; }
+  std::string model_version() const override { return "0.1"; }
+};
+
+TEST(PipelineFailureTest, NotReadySchedulerRefusesConstruction) {
+  InferenceScheduler idle([] { return std::make_unique<FailingEngine>(); }, 2);
+  HttpReceiver receiver;
+  Json task = ball_task("rtsp://127.0.0.1:1/live", receiver.url("/v1/events"));
+  try {
+    AnalysisPipeline pipeline(parse_task_config(task), fast_ai(), idle, {});
+    ADD_FAILURE() << "constructed without a ready scheduler";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "shared inference scheduler is not ready");
+  }
+  EXPECT_EQ(receiver.request_count(), 0u);
+}
+
+TEST(PipelineFailureTest, FailedInferenceSkipsTheFrameAndDroppedFramesAreCounted) {
+  InferenceScheduler failing([] { return std::make_unique<FailingEngine>(); }, 2);
+  ASSERT_TRUE(failing.start());
+  RtspServerOptions options = slow_ball();
+  options.fps = 25;
+  RtspTestServer server(options);
+  HttpReceiver receiver;
+  DetectionLog detections;
+  AiConfig ai = fast_ai();
+  ai.max_queue_frames = 1;
+  AnalysisPipeline pipeline(parse_task_config(ball_task(server.live_url(), receiver.url("/v1/events"))), ai, failing,
+                            detections.callback());
+  EXPECT_EQ(pipeline.snapshot().model, "failing");
+  testing::internal::CaptureStderr();
+  pipeline.start();
+  // The decoder keeps delivering while the analysis thread waits on the slow engine.
+  const bool failed_twice = eventually([&] { return failing.statistics().failed >= 2; }, 15s);
+  const bool dropped = eventually([&] { return pipeline.snapshot().frames_dropped > 0; }, 10s);
+  TaskSnapshot s = pipeline.snapshot();
+  pipeline.stop();
+  const std::string log = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(failed_twice);
+  EXPECT_TRUE(dropped);
+  EXPECT_EQ(s.phase, TaskPhase::running);
+  EXPECT_EQ(s.detections, 0u);
+  EXPECT_EQ(s.events_started, 0u);
+  EXPECT_LE(s.queue_depth, 1);
+  EXPECT_TRUE(detections.messages().empty());
+  EXPECT_THAT(log, HasSubstr("inference: frame inference failed"));
+  EXPECT_THAT(log, HasSubstr("engine exploded"));
+  // The scene change was still reported, and closed on stop.
+  EXPECT_FALSE(events_where(receiver, "scene_change", "started").empty());
+  EXPECT_FALSE(events_where(receiver, "scene_change", "ended").empty());
+  EXPECT_TRUE(events_where(receiver, "intrusion", "started").empty());
+}
+
+}  // namespace
+}  // namespace velmo::ai
