@@ -46,6 +46,7 @@ class FakeEngine : public InferenceEngine {
 struct RunnerBoard {
   std::atomic<int> started{0};
   std::atomic<int> stopped{0};
+  std::atomic<int> stops_finished{0};
   std::atomic<bool> snapshots_throw{false};
 };
 
@@ -72,6 +73,8 @@ class FakeRunner : public TaskRunner {
       stopped_ = true;
     }
     ++board_.stopped;
+    if (url_has("stop-slow")) std::this_thread::sleep_for(1500ms);
+    ++board_.stops_finished;
     if (url_has("stop-throws")) throw std::runtime_error("stop failed");
   }
   TaskSnapshot snapshot() const override {
@@ -667,6 +670,18 @@ TEST_F(ApiServerTest, StopClosesWebSocketsWithNormalClosureAndReturns) {
   EXPECT_THROW(get("/v1/health"), std::runtime_error);
 
   server_->stop();  // a second stop does nothing
+}
+
+TEST_F(ApiServerTest, StopWaitsForTheRequestInFlightAndItIsAnswered) {
+  start_server();
+  ASSERT_EQ(post(task_body("t1", "s1", "stop-slow")).status, 201);
+  auto pending = std::async(std::launch::async, [&] { return send("DELETE", "/v1/tasks/t1"); });
+  ASSERT_TRUE(test::eventually([&] { return board_.stopped.load() == 1; }));
+  server_->stop();
+  EXPECT_EQ(board_.stops_finished.load(), 1);
+  const HttpReply reply = pending.get();
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body, R"({"deleted":true})");
 }
 
 TEST_F(ApiServerTest, StartTwiceIsOneServerAndABusyPortIsReported) {
