@@ -11,8 +11,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "analysis/analysis_pipeline.h"
 #include "foundation/config.h"
 #include "foundation/log.h"
+#include "inference/auto_provider_engine.h"
+#include "inference/inference_scheduler.h"
+#include "service/api_server.h"
+#include "service/detection_hub.h"
+#include "service/task_manager.h"
 
 namespace velmo::ai {
 namespace {
@@ -105,10 +111,34 @@ int run(int argc, char** argv) {
     return 0;
   }
 
+  // Built in this order and destroyed in reverse on every path out of this function, so a
+  // throwing constructor leaves nothing running when the guard in main reports it.
+  const std::size_t capacity = static_cast<std::size_t>(config.ai.max_channels);
+  InferenceScheduler scheduler(
+      [&config]() -> std::unique_ptr<InferenceEngine> {
+        return std::make_unique<AutoProviderEngine>(config.model, config.model.require_signature,
+                                                    config.ai.device, config.ai.inference_threads);
+      },
+      capacity);
+  if (!scheduler.start()) {
+    log(LogLevel::warn, "inference: shared scheduler unavailable", {{"err", scheduler.statistics().error}});
+  }
+  DetectionHub hub;
+  TaskManager tasks(capacity, [&config, &hub, &scheduler](const TaskConfig& task) -> std::unique_ptr<TaskRunner> {
+    return std::make_unique<AnalysisPipeline>(task, config.ai, scheduler,
+                                              [&hub](const Json& message) { hub.publish(message); });
+  });
+  ApiServer api(config, tasks, hub, scheduler);
+  if (!api.start()) return 1;  // the server logged "api: bind failed"
+
   install_signal_handlers();
   while (g_running.load()) sleep_poll_interval();
 
   log(LogLevel::info, "cli: shutdown requested");
+  // Tasks first, so an inference in flight for a stopping task still completes.
+  tasks.stop_all();
+  api.stop();
+  scheduler.stop();
   return 0;
 }
 
