@@ -1,0 +1,162 @@
+// The whole service as a real process: a signed generated model, a loopback RTSP camera, a task
+// created over HTTP, detections over WebSocket, events posted to a callback, clean shutdown.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+
+#include "foundation/json.h"
+#include "tests/support/http_client.h"
+#include "tests/support/http_receiver.h"
+#include "tests/support/rtsp_server.h"
+#include "tests/support/test_models.h"
+#include "tests/support/test_support.h"
+#include "tests/support/ws_client.h"
+
+namespace velmo::ai {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string service_config(const test::ModelPackage& package, int port, const std::string& extra = "") {
+  return "[Server]\nPort = " + std::to_string(port) +
+         "\n[AI]\nEnabled = true\nDevice = \"cpu\"\nDecodeMode = \"all\"\nHardwareDecode = \"off\"\n"
+         "ActiveFPS = 5\nInferenceFPS = 5\n" +
+         extra + "[Model]\nManifest = \"" + package.manifest.native() + "\"\nPublicKey = \"" +
+         package.public_key.native() + "\"\n";
+}
+
+Json ball_task(const std::string& url, const std::string& callback) {
+  return Json{{"task_id", "cam1"},
+              {"stream_id", "stream-1"},
+              {"stream_url", url},
+              {"callback_url", callback},
+              {"fps", 5},
+              {"scene", {{"change_threshold", 0.002}, {"blur_threshold", 0.0}, {"trigger_ms", 0},
+                         {"cooldown_ms", 0}, {"hold_ms", 2000}}},
+              {"rules", Json::array({{{"type", "intrusion"},
+                                      {"zones", Json::array({Json::array({{0.0, 0.0}, {1.0, 0.0}, {1.0, 1.0}, {0.0, 1.0}})})},
+                                      {"min_duration_ms", 0},
+                                      {"min_hits", 2},
+                                      {"lost_timeout_ms", 5000}}})}};
+}
+
+bool health_ready(int port) {
+  try {
+    test::HttpReply reply = test::http_get(port, "/v1/health");
+    return reply.status != 0;  // answered at all (503 while the model is not ready)
+  } catch (...) {
+    return false;
+  }
+}
+
+TEST(ServiceEndToEnd, TaskRunsFromHttpToWebSocketAndCallback) {
+  test::TempDir dir;
+  test::ModelPackage package = test::write_signed_package(dir / "model", "bright_dets");
+  const int port = test::free_tcp_port();
+  test::write_file(dir / "config.toml", service_config(package, port));
+
+  test::RtspServerOptions camera;
+  camera.fps = 10;
+  test::RtspTestServer rtsp(camera);
+  test::HttpReceiver receiver;
+
+  test::ProcessOptions options;
+  options.cwd = dir.path();
+  test::ChildProcess service({VELMO_AI_BIN, "--config", "config.toml"}, options);
+  ASSERT_TRUE(test::eventually([&] { return health_ready(port); }, 20s)) << service.stderr_so_far();
+  EXPECT_NE(service.stderr_so_far().find("msg=\"api: server listening\""), std::string::npos);
+
+  test::WsClient ws(port, "/v1/streams/stream-1/detections");
+  ASSERT_TRUE(ws.wait_for_messages(1));  // the greeting
+
+  test::HttpCall create;
+  create.method = "POST";
+  create.target = "/v1/tasks";
+  create.body = dump_json(ball_task(rtsp.live_url(), receiver.url("/v1/events")));
+  create.headers = {{"Content-Type", "application/json"}};
+  test::HttpReply created = test::http_call(port, create);
+  ASSERT_EQ(created.status, 201) << created.body;
+  EXPECT_EQ(created.header("Access-Control-Allow-Origin"), "*");
+
+  // The ball is a bright disc: the generated detector reports it as a person.
+  ASSERT_TRUE(ws.wait_for_messages(3, 30s)) << service.stderr_so_far();
+  Json message = parse_json(ws.messages().back());
+  EXPECT_EQ(message.value("type", ""), "detections");
+  EXPECT_EQ(message.value("stream_id", ""), "stream-1");
+
+  ASSERT_TRUE(receiver.wait_for_requests(1, 30s));
+  bool intrusion_started = false;
+  ASSERT_TRUE(test::eventually([&] {
+    for (const auto& request : receiver.requests()) {
+      Json event = parse_json(request.body);
+      if (event.value("event_state", "") == "started" && event.value("event_type", "") != "scene_change") {
+        intrusion_started = true;
+      }
+    }
+    return intrusion_started;
+  }, 30s)) << dump_json(parse_json(receiver.requests().front().body));
+
+  test::HttpReply listed = test::http_get(port, "/v1/tasks");
+  ASSERT_EQ(listed.status, 200);
+  EXPECT_NE(listed.body.find("\"cam1\""), std::string::npos);
+
+  test::HttpCall remove;
+  remove.method = "DELETE";
+  remove.target = "/v1/tasks/cam1";
+  test::HttpReply removed = test::http_call(port, remove);
+  EXPECT_EQ(removed.status, 200);
+  EXPECT_EQ(parse_json(removed.body), Json({{"deleted", true}}));
+  EXPECT_EQ(test::http_get(port, "/v1/tasks/cam1").status, 404);
+
+  service.send_signal(SIGTERM);
+  ASSERT_TRUE(service.wait(20s));
+  EXPECT_EQ(service.result().exit_code, 0) << service.result().err;
+  EXPECT_NE(service.result().err.find("msg=\"cli: shutdown requested\""), std::string::npos);
+  EXPECT_TRUE(ws.wait_closed(5s));
+  EXPECT_EQ(ws.close_code().value_or(0), 1000);
+}
+
+TEST(ServiceEndToEnd, BadModelPackageKeepsServingWithTheModelNotReady) {
+  test::TempDir dir;
+  test::ModelPackage package = test::write_signed_package(dir / "model", "bright_dets");
+  test::write_file(package.signature, std::string(64, '\0'));  // no longer matches the manifest
+  const int port = test::free_tcp_port();
+  test::write_file(dir / "config.toml", service_config(package, port));
+
+  test::ProcessOptions options;
+  options.cwd = dir.path();
+  test::ChildProcess service({VELMO_AI_BIN, "--config", "config.toml"}, options);
+  ASSERT_TRUE(test::eventually([&] { return health_ready(port); }, 20s)) << service.stderr_so_far();
+  EXPECT_NE(service.stderr_so_far().find("level=WARN msg=\"inference: shared scheduler unavailable\" err="),
+            std::string::npos)
+      << service.stderr_so_far();
+
+  test::HttpCall create;
+  create.method = "POST";
+  create.target = "/v1/tasks";
+  create.body = dump_json(ball_task("rtsp://127.0.0.1:1/x", "http://127.0.0.1:1/v1/events"));
+  test::HttpReply reply = test::http_call(port, create);
+  EXPECT_EQ(reply.status, 503);
+  EXPECT_NE(reply.body.find("model_unavailable"), std::string::npos);
+
+  service.send_signal(SIGINT);
+  ASSERT_TRUE(service.wait(20s));
+  EXPECT_EQ(service.result().exit_code, 0);
+}
+
+TEST(ServiceEndToEnd, PortInUseEndsWithStatusOne) {
+  test::TempDir dir;
+  test::ModelPackage package = test::write_signed_package(dir / "model", "bright_dets");
+  test::HttpReceiver occupier;  // holds a listening socket on 127.0.0.1
+  test::write_file(dir / "config.toml", service_config(package, occupier.port()));
+  test::ProcessOptions options;
+  options.cwd = dir.path();
+  test::ProcessResult r = test::run_process({VELMO_AI_BIN, "--config", "config.toml"}, options);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "");  // no usage text for a failed bind
+  EXPECT_NE(r.err.find("msg=\"api: bind failed\""), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace velmo::ai
