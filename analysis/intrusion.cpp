@@ -7,26 +7,11 @@
 #include <unordered_set>
 #include <utility>
 
+#include "foundation/time.h"
+
 namespace velmo::ai {
 
 namespace {
-
-// Saturating, so that extreme clock values or settings cannot overflow.
-std::int64_t sub_ms(std::int64_t a, std::int64_t b) {
-  std::int64_t r = 0;
-  if (__builtin_sub_overflow(a, b, &r)) {
-    return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-  }
-  return r;
-}
-
-std::int64_t add_ms(std::int64_t a, std::int64_t b) {
-  std::int64_t r = 0;
-  if (__builtin_add_overflow(a, b, &r)) {
-    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-  }
-  return r;
-}
 
 bool finite_numbers(const TrackObservation& o) {
   return std::isfinite(o.score) && std::isfinite(o.box.x) && std::isfinite(o.box.y) && std::isfinite(o.box.w) &&
@@ -52,13 +37,13 @@ bool IntrusionRule::inside_any_zone(const Rect& box) const {
 
 void IntrusionRule::absorb_clock_step(std::int64_t now) {
   if (has_previous_call_ && now < previous_call_ms_) {
-    const std::int64_t step = sub_ms(previous_call_ms_, now);
+    const std::int64_t step = saturating_sub_ms(previous_call_ms_, now);
     // started_at_ms stays: it has already been reported and names the event.
     for (auto& entry : persons_) {
       PersonState& p = entry.second;
-      p.first_inside_ms = sub_ms(p.first_inside_ms, step);
-      p.last_inside_ms = sub_ms(p.last_inside_ms, step);
-      p.cooldown_until_ms = sub_ms(p.cooldown_until_ms, step);
+      p.first_inside_ms = saturating_sub_ms(p.first_inside_ms, step);
+      p.last_inside_ms = saturating_sub_ms(p.last_inside_ms, step);
+      p.cooldown_until_ms = saturating_sub_ms(p.cooldown_until_ms, step);
     }
   }
   has_previous_call_ = true;
@@ -105,7 +90,7 @@ std::vector<RuleEvent> IntrusionRule::update(const std::vector<TrackObservation>
     if (entered) {
       p.first_inside_ms = now;
       p.inside_hits = 1;
-    } else if (sub_ms(now, p.last_inside_ms) > stay_gap_ms) {
+    } else if (saturating_sub_ms(now, p.last_inside_ms) > stay_gap_ms) {
       p.first_inside_ms = now;
       p.inside_hits = 1;
     } else if (p.inside_hits < std::numeric_limits<std::int32_t>::max()) {
@@ -114,7 +99,7 @@ std::vector<RuleEvent> IntrusionRule::update(const std::vector<TrackObservation>
     p.last_inside_ms = now;
     p.score = o.score;
     p.box = o.box;
-    if (!p.active && p.inside_hits >= rule_.min_hits && sub_ms(now, p.first_inside_ms) >= rule_.min_duration_ms &&
+    if (!p.active && p.inside_hits >= rule_.min_hits && saturating_sub_ms(now, p.first_inside_ms) >= rule_.min_duration_ms &&
         now >= p.cooldown_until_ms) {
       p.started_at_ms = now;
       p.active = true;
@@ -140,13 +125,13 @@ std::vector<RuleEvent> IntrusionRule::update(const std::vector<TrackObservation>
   const std::int64_t forget_after_ms = std::max<std::int64_t>(rule_.cooldown_ms, rule_.lost_timeout_ms);
   for (auto it = persons_.begin(); it != persons_.end();) {
     PersonState& p = it->second;
-    const std::int64_t unseen_ms = sub_ms(now, p.last_inside_ms);
+    const std::int64_t unseen_ms = saturating_sub_ms(now, p.last_inside_ms);
     if (p.active && seen.count(it->first) == 0 && unseen_ms >= rule_.lost_timeout_ms) {
       ending.push_back({it->first, p.score, p.box, p.started_at_ms});
       p.active = false;
       p.inside_hits = 0;
       p.first_inside_ms = now;
-      p.cooldown_until_ms = add_ms(now, rule_.cooldown_ms);
+      p.cooldown_until_ms = saturating_add_ms(now, rule_.cooldown_ms);
     }
     if (!p.active && unseen_ms > forget_after_ms) {
       it = persons_.erase(it);

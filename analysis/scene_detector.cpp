@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "foundation/time.h"
+
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -17,22 +19,6 @@ namespace {
 constexpr double kDiffThreshold = 24.0;
 constexpr double kMinContourArea = 20.0;
 constexpr double kRegionMargin = 0.2;
-
-std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
-  std::int64_t r = 0;
-  if (__builtin_add_overflow(a, b, &r)) {
-    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-  }
-  return r;
-}
-
-std::int64_t saturating_sub(std::int64_t a, std::int64_t b) {
-  std::int64_t r = 0;
-  if (__builtin_sub_overflow(a, b, &r)) {
-    return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-  }
-  return r;
-}
 
 bool frame_is_valid(const VideoFrame& frame) {
   if (frame.width < 1 || frame.height < 1) return false;
@@ -89,9 +75,9 @@ SceneDetector::SceneDetector(SceneConfig config) : config_(std::move(config)) {
 // timer anchored after `now` starts again from `now`, so a step costs at most one period of each.
 void SceneDetector::reanchor(std::int64_t now) {
   if (candidate_ && candidate_since_ > now) candidate_since_ = now;
-  const std::int64_t hold_end = saturating_add(now, config_.hold_ms);
+  const std::int64_t hold_end = saturating_add_ms(now, config_.hold_ms);
   if (active_ && active_until_ > hold_end) active_until_ = hold_end;
-  const std::int64_t cooldown_end = saturating_add(now, config_.cooldown_ms);
+  const std::int64_t cooldown_end = saturating_add_ms(now, config_.cooldown_ms);
   if (cooldown_until_ > cooldown_end) cooldown_until_ = cooldown_end;
 }
 
@@ -178,7 +164,7 @@ SceneObservation SceneDetector::observe(const VideoFrame& frame, std::int64_t no
   } else {
     std::int64_t elapsed = 0;
     if (candidate_) {
-      elapsed = saturating_sub(now, candidate_since_);
+      elapsed = saturating_sub_ms(now, candidate_since_);
     } else {
       candidate_since_ = now;
     }
@@ -186,10 +172,10 @@ SceneObservation SceneDetector::observe(const VideoFrame& frame, std::int64_t no
     if (elapsed >= config_.trigger_ms && now >= cooldown_until_) {
       obs.started = !active_;
       active_ = true;
-      cooldown_until_ = saturating_add(now, config_.cooldown_ms);
-      active_until_ = saturating_add(now, config_.hold_ms);
+      cooldown_until_ = saturating_add_ms(now, config_.cooldown_ms);
+      active_until_ = saturating_add_ms(now, config_.hold_ms);
     } else if (active_ && active_until_ >= now) {
-      active_until_ = saturating_add(now, config_.hold_ms);
+      active_until_ = saturating_add_ms(now, config_.hold_ms);
     } else {
       active_ = false;
     }

@@ -7,18 +7,11 @@
 #include <unordered_set>
 #include <utility>
 
+#include "foundation/time.h"
+
 namespace velmo::ai {
 
 namespace {
-
-// Saturating, so that extreme clock values cannot overflow.
-std::int64_t sub_ms(std::int64_t a, std::int64_t b) {
-  std::int64_t r = 0;
-  if (__builtin_sub_overflow(a, b, &r)) {
-    return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-  }
-  return r;
-}
 
 bool usable(const Detection& d) {
   return std::isfinite(d.score) && std::isfinite(d.box.x) && std::isfinite(d.box.y) &&
@@ -40,7 +33,7 @@ Tracker::Tracker(TrackerConfig config) : config_(config) {
 }
 
 Rect Tracker::predicted_box(const TrackState& track, std::int64_t now) const {
-  const double dt_ms = static_cast<double>(std::max<std::int64_t>(0, sub_ms(now, track.last_seen_ms)));
+  const double dt_ms = static_cast<double>(std::max<std::int64_t>(0, saturating_sub_ms(now, track.last_seen_ms)));
   Rect p = track.box;
   p.x += track.vx * dt_ms / 1000.0;
   p.y += track.vy * dt_ms / 1000.0;
@@ -58,7 +51,7 @@ double Tracker::association_score(const TrackState& track, const Detection& dete
 
 void Tracker::prune(std::int64_t now) {
   for (auto it = tracks_.begin(); it != tracks_.end();) {
-    if (sub_ms(now, it->second.last_seen_ms) > config_.lost_timeout_ms) {
+    if (saturating_sub_ms(now, it->second.last_seen_ms) > config_.lost_timeout_ms) {
       it = tracks_.erase(it);
     } else {
       ++it;
@@ -69,10 +62,10 @@ void Tracker::prune(std::int64_t now) {
 bool Tracker::absorb_clock_step(std::int64_t now) {
   const bool stepped_back = has_previous_update_ && now < previous_update_ms_;
   if (stepped_back) {
-    const std::int64_t step = sub_ms(previous_update_ms_, now);
+    const std::int64_t step = saturating_sub_ms(previous_update_ms_, now);
     for (auto& entry : tracks_) {
-      entry.second.first_seen_ms = sub_ms(entry.second.first_seen_ms, step);
-      entry.second.last_seen_ms = sub_ms(entry.second.last_seen_ms, step);
+      entry.second.first_seen_ms = saturating_sub_ms(entry.second.first_seen_ms, step);
+      entry.second.last_seen_ms = saturating_sub_ms(entry.second.last_seen_ms, step);
     }
   }
   has_previous_update_ = true;
@@ -118,7 +111,7 @@ std::vector<TrackObservation> Tracker::update(const std::vector<Detection>& dete
     // velocity is a better guess than one computed over a made-up interval.
     if (!clock_stepped_back) {
       const double seconds =
-          static_cast<double>(std::max<std::int64_t>(1, sub_ms(now, track.last_seen_ms))) / 1000.0;
+          static_cast<double>(std::max<std::int64_t>(1, saturating_sub_ms(now, track.last_seen_ms))) / 1000.0;
       track.vx = (centre_x(detection.box) - centre_x(track.box)) / seconds;
       track.vy = (centre_y(detection.box) - centre_y(track.box)) / seconds;
     }
@@ -136,7 +129,7 @@ std::vector<TrackObservation> Tracker::update(const std::vector<Detection>& dete
                               track.hits >= config_.min_hits});
       continue;
     }
-    const double dt = static_cast<double>(std::max<std::int64_t>(0, sub_ms(now, track.last_seen_ms))) / 1000.0;
+    const double dt = static_cast<double>(std::max<std::int64_t>(0, saturating_sub_ms(now, track.last_seen_ms))) / 1000.0;
     track.box.x = clamp01(track.box.x + track.vx * dt);
     track.box.y = clamp01(track.box.y + track.vy * dt);
     track.box.w = std::min(track.box.w, 1.0);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 
 namespace velmo::ai {
 
@@ -16,6 +17,22 @@ std::int64_t steady_millis() {
   auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::steady_clock::now().time_since_epoch());
   return static_cast<std::int64_t>(ns.count() / 1000000);
+}
+
+std::int64_t saturating_add_ms(std::int64_t a, std::int64_t b) {
+  std::int64_t r = 0;
+  if (__builtin_add_overflow(a, b, &r)) {
+    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  }
+  return r;
+}
+
+std::int64_t saturating_sub_ms(std::int64_t a, std::int64_t b) {
+  std::int64_t r = 0;
+  if (__builtin_sub_overflow(a, b, &r)) {
+    return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  }
+  return r;
 }
 
 std::string iso8601_utc(std::int64_t millis) {
