@@ -738,6 +738,21 @@ void set_json(ApiResponse& response, unsigned status, const Json& value) {
 
 void answer_not_found(ApiResponse& response) { set_json(response, 404, error_json("not_found", "task not found")); }
 
+// The mapping that POST and PUT share; called from inside a catch block.
+void answer_task_failure(ApiResponse& response) {
+  try {
+    throw;
+  } catch (const std::invalid_argument& e) {
+    set_json(response, 400, error_json("invalid_request", e.what()));
+  } catch (const std::length_error& e) {
+    set_json(response, 409, error_json("task_conflict", e.what()));
+  } catch (const std::runtime_error& e) {
+    set_json(response, 503, error_json("service_unavailable", e.what()));
+  } catch (const std::exception& e) {
+    set_json(response, 500, error_json("internal_error", e.what()));
+  }
+}
+
 void answer_model_unavailable(ApiResponse& response) {
   set_json(response, 503, error_json("model_unavailable", "a validated and warmed model package is required"));
 }
@@ -807,14 +822,8 @@ void ApiServer::register_routes() {
         return;
       }
       set_json(res, 201, task_snapshot_json(*snapshot));
-    } catch (const std::invalid_argument& e) {
-      set_json(res, 400, error_json("invalid_request", e.what()));
-    } catch (const std::length_error& e) {
-      set_json(res, 409, error_json("task_conflict", e.what()));
-    } catch (const std::runtime_error& e) {
-      set_json(res, 503, error_json("service_unavailable", e.what()));
-    } catch (const std::exception& e) {
-      set_json(res, 500, error_json("internal_error", e.what()));
+    } catch (const std::exception&) {
+      answer_task_failure(res);
     }
   });
 
@@ -836,14 +845,8 @@ void ApiServer::register_routes() {
       set_json(res, 200, task_snapshot_json(*snapshot));
     } catch (const std::out_of_range& e) {
       set_json(res, 404, error_json("not_found", e.what()));
-    } catch (const std::invalid_argument& e) {
-      set_json(res, 400, error_json("invalid_request", e.what()));
-    } catch (const std::length_error& e) {
-      set_json(res, 409, error_json("task_conflict", e.what()));
-    } catch (const std::runtime_error& e) {
-      set_json(res, 503, error_json("service_unavailable", e.what()));
-    } catch (const std::exception& e) {
-      set_json(res, 500, error_json("internal_error", e.what()));
+    } catch (const std::exception&) {
+      answer_task_failure(res);
     }
   });
 

@@ -341,7 +341,9 @@ TEST_F(PipelineTest, EveryStartedSceneChangeIsClosedBeforeTheNextOne) {
   ASSERT_EQ(all.size() % 2, 0u);
   for (std::size_t i = 0; i < all.size(); ++i) {
     ASSERT_EQ(all[i]["event_state"], i % 2 == 0 ? "started" : "ended") << i;
-    if (i % 2 == 1) EXPECT_EQ(all[i]["started_at"], all[i - 1]["started_at"]);
+    if (i % 2 == 1) {
+      EXPECT_EQ(all[i]["started_at"], all[i - 1]["started_at"]);
+    }
   }
   EXPECT_EQ(pipeline.snapshot().scenes_detected, all.size() / 2);
 }
