@@ -350,7 +350,10 @@ def gbench_section(args, out_dir):
         log("bench: %s (%d repetitions)" % (program, args.gbench_reps))
         raw_path = os.path.join(out_dir, program + ".json")
         argv = [os.path.join(bench_dir, program), "--benchmark_format=json",
-                "--benchmark_repetitions=%d" % args.gbench_reps, "--benchmark_report_aggregates_only=true"]
+                "--benchmark_repetitions=%d" % args.gbench_reps, "--benchmark_report_aggregates_only=true",
+                # Repetitions of different benchmarks shuffled, so a slow spell of the machine is spread
+                # over all of them instead of shifting one median.
+                "--benchmark_enable_random_interleaving=true"]
         if args.quick:
             argv.append("--benchmark_min_time=0.1")
         with open(raw_path, "wb") as out, open(os.path.join(out_dir, program + ".log"), "wb") as err:
@@ -369,7 +372,8 @@ def gbench_section(args, out_dir):
             if b.get("run_type") != "aggregate":
                 continue
             row = rows.setdefault(b["run_name"], {"program": program, "name": b["run_name"], "time_unit": b["time_unit"],
-                                                  "threads": b.get("threads", 1), "counters": {}})
+                                                  "threads": b.get("threads", 1), "counters": {},
+                                                  "order": (b.get("family_index", 0), b.get("per_family_instance_index", 0))})
             agg = b["aggregate_name"]
             if b.get("error_occurred"):
                 row["error"] = b.get("error_message", "error")
@@ -385,7 +389,9 @@ def gbench_section(args, out_dir):
             elif agg == "cv":
                 row["real_time_cv"] = b["real_time"]
         # A benchmark that failed reports no aggregates; the rc says so.
-        results.append({"program": program, "rc": rc, "rows": list(rows.values())})
+        # Shuffled repetitions come out shuffled: back to the order the program declares them in.
+        ordered = sorted(rows.values(), key=lambda r: r.pop("order"))
+        results.append({"program": program, "rc": rc, "rows": ordered})
     return results
 
 
