@@ -16,6 +16,7 @@
 
 #include "foundation/config.h"
 #include "foundation/json.h"
+#include "bench/realistic_model.h"
 #include "foundation/sha256.h"
 #include "inference/auto_provider_engine.h"
 #include "inference/inference_scheduler.h"
@@ -90,49 +91,9 @@ BENCHMARK(BM_SchedulerOverhead)->Threads(4)->Threads(64)->UseRealTime();
 
 namespace fs = std::filesystem;
 
-std::string shell_quote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
+fs::path realistic_manifest() { return bench::realistic_manifest(fs::path(VELMO_BINARY_DIR) / "bench-models-scheduler"); }
 
-// An unsigned package for the realistic model, generated into this benchmark's own folder of the
-// build tree by every run, so it always matches the generator.
-fs::path realistic_manifest() {
-  const fs::path dir = fs::path(VELMO_BINARY_DIR) / "bench-models-scheduler";
-  const fs::path model = dir / "realistic_640.onnx";
-  const fs::path manifest = dir / "realistic_640.json";
-  const std::string command = "/usr/bin/python3 " + shell_quote(VELMO_SOURCE_DIR "/tests/fixtures/make_models.py") +
-                              " --out " + shell_quote(dir.string()) + " realistic_640";
-  if (std::system(command.c_str()) != 0 || !fs::exists(model)) {
-    throw std::runtime_error("cannot generate the benchmark model: " + command);
-  }
-  const Json doc = {
-      {"name", "realistic_640"},
-      {"version", "1"},
-      {"file", model.filename().string()},
-      {"sha256", sha256_hex(sha256_file(model))},
-      {"input_width", 640},
-      {"input_height", 640},
-      {"mean", {0.0, 0.0, 0.0}},
-      {"stddev", {255.0, 255.0, 255.0}},
-      {"labels", {"person"}},
-  };
-  std::ofstream(manifest, std::ios::binary | std::ios::trunc) << doc.dump(2) << "\n";
-  return manifest;
-}
-
-VideoFrame frame_with_person() {
-  VideoFrame frame;
-  frame.sequence = 1;
-  frame.width = 1280;
-  frame.height = 720;
-  frame.pixels.assign(1280u * 720u * 3u, 40);
-  for (int y = 180; y < 540; ++y) {
-    for (int x = 320; x < 480; ++x) frame.pixels[(static_cast<size_t>(y) * 1280 + x) * 3 + 2] = 230;
-  }
-  return frame;
-}
+using bench::frame_with_person;
 
 // With several callers the time column is wall time per result of all callers together (the
 // worker's throughput); caller_wait_ms is what one caller waits for its result, queueing included;
