@@ -2,14 +2,17 @@
 """Runs every benchmark of a build and writes one JSON result file plus a short table.
 
 Called by scripts/bench.sh after the build. Two kinds of figures:
-  * in-process: every bench/*_bench program (Google Benchmark), with repetitions; the median
-    of each is kept, with its coefficient of variation;
+  * in-process: every bench/*_bench program (Google Benchmark), with many short repetitions of
+    different benchmarks shuffled together; the median of each is kept, with its coefficient of
+    variation;
   * whole-process: the decoder (bench/decode_probe) and the `ffmpeg` program on the same
-    sources and decode modes, measured alike from wait4 (CPU time, peak RSS) and the wall clock.
+    sources and decode modes, measured alike.
 
-Whole-process figures are differences between a short and a long run of the same command, so
-process start, stream open and stream probing cancel out and what is left is the steady cost
-per second of video.
+A file is read as fast as it decodes: its figures are differences between a short and a long run
+of the same command (wait4's CPU time, the wall clock), so process start, opening and probing
+cancel out. A live source is sent in real time: one run each, whose CPU time is read from /proc
+at the end of a warm-up and then every few seconds, so the figure is the steady cost per second
+of video alone.
 """
 
 import argparse
@@ -23,6 +26,7 @@ import socket
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -81,13 +85,48 @@ def spread(values):
 # ---------------------------------------------------------------- whole-process measurement
 
 
-def measure(argv, timeout_s, stderr_path):
-    """Runs argv to its end; wall seconds, CPU seconds (user + system), peak RSS (KiB), stdout."""
+def process_cpu_s(pid):
+    """CPU seconds of every thread of a running process, to the nanosecond (/proc/PID/task/*/schedstat)."""
+    total = 0
+    try:
+        tids = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return None
+    for tid in tids:
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+                total += int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            pass  # a thread that ended just now
+    return total / 1e9
+
+
+def measure(argv, timeout_s, stderr_path, sampling=None):
+    """Runs argv to its end; wall seconds, CPU seconds (user + system), peak RSS (KiB), stdout.
+
+    sampling = (warm-up s, window s, windows): also the process's CPU time at the end of the
+    warm-up and of every window after it, while it runs ("samples": [(wall s, CPU s)])."""
     with open(stderr_path, "ab") as err:
         err.write(("\n$ " + " ".join(argv) + "\n").encode())
         err.flush()
         start = time.monotonic()
         proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
+        chunks = []
+        reader = threading.Thread(target=lambda: chunks.append(proc.stdout.read()), daemon=True)
+        reader.start()
+        samples = []
+        if sampling:
+            warmup_s, window_s, windows = sampling
+            for i in range(windows + 1):
+                delay = start + warmup_s + i * window_s - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+                if proc.poll() is not None or time.monotonic() - start > timeout_s:
+                    break
+                cpu = process_cpu_s(proc.pid)
+                if cpu is None:
+                    break
+                samples.append((time.monotonic() - start, cpu))
         timer_fired = []
 
         def on_timeout(*_):
@@ -98,14 +137,14 @@ def measure(argv, timeout_s, stderr_path):
                 pass
 
         old = signal.signal(signal.SIGALRM, on_timeout)
-        signal.setitimer(signal.ITIMER_REAL, timeout_s)
+        signal.setitimer(signal.ITIMER_REAL, max(0.001, timeout_s - (time.monotonic() - start)))
         try:
-            out = proc.stdout.read()
             _, status, usage = os.wait4(proc.pid, 0)
         finally:
             signal.setitimer(signal.ITIMER_REAL, 0)
             signal.signal(signal.SIGALRM, old)
         wall = time.monotonic() - start
+        reader.join()
         proc.returncode = os.waitstatus_to_exitcode(status)
         proc.stdout.close()
     return {
@@ -114,7 +153,8 @@ def measure(argv, timeout_s, stderr_path):
         "wall_s": wall,
         "cpu_s": usage.ru_utime + usage.ru_stime,
         "peak_rss_kib": usage.ru_maxrss,
-        "stdout": out.decode(errors="replace"),
+        "samples": samples,
+        "stdout": b"".join(chunks).decode(errors="replace"),
     }
 
 
@@ -151,13 +191,19 @@ def ffmpeg_frames(run):
     return int(frames[-1]) if frames else None
 
 
+def frames_of(kind, run):
+    return probe_frames(run) if kind == "decoder" else ffmpeg_frames(run)
+
+
 def run_pair(kind, argv_for, amounts, video_s_per_amount, timeout_s, stderr_path):
-    """A short and a long run; the figures come from their difference."""
+    """A finite source: a short and a long run; the figures come from their difference, so process
+    start, opening and probing cancel out."""
     runs = []
     for amount in amounts:
         run = measure(argv_for(amount), timeout_s(amount), stderr_path)
-        run["frames"] = probe_frames(run) if kind == "decoder" else ffmpeg_frames(run)
+        run["frames"] = frames_of(kind, run)
         run.pop("stdout")
+        run.pop("samples")
         runs.append(run)
     short, long_ = runs
     ok = all(r["rc"] == 0 and not r["timed_out"] and r["frames"] for r in runs)
@@ -168,6 +214,26 @@ def run_pair(kind, argv_for, amounts, video_s_per_amount, timeout_s, stderr_path
         result["fps"] = (long_["frames"] - short["frames"]) / d_wall
         result["cpu_per_video_s"] = max(0.0, long_["cpu_s"] - short["cpu_s"]) / d_video
         result["peak_rss_mib"] = long_["peak_rss_kib"] / 1024.0
+    return result
+
+
+def run_windows(kind, argv_for, plan, timeout_s, stderr_path):
+    """A live source, sent in real time: one run, its CPU time read while it runs, from the end of
+    its warm-up (opening, probing) on; a second of video is a second of the wall clock."""
+    seconds = plan["warmup_s"] + plan["window_s"] * plan["windows"] + 1
+    run = measure(argv_for(seconds), timeout_s(seconds), stderr_path,
+                  (plan["warmup_s"], plan["window_s"], plan["windows"]))
+    run["frames"] = frames_of(kind, run)
+    run.pop("stdout")
+    samples = run["samples"]
+    ok = run["rc"] == 0 and not run["timed_out"] and bool(run["frames"]) and len(samples) == plan["windows"] + 1
+    result = {"runs": [run], "ok": ok, "fps": None, "cpu_per_video_s": None, "peak_rss_mib": None}
+    if ok:
+        (t0, c0), (t1, c1) = samples[0], samples[-1]
+        result["fps"] = run["frames"] / seconds  # both programs stop at that much video
+        result["cpu_per_video_s"] = (c1 - c0) / (t1 - t0)
+        result["peak_rss_mib"] = run["peak_rss_kib"] / 1024.0
+        result["window_cpu_per_video_s"] = [(cb - ca) / (tb - ta) for (ta, ca), (tb, cb) in zip(samples, samples[1:])]
     return result
 
 
@@ -230,33 +296,41 @@ def file_geometry(path):
 def decoder_section(args, out_dir):
     stderr_path = os.path.join(out_dir, "decoder-runs.log")
     open(stderr_path, "w").close()
-    # Seconds of video between the short and the long run. Key frames alone cost so little per
-    # second that they get twice the window, or the variation of stream opening would dominate.
-    window_s = 5 if args.quick else 10
-    live_seconds = {"all": (2, 2 + window_s), "keyframe": (2, 2 + 2 * window_s), "adaptive": (2, 2 + 2 * window_s)}
+    # Live: seconds measured after the warm-up. With one key frame a second, a key-frame figure is
+    # off by up to one key frame per measured span, so those modes get the longer span.
+    window_s = 2.0
+    spans = {"all": 6, "keyframe": 10, "adaptive": 10} if not args.quick else {"all": 2, "keyframe": 3, "adaptive": 3}
+    live_plan = {m: {"warmup_s": 3.0, "window_s": window_s, "windows": n} for m, n in spans.items()}
     # `-skip_frame nokey` also holds back ffmpeg's stream probing, which then reads its full 5 s of
-    # analysis: its short run has to be longer than that for the difference to be steady state.
-    live_ref_seconds = {"keyframe": (6, 6 + 2 * window_s), "all": live_seconds["all"]}
+    # analysis before the first picture: its warm-up has to be longer than that.
+    live_ref_plan = {"keyframe": dict(live_plan["keyframe"], warmup_s=7.0), "all": live_plan["all"]}
     sources = []
     vtest = media_file()
     if os.path.isfile(vtest):
         w, h, duration = file_geometry(vtest)
-        # Passes per mode so the long run lasts a few seconds: key frames only is several times faster.
+        # Passes per mode so the long run lasts several seconds: key frames only is several times faster.
         passes = {"all": (1, 3), "keyframe": (1, 6), "adaptive": (1, 6)} if args.quick else \
-                 {"all": (1, 5), "keyframe": (1, 11), "adaptive": (1, 11)}
+                 {"all": (1, 7), "keyframe": (1, 15), "adaptive": (1, 15)}
         sources.append({"name": "vtest.mp4", "kind": "file", "width": w, "height": h, "url": vtest,
                         "video_s_per_amount": duration, "amounts": passes, "ref_amounts": passes})
     else:
         log("bench: %s is missing (scripts/install-deps.sh makes it); its figures are skipped" % vtest)
     for w, h in ((1280, 720), (1920, 1080)):
         sources.append({"name": "rtsp-live-%dp" % h, "kind": "live", "width": w, "height": h,
-                        "video_s_per_amount": 1.0, "amounts": live_seconds,
-                        "ref_amounts": live_ref_seconds})
+                        "amounts": live_plan, "ref_amounts": live_ref_plan})
 
     results = []
     for source in sources:
         live = source["kind"] == "live"
         server = None
+
+        def run(kind, argv_for, mode):
+            if live:
+                plan = (source["amounts"] if kind == "decoder" else source["ref_amounts"])[mode]
+                return run_windows(kind, argv_for, plan, lambda a: a * 3 + 60, stderr_path)
+            amounts = (source["amounts"] if kind == "decoder" else source["ref_amounts"])[mode]
+            return run_pair(kind, argv_for, amounts, source["video_s_per_amount"], lambda a: 600, stderr_path)
+
         try:
             if live:
                 server = LiveServer(source["width"], source["height"], os.path.join(out_dir, "rtsp-server.log"))
@@ -265,25 +339,21 @@ def decoder_section(args, out_dir):
             for rep in range(args.reps):
                 log("bench: decoder, %s, repetition %d of %d" % (source["name"], rep + 1, args.reps))
                 for mode in MODES:
-                    amounts = source["amounts"][mode]
-                    reps["decoder"][mode].append(run_pair(
-                        "decoder", lambda a, m=mode: probe_argv(args.build, source["url"], m, a, live), amounts,
-                        source["video_s_per_amount"], lambda a: (a * 3 + 60) if live else 600, stderr_path))
+                    reps["decoder"][mode].append(
+                        run("decoder", lambda a, m=mode: probe_argv(args.build, source["url"], m, a, live), mode))
                 for mode in ("keyframe", "all"):
-                    amounts = source["ref_amounts"][mode]
-                    reps["ffmpeg"][mode].append(run_pair(
-                        "ffmpeg", lambda a, m=mode: ffmpeg_argv(source["url"], m, a, live), amounts,
-                        source["video_s_per_amount"], lambda a: (a * 3 + 60) if live else 600, stderr_path))
+                    reps["ffmpeg"][mode].append(
+                        run("ffmpeg", lambda a, m=mode: ffmpeg_argv(source["url"], m, a, live), mode))
                 if live:
                     # The cost of each further stream in one process: several decoders side by side.
-                    seconds = source["amounts"]["all"][1]
+                    seconds = 3 + window_s * spans["all"] + 1
                     many = measure(probe_argv(args.build, source["url"], "all", seconds, True, RSS_STREAMS),
                                    seconds * 3 + 60, stderr_path)
                     one = reps["decoder"]["all"][-1]
                     many.pop("stdout")
                     per_stream = None
                     if many["rc"] == 0 and one["ok"]:
-                        per_stream = (many["peak_rss_kib"] - one["runs"][1]["peak_rss_kib"]) / (RSS_STREAMS - 1) / 1024.0
+                        per_stream = (many["peak_rss_kib"] - one["runs"][-1]["peak_rss_kib"]) / (RSS_STREAMS - 1) / 1024.0
                     reps["rss"].append({"run": many, "per_extra_stream_mib": per_stream})
         finally:
             if server:
@@ -299,9 +369,13 @@ def summarise_source(source, reps):
                 for key in ("fps", "cpu_per_video_s", "peak_rss_mib")}
 
     summary = {k: source[k] for k in ("name", "kind", "width", "height")}
-    summary["amounts"] = {m: list(a) for m, a in source["amounts"].items()}
-    summary["ffmpeg_amounts"] = {m: list(a) for m, a in source["ref_amounts"].items()}
-    summary["amount_unit"] = "seconds of video" if source["kind"] == "live" else "passes over the file"
+    if source["kind"] == "live":
+        summary["plan"] = source["amounts"]  # warm-up, then CPU time read at the end of every window
+        summary["ffmpeg_plan"] = source["ref_amounts"]
+    else:
+        summary["amounts"] = {m: list(a) for m, a in source["amounts"].items()}
+        summary["ffmpeg_amounts"] = {m: list(a) for m, a in source["ref_amounts"].items()}
+        summary["amount_unit"] = "passes over the file (short run, long run)"
     summary["modes"] = {}
     for mode in MODES:
         entry = {"decoder": figures(reps["decoder"][mode]),
@@ -354,8 +428,9 @@ def gbench_section(args, out_dir):
                 # Repetitions of different benchmarks shuffled, so a slow spell of the machine is spread
                 # over all of them instead of shifting one median.
                 "--benchmark_enable_random_interleaving=true"]
-        if args.quick:
-            argv.append("--benchmark_min_time=0.1")
+        # Many short repetitions rather than a few long ones: the median of many is what stays put
+        # from one run to the next on a machine whose neighbours come and go.
+        argv.append("--benchmark_min_time=%g" % (0.1 if args.quick else 0.2))
         with open(raw_path, "wb") as out, open(os.path.join(out_dir, program + ".log"), "wb") as err:
             rc = subprocess.call(argv, stdout=out, stderr=err, cwd=args.build)
         try:
@@ -500,15 +575,48 @@ def print_tables(result):
     print("\nresults: %s" % result["path"])
 
 
+def compare(paths, limit):
+    """Each figure of several result files side by side, with its spread across them."""
+    docs = []
+    for path in paths:
+        with open(path) as f:
+            docs.append(json.load(f))
+    units, values = {}, {}
+    for i, doc in enumerate(docs):
+        for f in doc["figures"]:
+            units[f["id"]] = f["unit"]
+            values.setdefault(f["id"], [None] * len(docs))[i] = f["value"]
+    rows, over = [], []
+    for fid, vals in values.items():
+        s = spread(vals)
+        rows.append([fid, units[fid]] + [fmt(v) for v in vals] + [pct(s)])
+        if s is not None and s > limit:
+            over.append(fid)
+    print(table(rows, ["figure", "unit"] + [d["started"] for d in docs] + ["spread"]))
+    measured = sum(1 for vals in values.values() if spread(vals) is not None)
+    print("\n%d of %d figures within %.0f%% ((max - min) / median across the %d files)"
+          % (measured - len(over), measured, limit * 100.0, len(docs)))
+    for fid in over:
+        print("  over: %s" % fid)
+    return 0
+
+
 def main(argv):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--build", required=True, help="the build directory")
+    p.add_argument("--build", help="the build directory")
     p.add_argument("--out", help="result folder (default BUILD/bench)")
     p.add_argument("--reps", type=int, default=3, help="repetitions of each whole-process figure")
-    p.add_argument("--gbench-reps", type=int, default=5, help="repetitions of each Google Benchmark")
+    p.add_argument("--gbench-reps", type=int, default=20, help="repetitions of each Google Benchmark")
     p.add_argument("--only", choices=("all", "decoder", "gbench"), default="all")
     p.add_argument("--quick", action="store_true", help="one repetition, short runs: a smoke test, not figures")
+    p.add_argument("--compare", nargs="+", metavar="RESULTS_JSON",
+                   help="run nothing: show the figures of earlier result files side by side")
+    p.add_argument("--limit", type=float, default=0.10, help="with --compare: the spread called stable")
     args = p.parse_args(argv)
+    if args.compare:
+        return compare(args.compare, args.limit)
+    if not args.build:
+        p.error("--build is required")
     args.build = os.path.abspath(args.build)
     if args.quick:
         args.reps = 1

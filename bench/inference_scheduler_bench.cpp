@@ -140,7 +140,7 @@ BENCHMARK(BM_EndToEndRealisticModel)
     ->Threads(4)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
-    ->MinTime(2.0);
+    ->MinTime(1.0);
 
 }  // namespace
 }  // namespace velmo::ai

@@ -48,7 +48,7 @@ BENCHMARK(BM_RealisticModel)
     ->Arg(4)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
-    ->MinTime(2.0);
+    ->MinTime(1.0);
 
 }  // namespace
 }  // namespace velmo::ai
