@@ -2,7 +2,7 @@
 # Builds the benchmarks and runs them all: every bench/*_bench program (Google Benchmark, with
 # repetitions) and the whole-process decoder figures against the loopback RTSP server and the
 # cached vtest.mp4, each next to the ffmpeg program on the same source. Writes
-# $BUILD_DIR/bench/results.json and prints a table. Takes about 20 minutes; run it on an
+# $BUILD_DIR/bench/results.json and prints a table. Takes about 25 minutes; run it on an
 # otherwise idle machine. Options go to bench/bench_run.py (--help lists them; --quick is a smoke test).
 set -euo pipefail
 cd "$(dirname "$0")/.."
