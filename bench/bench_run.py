@@ -217,10 +217,15 @@ def run_pair(kind, argv_for, amounts, video_s_per_amount, timeout_s, stderr_path
     return result
 
 
+def plan_seconds(plan):
+    """Seconds of live video a run under `plan` asks for: warm-up, windows, and one to spare."""
+    return plan["warmup_s"] + plan["window_s"] * plan["windows"] + 1
+
+
 def run_windows(kind, argv_for, plan, timeout_s, stderr_path):
     """A live source, sent in real time: one run, its CPU time read while it runs, from the end of
     its warm-up (opening, probing) on; a second of video is a second of the wall clock."""
-    seconds = plan["warmup_s"] + plan["window_s"] * plan["windows"] + 1
+    seconds = plan_seconds(plan)
     run = measure(argv_for(seconds), timeout_s(seconds), stderr_path,
                   (plan["warmup_s"], plan["window_s"], plan["windows"]))
     run["frames"] = frames_of(kind, run)
@@ -325,10 +330,9 @@ def decoder_section(args, out_dir):
         server = None
 
         def run(kind, argv_for, mode):
-            if live:
-                plan = (source["amounts"] if kind == "decoder" else source["ref_amounts"])[mode]
-                return run_windows(kind, argv_for, plan, lambda a: a * 3 + 60, stderr_path)
             amounts = (source["amounts"] if kind == "decoder" else source["ref_amounts"])[mode]
+            if live:
+                return run_windows(kind, argv_for, amounts, lambda a: a * 3 + 60, stderr_path)
             return run_pair(kind, argv_for, amounts, source["video_s_per_amount"], lambda a: 600, stderr_path)
 
         try:
@@ -346,7 +350,7 @@ def decoder_section(args, out_dir):
                         run("ffmpeg", lambda a, m=mode: ffmpeg_argv(source["url"], m, a, live), mode))
                 if live:
                     # The cost of each further stream in one process: several decoders side by side.
-                    seconds = 3 + window_s * spans["all"] + 1
+                    seconds = plan_seconds(live_plan["all"])
                     many = measure(probe_argv(args.build, source["url"], "all", seconds, True, RSS_STREAMS),
                                    seconds * 3 + 60, stderr_path)
                     one = reps["decoder"]["all"][-1]
@@ -586,14 +590,15 @@ def compare(paths, limit):
         for f in doc["figures"]:
             units[f["id"]] = f["unit"]
             values.setdefault(f["id"], [None] * len(docs))[i] = f["value"]
-    rows, over = [], []
+    rows, over, measured = [], [], 0
     for fid, vals in values.items():
         s = spread(vals)
         rows.append([fid, units[fid]] + [fmt(v) for v in vals] + [pct(s)])
-        if s is not None and s > limit:
-            over.append(fid)
+        if s is not None:
+            measured += 1
+            if s > limit:
+                over.append(fid)
     print(table(rows, ["figure", "unit"] + [d["started"] for d in docs] + ["spread"]))
-    measured = sum(1 for vals in values.values() if spread(vals) is not None)
     print("\n%d of %d figures within %.0f%% ((max - min) / median across the %d files)"
           % (measured - len(over), measured, limit * 100.0, len(docs)))
     for fid in over:
