@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -10,6 +11,10 @@
 #include "foundation/json.h"
 
 namespace velmo::ai {
+
+// The most HttpEventSink::stop() takes, counted from the call: stopping a task (DELETE, shutdown)
+// must not wait on a slow or dead callback server, whatever is still queued.
+inline constexpr std::chrono::milliseconds kEventSinkDrainBudget{5000};
 
 // Where the analysis pipeline hands over rule and scene-change events.
 class EventSink {
