@@ -36,6 +36,9 @@ class ApiServer {
   // handler has ended. Does nothing when not running.
   void stop();
   bool running() const { return running_.load(); }
+  // From now on POST and PUT of tasks answer 503 "shutting_down"; everything else is served
+  // until stop().
+  void begin_shutdown();
 
  private:
   void register_routes();
@@ -52,6 +55,7 @@ class ApiServer {
   std::unique_ptr<HttpTransport> server_;
   std::thread server_thread_;
   std::atomic<bool> running_{false};
+  std::atomic<bool> shutting_down_{false};
   mutable std::mutex validation_mutex_;
   mutable std::optional<ModelValidation> cached_validation_;
 };

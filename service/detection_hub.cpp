@@ -11,6 +11,7 @@ std::uint64_t DetectionHub::subscribe(const std::string& stream_id, WebSocketCon
   subscriber->socket = &socket;
   std::lock_guard lock(mutex_);
   const std::uint64_t id = next_id_++;
+  subscriber->id = id;
   subscribers_.emplace(id, std::move(subscriber));
   return id;
 }
@@ -42,12 +43,20 @@ void DetectionHub::publish(const Json& message) {
       if (subscriber->stream_id == stream_id) targets.push_back(subscriber);
     }
   }
+  std::vector<std::uint64_t> dropped;
   for (const auto& subscriber : targets) {
     std::lock_guard lock(subscriber->mutex);
-    if (subscriber->socket != nullptr && subscriber->socket->is_open()) {
-      subscriber->socket->send_text(text);
+    if (subscriber->socket == nullptr || !subscriber->socket->is_open()) continue;
+    if (!subscriber->socket->send_text(text)) {
+      // Its connection is closing (a full queue closes it with 1008); its handler still
+      // unsubscribes, which then finds nothing to do.
+      subscriber->socket = nullptr;
+      dropped.push_back(subscriber->id);
     }
   }
+  if (dropped.empty()) return;
+  std::lock_guard lock(mutex_);
+  for (const std::uint64_t id : dropped) subscribers_.erase(id);
 }
 
 void DetectionHub::close_all() {

@@ -8,21 +8,9 @@
 #include <unordered_map>
 
 #include "foundation/json.h"
+#include "service/http_transport.h"
 
 namespace velmo::ai {
-
-// One open WebSocket connection as the hub sees it. The API server implements it; the
-// connection's owner keeps it alive until it has unsubscribed from the hub.
-class WebSocketConnection {
- public:
-  virtual ~WebSocketConnection() = default;
-  virtual bool is_open() const = 0;
-  // Sends one final text frame under the connection's own write lock, only while it is open.
-  // Blocks until the frame is written or the write time-out passes; false when it was not sent.
-  virtual bool send_text(const std::string& text) = 0;
-  // Starts the closing handshake with the status and reason; a closed connection ignores it.
-  virtual void close(std::uint16_t status, const std::string& reason) = 0;
-};
 
 // Fans each "detections" message out to the WebSocket subscribers of its stream id, on the
 // publishing thread and without a queue: a message reaches the subscribers registered when it
@@ -38,9 +26,10 @@ class DetectionHub {
   // Waits for a send in progress on that connection; afterwards the hub never touches it again.
   // An unknown id is ignored.
   void unsubscribe(std::uint64_t id);
-  // Sends dump_json(message) to every subscriber whose stream id equals the message's string
-  // "stream_id"; anything else is dropped silently. Send failures are ignored; a serialisation
-  // failure propagates before anything is sent.
+  // Queues dump_json(message) on every subscriber whose stream id equals the message's string
+  // "stream_id"; anything else is dropped silently. Never waits on a client: a subscriber that
+  // cannot take the message (its connection is closing or fell behind) is removed. A
+  // serialisation failure propagates before anything is sent.
   void publish(const Json& message);
   // Closes every subscribed connection with status 1000; the subscriptions stay until their
   // handlers unsubscribe.
@@ -50,6 +39,7 @@ class DetectionHub {
  private:
   struct Subscriber {
     std::mutex mutex;  // serialises the sends and the close through the hub on this connection
+    std::uint64_t id = 0;
     std::string stream_id;
     WebSocketConnection* socket = nullptr;  // null once unsubscribed
   };

@@ -135,6 +135,8 @@ int run(int argc, char** argv) {
   while (g_running.load()) sleep_poll_interval();
 
   log(LogLevel::info, "cli: shutdown requested");
+  // No new task may start behind stop_all's back; reads are still answered meanwhile.
+  api.begin_shutdown();
   // Tasks first, so an inference in flight for a stopping task still completes.
   tasks.stop_all();
   api.stop();

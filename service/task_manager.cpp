@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 
 namespace velmo::ai {
 
@@ -93,7 +96,24 @@ void TaskManager::stop_all() {
     std::lock_guard lock(mutex_);
     retired.swap(runners_);
   }
-  for (auto& [id, runner] : retired) runner->stop();
+  // Side by side, so shutdown waits for the slowest task rather than for the sum of them all.
+  std::vector<std::thread> stoppers;
+  stoppers.reserve(retired.size());
+  for (auto& [id, runner] : retired) {
+    TaskRunner* task = runner.get();
+    try {
+      stoppers.emplace_back([task] {
+        try {
+          task->stop();
+        } catch (...) {
+          // Destroying the runner below stops it for good.
+        }
+      });
+    } catch (const std::system_error&) {
+      task->stop();  // no thread to spare: stop it here
+    }
+  }
+  for (auto& stopper : stoppers) stopper.join();
   retired.clear();
 }
 

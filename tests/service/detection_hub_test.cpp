@@ -155,7 +155,7 @@ TEST(DetectionHubTest, UnsubscribeOfUnknownOrRemovedIdsDoesNothing) {
   EXPECT_TRUE(connection.sent().empty());
 }
 
-TEST(DetectionHubTest, ClosedConnectionsAndFailedSendsAreSkippedSilently) {
+TEST(DetectionHubTest, ClosedConnectionsAreSkippedAndARefusedSendRemovesTheSubscriber) {
   DetectionHub hub;
   RecordingConnection closed, failing, healthy;
   closed.set_open(false);
@@ -166,8 +166,9 @@ TEST(DetectionHubTest, ClosedConnectionsAndFailedSendsAreSkippedSilently) {
   hub.publish(detections("cam"));
   hub.publish(detections("cam"));
   EXPECT_TRUE(closed.sent().empty());
-  EXPECT_EQ(failing.sent().size(), 2u);
+  EXPECT_EQ(failing.sent().size(), 1u);
   EXPECT_EQ(healthy.sent().size(), 2u);
+  EXPECT_EQ(hub.subscriber_count("cam"), 2u);
 }
 
 TEST(DetectionHubTest, CloseAllClosesWithNormalStatusAndKeepsTheEntries) {
