@@ -26,15 +26,44 @@ constexpr std::int64_t kBaselineRefreshMs = 60000;
 
 Json rect_json(const Rect& r) { return Json{{"h", r.h}, {"w", r.w}, {"x", r.x}, {"y", r.y}}; }
 
+class SystemPipelineClock final : public PipelineClock {
+ public:
+  std::int64_t wall_ms() override { return unix_millis(); }
+  std::int64_t steady_ms() override { return steady_millis(); }
+  std::optional<VideoFrame> wait_for_frame(LatestFrameQueue& frames, int timeout_ms, const std::stop_token&) override {
+    // stop closes the queue, which ends this wait.
+    return frames.wait_pop(timeout_ms);
+  }
+};
+
+FrameSource ffmpeg_source(const std::string& url, const AiConfig& ai) {
+  DecoderOptions options;
+  options.reconnect_delay_ms = 1000;
+  options.decode_mode = ai.decode_mode;
+  options.keyframe_fallback_ms = ai.keyframe_fallback_ms;
+  options.hardware_decode = ai.hardware_decode;
+  return [url, options](std::stop_token stop, const DecoderCallbacks& callbacks) {
+    FfmpegDecoder decoder(url, options);
+    decoder.run(std::move(stop), callbacks);
+  };
+}
+
 }  // namespace
 
+std::shared_ptr<PipelineClock> system_pipeline_clock() {
+  static const std::shared_ptr<PipelineClock> clock = std::make_shared<SystemPipelineClock>();
+  return clock;
+}
+
 AnalysisPipeline::AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceScheduler& scheduler,
-                                   DetectionCallback on_detections)
+                                   DetectionCallback on_detections, PipelineSeams seams)
     : config_(std::move(config)),
       ai_(std::move(ai)),
       scheduler_(scheduler),
       task_key_(config_.task_id + "#" + std::to_string(g_next_pipeline_id.fetch_add(1))),
       on_detections_(std::move(on_detections)),
+      clock_(seams.clock ? std::move(seams.clock) : system_pipeline_clock()),
+      source_(seams.source ? std::move(seams.source) : ffmpeg_source(config_.stream_url, ai_)),
       frames_(static_cast<std::size_t>(std::max(ai_.max_queue_frames, 0))) {
   if (ai_.max_channels <= 0) throw std::invalid_argument("AI.MaxChannels must be positive");
   if (!config_.scene.hold_ms_given) config_.scene.hold_ms = ai_.scene_hold_ms;
@@ -55,8 +84,8 @@ void AnalysisPipeline::start() {
   set_phase(TaskPhase::connecting, "", true);
   {
     std::lock_guard lock(mutex_);
-    status_.started_at = unix_millis();
-    fps_sample_ms_ = steady_millis();
+    status_.started_at = clock_->wall_ms();
+    fps_sample_ms_ = clock_->steady_ms();
   }
   decoder_thread_ = std::jthread([this](std::stop_token stop) { decoder_loop(std::move(stop)); });
   decoder_stop_ = decoder_thread_.get_stop_source();
@@ -93,12 +122,6 @@ void AnalysisPipeline::set_phase(TaskPhase phase, const std::string& error, bool
 
 void AnalysisPipeline::decoder_loop(std::stop_token stop) {
   try {
-    DecoderOptions options;
-    options.reconnect_delay_ms = 1000;
-    options.decode_mode = ai_.decode_mode;
-    options.keyframe_fallback_ms = ai_.keyframe_fallback_ms;
-    options.hardware_decode = ai_.hardware_decode;
-    FfmpegDecoder decoder(config_.stream_url, options);
     DecoderCallbacks callbacks;
     callbacks.on_state = [this](DecoderState state, const std::string& message) {
       switch (state) {
@@ -126,7 +149,7 @@ void AnalysisPipeline::decoder_loop(std::stop_token stop) {
       }
       return frames_.push(std::move(frame));
     };
-    decoder.run(stop, callbacks);
+    source_(std::move(stop), callbacks);
   } catch (const std::exception& e) {
     set_phase(TaskPhase::failed, e.what());
     log(LogLevel::error, "decoder: analysis decoder stopped", {{"task_id", config_.task_id}, {"err", e.what()}});
@@ -159,8 +182,8 @@ void AnalysisPipeline::analysis_loop(std::stop_token stop) {
     std::int64_t last_infer = 0;
 
     while (!stop.stop_requested()) {
-      std::optional<VideoFrame> frame = frames_.wait_pop(kFrameWaitMs);
-      const std::int64_t now = unix_millis();
+      std::optional<VideoFrame> frame = clock_->wait_for_frame(frames_, kFrameWaitMs, stop);
+      const std::int64_t now = clock_->wall_ms();
       scene.tick(now);
 
       // Open intrusions must be able to end while no inference runs.
@@ -226,7 +249,7 @@ void AnalysisPipeline::analysis_loop(std::stop_token stop) {
   }
 
   try {
-    const std::int64_t now = unix_millis();
+    const std::int64_t now = clock_->wall_ms();
     for (IntrusionRule& rule : rules) {
       for (const RuleEvent& event : rule.flush(now)) emit_rule_event(event);
     }
@@ -244,7 +267,7 @@ void AnalysisPipeline::update_statistics(const InferenceResult& result) {
   ++status_.detections;
   latencies_.push_back(result.latency_ms);
   while (latencies_.size() > kLatencyWindow) latencies_.pop_front();
-  const std::int64_t t = steady_millis();
+  const std::int64_t t = clock_->steady_ms();
   const std::int64_t dt = t - fps_sample_ms_;
   if (dt >= 1000) {
     const double seconds = static_cast<double>(dt) / 1000.0;
@@ -312,7 +335,7 @@ void AnalysisPipeline::emit_rule_event(const RuleEvent& event) {
 
 void AnalysisPipeline::emit_scene_event(const char* state, std::int64_t ended_at) {
   if (!sink_) return;
-  const std::int64_t emitted = unix_millis();
+  const std::int64_t emitted = clock_->wall_ms();
   const bool ended = std::string_view(state) == "ended";
   Json message = event_base("scene_change", state);
   message["boxes"] = Json::array();

@@ -6,11 +6,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "analysis/ffmpeg_decoder.h"
 #include "analysis/frame_sampler.h"
 #include "analysis/http_event_sink.h"
 #include "analysis/intrusion.h"
@@ -26,6 +28,32 @@ namespace velmo::ai {
 // Receives each "detections" message on the publishing task's analysis thread.
 using DetectionCallback = std::function<void(const Json&)>;
 
+// The pipeline's notion of time: the wall clock of its events, rules and sampling, the monotonic
+// clock of its rates, and the analysis thread's wait for the next frame.
+class PipelineClock {
+ public:
+  virtual ~PipelineClock() = default;
+  virtual std::int64_t wall_ms() = 0;
+  virtual std::int64_t steady_ms() = 0;
+  // Waits up to timeout_ms for the oldest queued frame; returns early once the queue is closed or
+  // stop is requested.
+  virtual std::optional<VideoFrame> wait_for_frame(LatestFrameQueue& frames, int timeout_ms,
+                                                   const std::stop_token& stop) = 0;
+};
+
+// unix_millis, steady_millis and the queue's own timed wait.
+std::shared_ptr<PipelineClock> system_pipeline_clock();
+
+// What the decoder thread runs: reports its states and hands every frame to the callbacks until
+// stop is requested. An exception out of it marks the task failed.
+using FrameSource = std::function<void(std::stop_token, const DecoderCallbacks&)>;
+
+// Replaceable parts of a pipeline; each one left empty keeps the real thing.
+struct PipelineSeams {
+  std::shared_ptr<PipelineClock> clock;  // empty: system_pipeline_clock()
+  FrameSource source;                    // empty: an FfmpegDecoder on the task's stream URL
+};
+
 // One running analysis task: a decoder thread feeds the newest frames to an analysis thread that
 // samples them, watches the scene, runs the shared detector while the scene changes, tracks people,
 // evaluates the intrusion rules and emits detection messages, rule events and scene-change events.
@@ -34,7 +62,8 @@ class AnalysisPipeline final : public TaskRunner {
   // Throws std::invalid_argument for a non-positive AI.MaxChannels (and the frame queue's and event
   // sink's own refusals), std::runtime_error while the scheduler is not ready. No thread runs yet,
   // except the event sink's delivery thread once the sink exists.
-  AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceScheduler& scheduler, DetectionCallback on_detections);
+  AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceScheduler& scheduler, DetectionCallback on_detections,
+                   PipelineSeams seams = {});
   ~AnalysisPipeline() override;
   AnalysisPipeline(const AnalysisPipeline&) = delete;
   AnalysisPipeline& operator=(const AnalysisPipeline&) = delete;
@@ -65,6 +94,8 @@ class AnalysisPipeline final : public TaskRunner {
   InferenceScheduler& scheduler_;
   std::string task_key_;
   DetectionCallback on_detections_;
+  std::shared_ptr<PipelineClock> clock_;
+  FrameSource source_;
   LatestFrameQueue frames_;
   std::unique_ptr<EventSink> sink_;  // destroyed after both threads
   std::jthread decoder_thread_;
