@@ -11,6 +11,7 @@
 #include "analysis/scene_detector.h"
 #include "foundation/log.h"
 #include "foundation/percentile.h"
+#include "foundation/thread_name.h"
 #include "foundation/time.h"
 
 namespace velmo::ai {
@@ -121,6 +122,7 @@ void AnalysisPipeline::set_phase(TaskPhase phase, const std::string& error, bool
 }
 
 void AnalysisPipeline::decoder_loop(std::stop_token stop) {
+  set_thread_name("decode:" + config_.task_id);
   try {
     DecoderCallbacks callbacks;
     callbacks.on_state = [this](DecoderState state, const std::string& message) {
@@ -165,6 +167,7 @@ void AnalysisPipeline::fail_analysis(const std::string& message) {
 }
 
 void AnalysisPipeline::analysis_loop(std::stop_token stop) {
+  set_thread_name("analysis:" + config_.task_id);
   std::vector<IntrusionRule> rules;
   try {
     SamplingGate gate(std::min(config_.fps, ai_.idle_fps), std::min(config_.fps, ai_.active_fps));
