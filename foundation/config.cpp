@@ -5,27 +5,17 @@
 #include <string_view>
 
 #include "foundation/file_io.h"
+#include "foundation/text.h"
 
 namespace velmo::ai {
 namespace {
 
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 std::string trim(std::string_view text) {
   size_t begin = 0;
   size_t end = text.size();
-  while (begin < end && is_space(text[begin])) ++begin;
-  while (end > begin && is_space(text[end - 1])) --end;
+  while (begin < end && is_ascii_space(text[begin])) ++begin;
+  while (end > begin && is_ascii_space(text[end - 1])) --end;
   return std::string(text.substr(begin, end - begin));
-}
-
-std::string lower_ascii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
 }
 
 std::string parse_string(const std::string& value, const std::string& key) {
@@ -102,7 +92,7 @@ void assign_key(AppConfig& config, const std::string& key, const std::string& va
   if (key == "Server.Host") config.server_host = parse_string(value, key);
   else if (key == "Server.Port") {
     int port = parse_int(value, key);
-    if (port < 1 || port > 65535) throw std::invalid_argument(key + " is outside 1..65535");
+    if (!valid_port(port)) throw std::invalid_argument(key + " is outside " + kPortRangeText);
     config.server_port = static_cast<std::uint16_t>(port);
   }
   else if (key == "AI.Enabled") ai.enabled = parse_bool(value, key);

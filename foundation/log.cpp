@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <mutex>
 
+#include "foundation/text.h"
 #include "foundation/time.h"
 
 namespace velmo::ai {
@@ -57,10 +58,7 @@ void write_all(const std::string& line) {
 }  // namespace
 
 void set_log_level(std::string_view level) {
-  std::string lower(level);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  const std::string lower = lower_ascii(level);
   int value = 1;
   if (lower == "debug") value = 0;
   else if (lower == "warn") value = 2;

@@ -8,6 +8,7 @@
 
 #include "foundation/file_io.h"
 #include "foundation/randombytes.h"
+#include "foundation/text.h"
 
 namespace velmo::ai {
 namespace {
@@ -15,17 +16,6 @@ namespace {
 bool sodium_ready() {
   static const bool ready = sodium_init() >= 0;
   return ready;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 // Secret key text and bytes are wiped once they are no longer needed.
@@ -46,7 +36,7 @@ class Wipe {
 std::vector<uint8_t> read_hex_key(const std::filesystem::path& path, std::size_t expected_size) {
   std::string text = read_whole_file(path, "cannot open key file: ");
   Wipe wipe_text(text);
-  text.erase(std::remove_if(text.begin(), text.end(), is_space), text.end());
+  text.erase(std::remove_if(text.begin(), text.end(), is_ascii_space), text.end());
   std::vector<uint8_t> bytes = hex_to_bytes(text);
   if (bytes.size() != expected_size) {
     Wipe wipe_bytes(bytes);
