@@ -1,6 +1,7 @@
 #include "foundation/sha256.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -116,9 +117,16 @@ std::array<uint8_t, 32> sha256(std::string_view data) {
   return finish(tail, static_cast<int64_t>(data.size()), state);
 }
 
-std::array<uint8_t, 32> sha256_file(const std::filesystem::path& path) {
+namespace {
+
+std::array<uint8_t, 32> hash_file(const std::filesystem::path& path, std::string* contents) {
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) throw std::runtime_error("cannot open file for SHA-256: " + path.native());
+  if (contents != nullptr) {
+    contents->clear();
+    struct stat info {};
+    if (::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode)) contents->reserve(static_cast<size_t>(info.st_size));
+  }
 
   State state = kInitialState;
   std::vector<uint8_t> buffer(65536);
@@ -134,6 +142,7 @@ std::array<uint8_t, 32> sha256_file(const std::filesystem::path& path) {
     }
     if (got == 0) break;
     total += got;
+    if (contents != nullptr) contents->append(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(got));
     const uint8_t* p = buffer.data();
     size_t left = static_cast<size_t>(got);
     // A read may come back short anywhere (pipes, network file systems), so the carry is
@@ -152,6 +161,14 @@ std::array<uint8_t, 32> sha256_file(const std::filesystem::path& path) {
     carry.insert(carry.end(), p + whole, p + left);
   }
   return finish(carry, total, state);
+}
+
+}  // namespace
+
+std::array<uint8_t, 32> sha256_file(const std::filesystem::path& path) { return hash_file(path, nullptr); }
+
+std::array<uint8_t, 32> sha256_file(const std::filesystem::path& path, std::string& contents) {
+  return hash_file(path, &contents);
 }
 
 std::string sha256_hex(const std::array<uint8_t, 32>& digest) {

@@ -16,6 +16,9 @@ std::array<uint8_t, 32> sha256(std::string_view data);
 // "cannot read file for SHA-256: <path>" (also for a path that opens but is not readable data,
 // such as a directory).
 std::array<uint8_t, 32> sha256_file(const std::filesystem::path& path);
+// The same, and `contents` receives exactly the bytes that were hashed, so a caller can use what
+// was checked without opening the file a second time (it may have been replaced since).
+std::array<uint8_t, 32> sha256_file(const std::filesystem::path& path, std::string& contents);
 
 // 64 lowercase hexadecimal digits.
 std::string sha256_hex(const std::array<uint8_t, 32>& digest);

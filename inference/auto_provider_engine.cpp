@@ -1,5 +1,6 @@
 #include "inference/auto_provider_engine.h"
 
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -13,25 +14,20 @@ namespace {
 
 constexpr const char* kCudaProvider = "CUDAExecutionProvider";
 
-// Asks anew on every call, through the same provider list the ONNX engine chooses from.
-bool cuda_provider_available() {
-  for (const std::string& provider : available_execution_providers()) {
-    if (provider == kCudaProvider) return true;
-  }
-  return false;
-}
-
-std::unique_ptr<InferenceEngine> make_onnx_engine(const std::filesystem::path& manifest,
-                                                  const std::filesystem::path& public_key,
-                                                  bool require_signature, const std::string& device,
-                                                  int threads) {
-  return std::make_unique<OnnxEngine>(manifest, public_key, require_signature, device, threads);
-}
-
 }  // namespace
 
-AutoProviderEngine::Backend AutoProviderEngine::onnx_backend() {
-  return Backend{&make_onnx_engine, &cuda_provider_available};
+AutoProviderEngine::Backend AutoProviderEngine::onnx_backend(ExecutionProviderList providers) {
+  // Both ask the same list, anew on every call.
+  auto make_engine = [providers](const std::filesystem::path& manifest, const std::filesystem::path& public_key,
+                                 bool require_signature, const std::string& device,
+                                 int threads) -> std::unique_ptr<InferenceEngine> {
+    return std::make_unique<OnnxEngine>(manifest, public_key, require_signature, device, threads, providers);
+  };
+  auto cuda_available = [providers] {
+    const std::vector<std::string> offered = providers ? providers() : available_execution_providers();
+    return std::find(offered.begin(), offered.end(), kCudaProvider) != offered.end();
+  };
+  return Backend{std::move(make_engine), std::move(cuda_available)};
 }
 
 AutoProviderEngine::AutoProviderEngine(ModelConfig config, bool require_signature, std::string device,
@@ -42,19 +38,19 @@ AutoProviderEngine::AutoProviderEngine(ModelConfig config, bool require_signatur
                                        int threads, Backend backend)
     : config_(std::move(config)),
       require_signature_(require_signature),
-      device_(std::move(device)),
+      device_(parse_inference_device(device)),
       threads_(threads > 0 ? threads : 1),
       backend_(std::move(backend)) {
   if (!backend_.make_engine || !backend_.cuda_available) {
     throw std::invalid_argument("invalid inference engine backend");
   }
-  if (device_ == "gpu") {
+  if (device_ == InferenceDevice::gpu) {
     if (!backend_.cuda_available()) {
       throw std::runtime_error(
           cuda_runtime_failure_message("GPU was requested but CUDAExecutionProvider is unavailable"));
     }
     use_gpu();
-  } else if (device_ == "auto") {
+  } else if (device_ == InferenceDevice::automatic) {
     bool on_gpu = false;
     if (backend_.cuda_available()) {
       try {
@@ -77,7 +73,7 @@ void AutoProviderEngine::warmup() {
   try {
     engine_->warmup();
   } catch (const std::exception& e) {
-    if (device_ != "auto" || !current_is_cuda()) throw;
+    if (device_ != InferenceDevice::automatic || !current_is_cuda()) throw;
     log(LogLevel::warn, "inference: CUDA warmup failed, falling back to CPU", {{"err", e.what()}});
     use_cpu();
     engine_->warmup();
@@ -89,7 +85,7 @@ InferenceResult AutoProviderEngine::detect(const VideoFrame& frame, const std::o
   try {
     return engine_->detect(frame, region);
   } catch (const std::exception& e) {
-    if (device_ != "auto" || !current_is_cuda()) throw;
+    if (device_ != InferenceDevice::automatic || !current_is_cuda()) throw;
     log(LogLevel::warn, "inference: CUDA inference failed, falling back to CPU", {{"err", e.what()}});
   }
   // Retried outside the handler; a failure of the CPU build, warm-up or run reaches the caller as is.

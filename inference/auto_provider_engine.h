@@ -20,7 +20,8 @@ namespace velmo::ai {
 // from any thread at any time, also while detect swaps the inner engine.
 class AutoProviderEngine final : public InferenceEngine {
  public:
-  // Where inner engines come from. The service uses ONNX Runtime (onnx_backend); tests inject fakes.
+  // Where inner engines come from. The service uses ONNX Runtime (onnx_backend); tests inject fakes
+  // or an ONNX backend with another provider list.
   struct Backend {
     // (manifest path, public key path, require_signature, device "gpu" or "cpu", threads)
     std::function<std::unique_ptr<InferenceEngine>(const std::filesystem::path&, const std::filesystem::path&,
@@ -29,7 +30,9 @@ class AutoProviderEngine final : public InferenceEngine {
     // Whether the runtime offers the CUDA execution provider; asked anew by every construction.
     std::function<bool()> cuda_available;
   };
-  static Backend onnx_backend();
+  // ONNX engines choosing among `providers` (empty: the runtime's own list), which also answers
+  // cuda_available.
+  static Backend onnx_backend(ExecutionProviderList providers = {});
 
   AutoProviderEngine(ModelConfig config, bool require_signature, std::string device, int threads);
   AutoProviderEngine(ModelConfig config, bool require_signature, std::string device, int threads,
@@ -59,7 +62,7 @@ class AutoProviderEngine final : public InferenceEngine {
 
   ModelConfig config_;
   bool require_signature_;
-  std::string device_;
+  InferenceDevice device_;
   int threads_;
   Backend backend_;
   std::unique_ptr<InferenceEngine> engine_;

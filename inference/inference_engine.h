@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "foundation/geometry.h"
@@ -32,5 +33,19 @@ class InferenceEngine {
 };
 
 using EngineFactory = std::function<std::unique_ptr<InferenceEngine>()>;
+
+// The device text of the configuration, read once where an engine is built: "gpu" and "auto"
+// exactly as written; anything else ("cpu", the empty text, other words or letter cases) is the CPU.
+enum class InferenceDevice { cpu, gpu, automatic };
+
+inline InferenceDevice parse_inference_device(std::string_view text) {
+  if (text == "gpu") return InferenceDevice::gpu;
+  if (text == "auto") return InferenceDevice::automatic;
+  return InferenceDevice::cpu;
+}
+
+// The execution providers an engine may choose from ("CPUExecutionProvider", ...). Engines take
+// one as a dependency; an empty function stands for the runtime's own list.
+using ExecutionProviderList = std::function<std::vector<std::string>()>;
 
 }  // namespace velmo::ai

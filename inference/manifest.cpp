@@ -8,6 +8,7 @@
 #include "foundation/file_io.h"
 #include "foundation/sha256.h"
 #include "foundation/signature.h"
+#include "foundation/text.h"
 
 namespace velmo::ai {
 namespace {
@@ -73,10 +74,7 @@ ModelManifest parse_manifest(const Json& value) {
   m.name = required(value, "name");
   m.version = required(value, "version");
   m.file = required(value, "file");
-  m.sha256 = required(value, "sha256");
-  for (char& c : m.sha256) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  m.sha256 = lower_ascii(required(value, "sha256"));
 
   auto text = [](std::string& field) { return [&field](const Json& v) { field = v.get<std::string>(); }; };
   auto integer = [](std::int32_t& field, const char* key) {
@@ -141,8 +139,11 @@ std::filesystem::path manifest_model_path(const std::filesystem::path& manifest_
   return manifest_path.parent_path() / file;
 }
 
-ModelValidation validate_model_package(const std::filesystem::path& manifest_path, bool require_signature,
-                                       const std::filesystem::path& public_key_path) noexcept {
+namespace {
+
+// The package check; with `model_bytes`, the model is read into it once and hashed from there.
+ModelValidation check_package(const std::filesystem::path& manifest_path, bool require_signature,
+                              const std::filesystem::path& public_key_path, std::string* model_bytes) noexcept {
   ModelValidation result;
   try {
     result.manifest_path = std::filesystem::absolute(manifest_path);
@@ -155,7 +156,8 @@ ModelValidation validate_model_package(const std::filesystem::path& manifest_pat
       result.error = "model file is missing";
       return result;
     }
-    result.sha256 = sha256_hex(sha256_file(result.model_path));
+    result.sha256 = sha256_hex(model_bytes != nullptr ? sha256_file(result.model_path, *model_bytes)
+                                                      : sha256_file(result.model_path));
     if (result.sha256 != result.manifest.sha256) {
       result.error = "model SHA-256 does not match manifest";
       return result;
@@ -194,6 +196,21 @@ ModelValidation validate_model_package(const std::filesystem::path& manifest_pat
     result.error = "unknown failure while checking the model package";
   }
   return result;
+}
+
+}  // namespace
+
+ModelValidation validate_model_package(const std::filesystem::path& manifest_path, bool require_signature,
+                                       const std::filesystem::path& public_key_path) noexcept {
+  return check_package(manifest_path, require_signature, public_key_path, nullptr);
+}
+
+VerifiedModel load_verified_model(const std::filesystem::path& manifest_path, bool require_signature,
+                                  const std::filesystem::path& public_key_path) noexcept {
+  VerifiedModel out;
+  out.validation = check_package(manifest_path, require_signature, public_key_path, &out.model_bytes);
+  if (!out.validation.valid) std::string().swap(out.model_bytes);
+  return out;
 }
 
 }  // namespace velmo::ai

@@ -64,4 +64,14 @@ std::filesystem::path manifest_model_path(const std::filesystem::path& manifest_
 ModelValidation validate_model_package(const std::filesystem::path& manifest_path, bool require_signature,
                                        const std::filesystem::path& public_key_path) noexcept;
 
+// A package check that also hands over the model file's bytes exactly as they were hashed, for
+// whoever runs the model: the file itself may be replaced after the check. Same steps and
+// messages as validate_model_package; `model_bytes` is empty unless `validation.valid`.
+struct VerifiedModel {
+  ModelValidation validation;
+  std::string model_bytes;
+};
+VerifiedModel load_verified_model(const std::filesystem::path& manifest_path, bool require_signature,
+                                  const std::filesystem::path& public_key_path) noexcept;
+
 }  // namespace velmo::ai

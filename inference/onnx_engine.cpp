@@ -3,7 +3,6 @@
 #include <onnxruntime_cxx_api.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -13,6 +12,7 @@
 #include <utility>
 
 #include "foundation/log.h"
+#include "foundation/text.h"
 #include "foundation/time.h"
 #include "inference/cuda_runtime.h"
 #include "inference/manifest.h"
@@ -23,14 +23,6 @@ namespace {
 
 constexpr const char* kCpuProvider = "CPUExecutionProvider";
 constexpr const char* kCudaProvider = "CUDAExecutionProvider";
-
-std::mutex providers_mutex;
-std::function<std::vector<std::string>()> providers_source;
-
-std::vector<std::string> runtime_providers() {
-  // Ort::GetAvailableProviders copies the names and releases the runtime's list itself.
-  return Ort::GetAvailableProviders();
-}
 
 std::string tensor_type_name(ONNXTensorElementDataType type) {
   switch (type) {
@@ -45,11 +37,6 @@ std::string tensor_type_name(ONNXTensorElementDataType type) {
 
 std::vector<std::int64_t> tensor_shape(const Ort::Value& value) {
   return value.GetTensorTypeAndShapeInfo().GetShape();
-}
-
-std::string lower_ascii(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 bool contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
@@ -68,7 +55,7 @@ std::size_t element_count(const std::vector<std::int64_t>& dims) {
 
 struct OnnxEngine::Impl {
   Impl(const std::filesystem::path& manifest_path, const std::filesystem::path& public_key_path,
-       bool require_signature, std::string device_text, int thread_count);
+       bool require_signature, std::string device_text, int thread_count, const ExecutionProviderList& providers);
 
   void create_session(bool use_cuda);
   InferenceResult run(const VideoFrame& frame, const std::optional<Rect>& region);
@@ -89,6 +76,8 @@ struct OnnxEngine::Impl {
   std::unique_ptr<Ort::Session> session;
   ModelManifest manifest;
   std::filesystem::path model_path;
+  // What the package check hashed; every session, the CPU fall-back's included, is built from it.
+  std::string model_bytes;
   RtmdetPreprocessor preprocessor;
   DetectionDecoder decoder;
   std::vector<std::string> input_names;
@@ -98,13 +87,13 @@ struct OnnxEngine::Impl {
   // Read by the accessors from other threads while the warm-up fall-back may rewrite it.
   mutable std::mutex provider_mutex;
   std::string execution_provider;
-  std::string device;
+  InferenceDevice device = InferenceDevice::cpu;
   std::int32_t threads = 1;
 };
 
 OnnxEngine::Impl::Impl(const std::filesystem::path& manifest_path,
                        const std::filesystem::path& public_key_path, bool require_signature,
-                       std::string device_text, int thread_count)
+                       std::string device_text, int thread_count, const ExecutionProviderList& providers_source)
     : env(ORT_LOGGING_LEVEL_WARNING, "velmo-ai"),
       manifest(load_manifest(manifest_path)),
       // The model form is checked before the package, so an unsupported export is named as such
@@ -112,23 +101,24 @@ OnnxEngine::Impl::Impl(const std::filesystem::path& manifest_path,
       preprocessor(manifest),
       decoder(manifest),
       execution_provider(kCpuProvider),
-      device(std::move(device_text)),
+      device(parse_inference_device(device_text)),
       threads(thread_count > 0 ? thread_count : 1) {
-  ModelValidation validation = validate_model_package(manifest_path, require_signature, public_key_path);
-  if (!validation.valid) {
-    throw std::runtime_error("model package validation failed: " + validation.error);
+  VerifiedModel verified = load_verified_model(manifest_path, require_signature, public_key_path);
+  if (!verified.validation.valid) {
+    throw std::runtime_error("model package validation failed: " + verified.validation.error);
   }
-  // Run the manifest whose bytes were verified, not the first read: the file may have been
-  // replaced in between.
-  manifest = std::move(validation.manifest);
+  // Run the manifest and the model whose bytes were verified, not the first read nor the files as
+  // they are now: either may have been replaced in between.
+  manifest = std::move(verified.validation.manifest);
   preprocessor = RtmdetPreprocessor(manifest);
   decoder = DetectionDecoder(manifest);
-  model_path = validation.model_path;
+  model_path = verified.validation.model_path;
+  model_bytes = std::move(verified.model_bytes);
 
-  const std::vector<std::string> providers = available_execution_providers();
+  const std::vector<std::string> providers = providers_source ? providers_source() : available_execution_providers();
   const bool cuda_offered = std::find(providers.begin(), providers.end(), kCudaProvider) != providers.end();
 
-  if (device == "gpu") {
+  if (device == InferenceDevice::gpu) {
     if (!cuda_offered) {
       throw std::runtime_error(
           cuda_runtime_failure_message("GPU was requested but CUDAExecutionProvider is unavailable"));
@@ -139,7 +129,7 @@ OnnxEngine::Impl::Impl(const std::filesystem::path& manifest_path,
       throw std::runtime_error(
           cuda_runtime_failure_message(std::string("CUDAExecutionProvider failed to initialize: ") + e.what()));
     }
-  } else if (device == "auto" && cuda_offered) {
+  } else if (device == InferenceDevice::automatic && cuda_offered) {
     try {
       create_session(true);
     } catch (const std::exception& e) {
@@ -184,7 +174,7 @@ void OnnxEngine::Impl::create_session(bool use_cuda) {
     session_options.AppendExecutionProvider_CUDA(cuda);
   }
 
-  auto next = std::make_unique<Ort::Session>(env, model_path.c_str(), session_options);
+  auto next = std::make_unique<Ort::Session>(env, model_bytes.data(), model_bytes.size(), session_options);
   Ort::AllocatorWithDefaultOptions allocator;
   std::vector<std::string> inputs;
   std::vector<std::string> outputs;
@@ -331,11 +321,11 @@ InferenceResult OnnxEngine::Impl::warmup() {
     return run(frame, std::nullopt);
   } catch (const std::exception& e) {
     if (provider() != kCudaProvider) throw;
-    if (device == "gpu") {
+    if (device == InferenceDevice::gpu) {
       throw std::runtime_error(
           cuda_runtime_failure_message(std::string("CUDAExecutionProvider warmup failed: ") + e.what()));
     }
-    if (device != "auto") throw;
+    if (device != InferenceDevice::automatic) throw;
     log(LogLevel::warn, "inference: CUDA warmup failed, falling back to CPU", {{"err", e.what()}});
   }
   create_session(false);
@@ -343,9 +333,9 @@ InferenceResult OnnxEngine::Impl::warmup() {
 }
 
 OnnxEngine::OnnxEngine(const std::filesystem::path& manifest_path, std::filesystem::path public_key_path,
-                       bool require_signature, std::string device, int threads)
-    : impl_(std::make_unique<Impl>(manifest_path, public_key_path, require_signature, std::move(device),
-                                   threads)) {}
+                       bool require_signature, std::string device, int threads, ExecutionProviderList providers)
+    : impl_(std::make_unique<Impl>(manifest_path, public_key_path, require_signature, std::move(device), threads,
+                                   providers)) {}
 
 OnnxEngine::~OnnxEngine() = default;
 
@@ -366,17 +356,8 @@ std::string OnnxEngine::model_name() const { return impl_->manifest.name; }
 std::string OnnxEngine::model_version() const { return impl_->manifest.version; }
 
 std::vector<std::string> available_execution_providers() {
-  std::function<std::vector<std::string>()> source;
-  {
-    std::lock_guard lock(providers_mutex);
-    source = providers_source;
-  }
-  return source ? source() : runtime_providers();
-}
-
-void set_available_providers_source(std::function<std::vector<std::string>()> source) {
-  std::lock_guard lock(providers_mutex);
-  providers_source = std::move(source);
+  // Ort::GetAvailableProviders copies the names and releases the runtime's list itself.
+  return Ort::GetAvailableProviders();
 }
 
 }  // namespace velmo::ai

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,8 +21,10 @@ namespace velmo::ai {
 // also while detect runs. A failed detect leaves the engine usable.
 class OnnxEngine final : public InferenceEngine {
  public:
+  // The session is built from the model bytes that the package check hashed, never from the file
+  // again. `providers` is what the runtime offers (empty: ask the runtime).
   OnnxEngine(const std::filesystem::path& manifest_path, std::filesystem::path public_key_path,
-             bool require_signature, std::string device, int threads);
+             bool require_signature, std::string device, int threads, ExecutionProviderList providers = {});
   ~OnnxEngine() override;
 
   OnnxEngine(const OnnxEngine&) = delete;
@@ -41,12 +42,7 @@ class OnnxEngine final : public InferenceEngine {
   std::unique_ptr<Impl> impl_;
 };
 
-// The execution providers that the runtime offers ("CPUExecutionProvider", ...), as the engine
-// sees them when it chooses a provider.
+// The execution providers that the runtime offers ("CPUExecutionProvider", ...).
 std::vector<std::string> available_execution_providers();
-
-// Replaces the runtime's provider list for every later engine construction, so the GPU paths can
-// be exercised on a CPU-only runtime; an empty function restores the runtime's own list.
-void set_available_providers_source(std::function<std::vector<std::string>()> source);
 
 }  // namespace velmo::ai

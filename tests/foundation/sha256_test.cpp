@@ -93,6 +93,9 @@ TEST(Sha256File, MatchesSha256sumAndTheOneShotDigestAcrossBlockAndBufferBoundari
     EXPECT_EQ(file_hex, hex_of(data)) << "length " << n;
     EXPECT_EQ(file_hex, reference_hex(data)) << "length " << n;
     EXPECT_EQ(file_hex, sha256sum_of(path)) << "length " << n;
+    std::string kept = "stale";
+    EXPECT_EQ(sha256_hex(sha256_file(path, kept)), file_hex) << "length " << n;
+    EXPECT_EQ(kept, data) << "length " << n;
   }
 }
 
@@ -135,9 +138,12 @@ TEST(Sha256File, ShortReadsFromAPipeStillGiveTheRightDigest) {
     }
     std::fclose(f);
   });
-  std::string hex = sha256_hex(sha256_file(fifo));
+  // The bytes handed back are exactly the ones hashed, however the reads were cut.
+  std::string kept;
+  std::string hex = sha256_hex(sha256_file(fifo, kept));
   writer.join();
   EXPECT_EQ(hex, hex_of(data));
+  EXPECT_EQ(kept, data);
 }
 
 TEST(Sha256File, UnopenableAndUnreadablePathsAreErrors) {

@@ -553,9 +553,8 @@ TEST_F(AutoProviderEngineTest, AccessorsRunContinuouslyThroughManyFallBacks) {
 
 class OnnxBackedTest : public AutoProviderEngineTest {
  protected:
-  void TearDown() override {
-    set_available_providers_source(nullptr);
-    AutoProviderEngineTest::TearDown();
+  static AutoProviderEngine::Backend listing_cuda() {
+    return AutoProviderEngine::onnx_backend([] { return std::vector<std::string>{kCuda, kCpu}; });
   }
   ModelConfig packages(const test::ModelPackage& cpu, const test::ModelPackage& gpu) {
     ModelConfig config;
@@ -598,10 +597,9 @@ TEST_F(OnnxBackedTest, AutoWithoutCudaRunsTheCpuPackageWithoutWarning) {
 }
 
 TEST_F(OnnxBackedTest, AutoWithCudaListedButNoSessionFallsBackToTheCpuPackage) {
-  set_available_providers_source([] { return std::vector<std::string>{kCuda, kCpu}; });
   test::ModelPackage cpu = test::write_signed_package(dir_ / "cpu", "bright_dets", {{"name", "cpu-detector"}});
   test::ModelPackage gpu = test::write_signed_package(dir_ / "gpu", "bright_dets", {{"name", "gpu-detector"}});
-  AutoProviderEngine engine(packages(cpu, gpu), true, "auto", 1);
+  AutoProviderEngine engine(packages(cpu, gpu), true, "auto", 1, listing_cuda());
 
   EXPECT_EQ(engine.execution_provider(), kCpu);
   EXPECT_EQ(engine.model_name(), "cpu-detector");
@@ -611,12 +609,11 @@ TEST_F(OnnxBackedTest, AutoWithCudaListedButNoSessionFallsBackToTheCpuPackage) {
 }
 
 TEST_F(OnnxBackedTest, AutoWithAGpuPackageThatDoesNotVerifyUsesTheCpuPackage) {
-  set_available_providers_source([] { return std::vector<std::string>{kCuda, kCpu}; });
   test::ModelPackage cpu = test::write_signed_package(dir_ / "cpu", "bright_dets", {{"name", "cpu-detector"}});
   test::ModelPackage gpu = test::write_signed_package(dir_ / "gpu", "bright_dets", {{"name", "gpu-detector"}});
   ModelConfig config = packages(cpu, gpu);
   config.gpu_public_key = cpu.public_key;  // the GPU manifest was signed with another key
-  AutoProviderEngine engine(config, true, "auto", 1);
+  AutoProviderEngine engine(config, true, "auto", 1, listing_cuda());
 
   EXPECT_EQ(engine.model_name(), "cpu-detector");
   auto warnings = lines_with(captured_log(), kInitWarning);

@@ -243,6 +243,22 @@ TEST_F(PackageCheck, SignedPackageValidates) {
   EXPECT_EQ(v.manifest.signature_file, "manifest.sig");
 }
 
+TEST_F(PackageCheck, VerifiedModelCarriesTheHashedBytesOnlyWhenValid) {
+  VerifiedModel ok = load_verified_model(manifest(), true, public_key());
+  EXPECT_TRUE(ok.validation.valid) << ok.validation.error;
+  EXPECT_EQ(ok.validation.sha256, digest_);
+  EXPECT_EQ(ok.model_bytes, model_bytes_);
+
+  // A failure after the model was read hands no bytes over; the messages are the check's own.
+  test::write_file(dir_ / "manifest.sig", std::string(64, '\0'));
+  VerifiedModel bad = load_verified_model(manifest(), true, public_key());
+  EXPECT_FALSE(bad.validation.valid);
+  EXPECT_EQ(bad.validation.error, "model manifest signature is invalid");
+  EXPECT_EQ(bad.validation.sha256, digest_);
+  EXPECT_EQ(bad.model_bytes, "");
+  EXPECT_EQ(check().error, bad.validation.error);
+}
+
 TEST_F(PackageCheck, RelativeManifestPathIsMadeAbsolute) {
   fs::path relative = fs::relative(manifest(), fs::current_path());
   ASSERT_TRUE(relative.is_relative());

@@ -22,15 +22,6 @@ using ::testing::StartsWith;
 
 const std::vector<std::string> kWithCuda = {"CUDAExecutionProvider", "CPUExecutionProvider"};
 
-// Makes every engine built in its scope see `providers` as the runtime's list.
-class ProviderList {
- public:
-  explicit ProviderList(std::vector<std::string> providers) {
-    set_available_providers_source([providers] { return providers; });
-  }
-  ~ProviderList() { set_available_providers_source(nullptr); }
-};
-
 // The engine's log lines go to standard error; this keeps what it writes while alive.
 class StderrCapture {
  public:
@@ -72,11 +63,16 @@ class OnnxEngineTest : public ::testing::Test {
   }
   std::unique_ptr<OnnxEngine> engine(const test::ModelPackage& p, const std::string& device = "cpu",
                                      int threads = 1) {
-    return std::make_unique<OnnxEngine>(p.manifest, p.public_key, true, device, threads);
+    return std::make_unique<OnnxEngine>(p.manifest, p.public_key, true, device, threads, providers_);
+  }
+  // Every later engine of the test sees `providers` as what the runtime offers.
+  void list_providers(std::vector<std::string> providers) {
+    providers_ = [providers] { return providers; };
   }
 
   test::TempDir dir_;
   int packages_ = 0;
+  ExecutionProviderList providers_;
 };
 
 void expect_box(const Detection& d, double x, double y, double w, double h, double tolerance) {
@@ -177,7 +173,7 @@ TEST_F(OnnxEngineTest, ModelsWithoutInputsOrOutputsAreRefusedWhenTheSessionIsBui
   // The runtime opens both; neither could ever run.
   EXPECT_EQ(message_of<std::runtime_error>([&] { engine(package("fail_no_inputs")); }), "model has no inputs");
   EXPECT_EQ(message_of<std::runtime_error>([&] { engine(package("fail_no_outputs")); }), "model has no outputs");
-  ProviderList cuda_listed(kWithCuda);
+  list_providers(kWithCuda);
   EXPECT_EQ(message_of<std::runtime_error>([&] { engine(package("fail_no_outputs"), "auto"); }),
             "model has no outputs");
 }
@@ -241,7 +237,7 @@ TEST_F(OnnxEngineTest, DeviceTextsChooseTheProvider) {
   EXPECT_EQ(message_of<std::runtime_error>([&] { engine(p, "gpu"); }),
             cuda_runtime_failure_message("GPU was requested but CUDAExecutionProvider is unavailable"));
 
-  ProviderList cuda_listed(kWithCuda);
+  list_providers(kWithCuda);
   {
     // Listed, but the CUDA call of this CPU-only runtime fails: one warning, then a CPU session.
     StderrCapture capture;
@@ -267,14 +263,34 @@ TEST_F(OnnxEngineTest, DeviceTextsChooseTheProvider) {
   }
 }
 
-TEST_F(OnnxEngineTest, ProviderListSeamCanBeRestored) {
-  const std::vector<std::string> runtime = available_execution_providers();
-  EXPECT_NE(std::find(runtime.begin(), runtime.end(), "CPUExecutionProvider"), runtime.end());
-  {
-    ProviderList listed(kWithCuda);
-    EXPECT_EQ(available_execution_providers(), kWithCuda);
+TEST_F(OnnxEngineTest, RunsTheVerifiedModelBytesWhenTheFileIsReplacedAfterTheCheck) {
+  const VideoFrame frame = test::frame_with_rectangle(256, 256, 64, 32, 128, 96);
+  // "auto" with CUDA listed builds two sessions (the CUDA one fails here, then the CPU one).
+  for (const bool cuda_listed : {false, true}) {
+    SCOPED_TRACE(cuda_listed ? "auto, CUDA listed" : "cpu");
+    const auto p = package();
+    const std::filesystem::path replacement = p.dir / "replacement.onnx";
+    std::filesystem::copy_file(test::generated_model("fail_seven_columns"), replacement);
+    int swaps = 0;
+    // The provider list is asked after the package check and before any session is built: the
+    // model file is renamed over right then, as an attacker racing the check would.
+    auto providers = [&, cuda_listed] {
+      std::filesystem::rename(replacement, p.model);
+      ++swaps;
+      return cuda_listed ? kWithCuda : std::vector<std::string>{"CPUExecutionProvider"};
+    };
+    StderrCapture capture;
+    OnnxEngine e(p.manifest, p.public_key, true, cuda_listed ? "auto" : "cpu", 1, providers);
+    e.warmup();
+    ASSERT_EQ(swaps, 1);
+    // The replacement would fail every run with "end-to-end detections output must have 5 or 6 columns".
+    const InferenceResult r = e.detect(frame, std::nullopt);
+    ASSERT_EQ(r.detections.size(), 1u);
+    expect_box(r.detections[0], 0.25, 0.125, 0.25, 0.25, 1e-9);
+    // The file on disk is now the other model, and a new check refuses it.
+    EXPECT_EQ(message_of<std::runtime_error>([&] { engine(p); }),
+              "model package validation failed: model SHA-256 does not match manifest");
   }
-  EXPECT_EQ(available_execution_providers(), runtime);
 }
 
 TEST_F(OnnxEngineTest, ComputeRealisticModelDetectsLikeTheSmallOne) {
