@@ -8,6 +8,7 @@
 
 #include "analysis/task.h"
 #include "foundation/time.h"
+#include "foundation/version.h"
 #include "inference/cuda_runtime.h"
 #include "service/api_server.h"
 
@@ -16,7 +17,6 @@ namespace velmo::ai {
 namespace {
 
 constexpr const char* kService = "velmo-ai";
-constexpr const char* kVersion = "0.3.0";
 constexpr const char* kPhase = "phase-three-cpu-gpu";
 
 // Taken while the program loads, so that the CPU time getrusage reports (which covers the whole
@@ -62,7 +62,7 @@ Json ApiServer::health_json() const {
   const std::string& error = validation.error.empty() ? stats.error : validation.error;
   return Json{{"status", ready && !any_failed ? "ok" : "degraded"},
               {"service", kService},
-              {"version", kVersion},
+              {"version", kVelmoVersion},
               {"phase", kPhase},
               {"time", unix_millis()},
               {"model",
@@ -77,7 +77,7 @@ Json ApiServer::health_json() const {
 Json ApiServer::capabilities_json() const {
   const InferenceScheduler::Statistics stats = scheduler_.statistics();
   return Json{{"service", kService},
-              {"version", kVersion},
+              {"version", kVelmoVersion},
               {"phase", kPhase},
               {"max_active_tasks", static_cast<std::uint64_t>(tasks_.capacity())},
               {"stream_protocols", {"rtsp", "rtsps"}},

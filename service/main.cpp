@@ -14,6 +14,8 @@
 #include "analysis/analysis_pipeline.h"
 #include "foundation/config.h"
 #include "foundation/log.h"
+#include "foundation/text.h"
+#include "foundation/version.h"
 #include "inference/auto_provider_engine.h"
 #include "inference/inference_scheduler.h"
 #include "service/api_server.h"
@@ -23,7 +25,6 @@
 namespace velmo::ai {
 namespace {
 
-constexpr const char* kVersion = "0.3.0";
 
 std::atomic<bool> g_running{true};
 
@@ -46,8 +47,8 @@ void handle_signal(int) { g_running.store(false); }
 int parse_port(const std::string& text) {
   size_t used = 0;
   int value = std::stoi(text, &used, 10);
-  if (used != text.size() || value < 1 || value > 65535) {
-    throw std::invalid_argument("--port must be in 1..65535");
+  if (used != text.size() || !valid_port(value)) {
+    throw std::invalid_argument(std::string("--port must be in ") + kPortRangeText);
   }
   return value;
 }
@@ -95,7 +96,7 @@ int run(int argc, char** argv) {
   Arguments args;
   if (!parse_arguments(argc, argv, args)) return 0;
   if (args.version_requested) {
-    std::cout << "velmo-ai " << kVersion << "\n";
+    std::cout << "velmo-ai " << kVelmoVersion << "\n";
     return 0;
   }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "analysis/task.h"
+#include "foundation/version.h"
 #include "tests/support/http_client.h"
 #include "tests/support/test_models.h"
 #include "tests/support/test_support.h"
@@ -486,7 +487,7 @@ TEST_F(ApiServerTest, HealthDocumentOfAReadyService) {
   const Json health = parse_json(reply.body);
   EXPECT_EQ(health.at("status"), "ok");
   EXPECT_EQ(health.at("service"), "velmo-ai");
-  EXPECT_EQ(health.at("version"), "0.3.0");
+  EXPECT_EQ(health.at("version"), kVelmoVersion);
   EXPECT_EQ(health.at("phase"), "phase-three-cpu-gpu");
   EXPECT_TRUE(health.at("time").is_number_integer());
   EXPECT_EQ(health.at("active_tasks"), 0);
@@ -539,7 +540,7 @@ TEST_F(ApiServerTest, CapabilitiesDocument) {
   ASSERT_EQ(reply.status, 200);
   const Json doc = parse_json(reply.body);
   EXPECT_EQ(doc.at("service"), "velmo-ai");
-  EXPECT_EQ(doc.at("version"), "0.3.0");
+  EXPECT_EQ(doc.at("version"), kVelmoVersion);
   EXPECT_EQ(doc.at("phase"), "phase-three-cpu-gpu");
   EXPECT_EQ(doc.at("max_active_tasks"), 4);
   EXPECT_EQ(doc.at("stream_protocols"), (Json{"rtsp", "rtsps"}));

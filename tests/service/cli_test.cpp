@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/version.h"
 #include "tests/support/test_support.h"
 
 namespace velmo::ai {
@@ -42,7 +43,7 @@ void expect_startup_failure(const ProcessResult& r, const std::string& err) {
 TEST_F(CliTest, VersionAndHelp) {
   ProcessResult r = run({"--version"});
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.out, "velmo-ai 0.3.0\n");
+  EXPECT_EQ(r.out, std::string("velmo-ai ") + kVelmoVersion + "\n");
   EXPECT_EQ(r.err, "");
 
   for (auto args : std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"--version", "--help"},
