@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "foundation/log.h"
+#include "foundation/text.h"
 
 namespace velmo::ai {
 namespace {
@@ -60,26 +61,6 @@ bool blank_or_control(char c) {
   return byte <= 0x20 || byte == 0x7f;
 }
 
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (x != b[i]) return false;
-  }
-  return true;
-}
-
-bool valid_port(std::string_view digits) {
-  if (digits.empty() || digits.size() > 5) return false;
-  unsigned value = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  return value >= 1 && value <= 65535;
-}
-
 // Runs one asynchronous operation to its end on a private context, so the stream's expiry time
 // bounds it.
 template <typename Start>
@@ -104,7 +85,7 @@ HttpEventSink::HttpEventSink(std::string url, std::size_t max_queue)
     if (blank_or_control(c)) refuse("event callback URL must not contain spaces or control characters");
   }
   // Plain HTTP only: an https URL must not be sent in clear text to a server that expects TLS.
-  if (!equals_ignoring_case(std::string_view(url_).substr(0, scheme_end), "http")) {
+  if (lower_ascii(std::string_view(url_).substr(0, scheme_end)) != "http") {
     refuse("event callback URL must use HTTP");
   }
 
@@ -127,8 +108,7 @@ HttpEventSink::HttpEventSink(std::string url, std::size_t max_queue)
     host = authority.substr(1, close - 1);
     rest = authority.substr(close + 1);
     for (char c : host) {
-      const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
-                      c == ':' || c == '.';
+      const bool ok = hex_value(c) >= 0 || c == ':' || c == '.';
       if (!ok) refuse("event callback URL has an invalid host or port");
     }
   } else {
@@ -142,7 +122,7 @@ HttpEventSink::HttpEventSink(std::string url, std::size_t max_queue)
   if (host.empty()) refuse("event callback URL has an invalid host or port");
   if (rest.empty()) {
     port_ = "80";
-  } else if (rest.front() == ':' && valid_port(rest.substr(1))) {
+  } else if (rest.front() == ':' && parse_port_digits(rest.substr(1))) {
     port_ = std::string(rest.substr(1));
   } else {
     refuse("event callback URL has an invalid host or port");

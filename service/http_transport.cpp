@@ -24,6 +24,8 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "foundation/text.h"
+
 namespace velmo::ai {
 
 namespace net = boost::asio;
@@ -39,13 +41,6 @@ constexpr std::size_t kHeaderLimit = 8192;
 // How long a refused request's unread body is drained, so the refusal reaches the client.
 constexpr std::chrono::seconds kDrainTimeout{2};
 constexpr std::chrono::seconds kHandshakeTimeout{5};
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Routes match the path with its percent escapes decoded; a malformed escape stays as written.
 std::string decode_path(std::string_view path) {
