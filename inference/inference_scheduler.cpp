@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "foundation/percentile.h"
+#include "foundation/thread_name.h"
 
 namespace velmo::ai {
 namespace {
@@ -133,6 +134,7 @@ void InferenceScheduler::stop() {
 }
 
 void InferenceScheduler::worker_loop(std::stop_token token) {
+  set_thread_name("sched");
   for (;;) {
     std::optional<Request> request;
     InferenceEngine* engine = nullptr;

@@ -1,5 +1,7 @@
 #include "service/task_manager.h"
 
+#include "foundation/thread_name.h"
+
 #include <algorithm>
 #include <stdexcept>
 #include <system_error>
@@ -102,7 +104,8 @@ void TaskManager::stop_all() {
   for (auto& [id, runner] : retired) {
     TaskRunner* task = runner.get();
     try {
-      stoppers.emplace_back([task] {
+      stoppers.emplace_back([task, name = "stop:" + id] {
+        set_thread_name(name);
         try {
           task->stop();
         } catch (...) {

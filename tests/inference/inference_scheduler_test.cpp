@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -44,6 +46,7 @@ struct Control {
   int permits = 0;
   std::vector<std::uint64_t> started;  // frame sequences in the order detect saw them
   std::vector<bool> had_region;
+  std::set<std::string> thread_names;  // of the threads that ran detect
   int running = 0;
   std::map<std::uint64_t, std::string> fail;  // frame sequence -> EngineFailure text
   std::string warmup_error;
@@ -87,6 +90,9 @@ class BlockingEngine : public InferenceEngine {
       std::unique_lock<std::mutex> lock(control_.mutex);
       control_.started.push_back(frame.sequence);
       control_.had_region.push_back(region.has_value());
+      char name[16] = {};
+      pthread_getname_np(pthread_self(), name, sizeof name);
+      control_.thread_names.insert(name);
       ++control_.running;
       control_.cv.notify_all();
       // Bounded, so a broken test cannot hang the suite.
@@ -256,6 +262,7 @@ TEST(InferenceSchedulerTest, ServesRequestsOneAtATimeInOrderOfAcceptance) {
   EXPECT_THAT(control.order(), ElementsAre(1, 2, 3, 4, 5));
   EXPECT_THAT(control.had_region, ElementsAre(true, false, false, false, false));
   EXPECT_EQ(control.running, 0);
+  EXPECT_THAT(control.thread_names, ElementsAre("sched"));  // one worker, named for top -H
 
   InferenceScheduler::Statistics stats = scheduler.statistics();
   EXPECT_EQ(stats.submitted, 5u);
