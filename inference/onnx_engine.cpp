@@ -156,6 +156,10 @@ void OnnxEngine::Impl::create_session(bool use_cuda) {
   session_options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
   session_options.SetIntraOpNumThreads(threads);
   session_options.SetInterOpNumThreads(1);
+  // Idle pool threads would otherwise spin between requests, which arrive a few times a second
+  // at most: that burnt more CPU than the model itself.
+  session_options.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  session_options.AddConfigEntry("session.inter_op.allow_spinning", "0");
   if (use_cuda) {
     // Every option is set explicitly: the runtime's defaults (exhaustive search, power-of-two
     // arena growth) differ between releases.
