@@ -183,6 +183,7 @@ void AnalysisPipeline::analysis_loop(std::stop_token stop) {
     std::int64_t last_rule_tick = 0;
     std::int64_t last_baseline = 0;
     std::int64_t last_infer = 0;
+    std::int64_t previous_pts = 0;
 
     while (!stop.stop_requested()) {
       std::optional<VideoFrame> frame = clock_->wait_for_frame(frames_, kFrameWaitMs, stop);
@@ -198,7 +199,10 @@ void AnalysisPipeline::analysis_loop(std::stop_token stop) {
       }
 
       if (!frame) continue;
-      if (!gate.accept(now, active)) continue;
+      // The spacing of the stream's pictures as sent: the gate takes a picture that much early.
+      const std::int64_t period = previous_pts != 0 && frame->pts_ms > previous_pts ? frame->pts_ms - previous_pts : 0;
+      previous_pts = frame->pts_ms;
+      if (!gate.accept(now, active, period)) continue;
 
       const SceneObservation observation = scene.observe(*frame, now);
       if (observation.started) {

@@ -11,14 +11,15 @@ SamplingGate::SamplingGate(int idle_fps, int active_fps) : idle_fps_(idle_fps), 
   if (idle_fps <= 0 || active_fps <= 0) throw std::invalid_argument("sampling FPS must be positive");
 }
 
-bool SamplingGate::accept(std::int64_t now_ms, bool active) {
+bool SamplingGate::accept(std::int64_t now_ms, bool active, std::int64_t frame_period_ms) {
   if (last_accepted_ms_ == 0 || now_ms < last_accepted_ms_) {
     last_accepted_ms_ = now_ms;
     return true;
   }
   const int fps = active ? active_fps_ : idle_fps_;
   const std::int64_t interval = 1000 / std::max(1, fps);
-  if (now_ms - last_accepted_ms_ < interval) return false;
+  const std::int64_t tolerance = std::clamp<std::int64_t>(frame_period_ms / 2, 0, interval / 2);
+  if (now_ms - last_accepted_ms_ < interval - tolerance) return false;
   last_accepted_ms_ = now_ms;
   return true;
 }

@@ -20,7 +20,10 @@ class SamplingGate {
 
   // True when the frame at `now_ms` is due. A clock that steps backwards past the last accepted
   // time accepts and re-anchors there, so the gate never stays shut for the size of the step.
-  bool accept(std::int64_t now_ms, bool active);
+  // `frame_period_ms`: the spacing of the frames offered (0: unknown). A frame up to half of it
+  // early is taken, since the next one would come later still: key frames a second apart,
+  // arriving a millisecond early, are not all skipped at 1 fps. Never more than half the interval.
+  bool accept(std::int64_t now_ms, bool active, std::int64_t frame_period_ms = 0);
   // Forgets the last accepted time: the next accept succeeds.
   void reset();
 

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <stdexcept>
 #include <thread>
@@ -44,6 +46,7 @@ struct GateStep {
   std::int64_t now_ms;
   bool active;
   bool accepted;
+  std::int64_t period_ms = 0;  // spacing of the offered frames
 };
 
 struct GateCase {
@@ -62,7 +65,7 @@ TEST_P(SamplingGateSequence, AcceptsExactlyOnTheIntervalBoundary) {
   SamplingGate gate(c.idle_fps, c.active_fps);
   for (std::size_t i = 0; i < c.steps.size(); ++i) {
     const GateStep& s = c.steps[i];
-    EXPECT_EQ(gate.accept(s.now_ms, s.active), s.accepted)
+    EXPECT_EQ(gate.accept(s.now_ms, s.active, s.period_ms), s.accepted)
         << "step " << i << " at " << s.now_ms << " active=" << s.active;
   }
 }
@@ -91,7 +94,26 @@ INSTANTIATE_TEST_SUITE_P(
                  1,
                  1,
                  {{100000, false, true}, {40000, false, true}, {40999, false, false}, {41000, false, true}}},
-        GateCase{"equal_time_is_rejected", 1, 1, {{5000, false, true}, {5000, false, false}}}),
+        GateCase{"equal_time_is_rejected", 1, 1, {{5000, false, true}, {5000, false, false}}},
+        // Key frames a second apart with a few milliseconds of jitter are all taken at 1 fps.
+        GateCase{"key_frames_early_by_jitter",
+                 1,
+                 3,
+                 {{5000, false, true, 1000}, {5999, false, true, 999}, {6996, false, true, 997}, {8001, false, true, 1005}}},
+        // At 25 fps a frame is taken up to 20 ms early, not earlier.
+        GateCase{"half_a_frame_period_early",
+                 1,
+                 3,
+                 {{5000, false, true, 40},
+                  {5979, false, false, 40},
+                  {5980, false, true, 40},
+                  {6292, true, false, 40},
+                  {6293, true, true, 40}}},
+        // Widely spaced frames never halve the interval: the tolerance stops at half of it.
+        GateCase{"tolerance_capped_at_half_the_interval",
+                 1,
+                 1,
+                 {{5000, false, true, 4000}, {5499, false, false, 4000}, {5500, false, true, 4000}}}),
     [](const ::testing::TestParamInfo<GateCase>& info) { return std::string(info.param.name); });
 
 TEST(SamplingGate, ResetMakesTheNextFrameDue) {
@@ -124,7 +146,7 @@ TEST(LatestFrameQueue, DropsTheOldestWhenFull) {
   ASSERT_TRUE(a && b);
   EXPECT_EQ(a->sequence, 2u);
   EXPECT_EQ(b->sequence, 3u);
-  EXPECT_EQ(a->pixels, std::vector<std::uint8_t>(12, 2));
+  EXPECT_EQ(a->pixels, PixelBuffer(12, 2));
   EXPECT_EQ(queue.size(), 0u);
   EXPECT_FALSE(queue.pop().has_value());
 }
@@ -287,6 +309,50 @@ TEST(LatestFrameQueue, FastProducerDropsOnlyTheOldest) {
   EXPECT_EQ(seen.back(), kFrames);  // the newest frame is never the one dropped
   EXPECT_EQ(seen.size() + queue.dropped(), kFrames);
   EXPECT_GT(queue.dropped(), 0u);
+}
+
+// ---- FramePool ----
+
+// Pixel blocks come back to their stream's pool wherever a frame ends (dropped by the queue, or
+// destroyed by the consumer on its own thread) and are handed out again; at most `max_free` wait.
+TEST(FramePool, FramesHandTheirBlocksBackWhereverTheyEnd) {
+  auto pool = std::make_shared<FramePool>(2);
+  constexpr std::size_t kBytes = 1920 * 1080 * 3;
+  auto pooled_frame = [&](std::uint64_t sequence) {
+    VideoFrame frame = make_frame(sequence, 0);
+    frame.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(pool));
+    frame.pixels.resize(kBytes);
+    frame.pixels[0] = static_cast<std::uint8_t>(sequence);
+    return frame;
+  };
+  std::vector<const std::uint8_t*> blocks;
+  {
+    LatestFrameQueue queue(1);
+    for (std::uint64_t i = 1; i <= 3; ++i) {
+      VideoFrame frame = pooled_frame(i);
+      blocks.push_back(frame.pixels.data());
+      EXPECT_TRUE(queue.push(std::move(frame)));
+    }
+    EXPECT_EQ(queue.dropped(), 2u);
+    EXPECT_EQ(pool->free_blocks(), 1u);  // the first dropped block was reused by the third frame
+    std::thread consumer([&] {
+      std::optional<VideoFrame> last = queue.wait_pop(0);
+      ASSERT_TRUE(last);
+      EXPECT_EQ(last->pixels[0], 3);
+    });
+    consumer.join();
+  }
+  EXPECT_EQ(pool->free_blocks(), 2u);
+  VideoFrame again = pooled_frame(4);
+  EXPECT_NE(std::find(blocks.begin(), blocks.end(), again.pixels.data()), blocks.end());
+
+  // A new picture size: blocks of the old one are let go, and the bound holds.
+  VideoFrame smaller = make_frame(5, 0);
+  smaller.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(pool));
+  smaller.pixels.resize(640 * 360 * 3);
+  EXPECT_EQ(pool->free_blocks(), 0u);
+  { VideoFrame gone = std::move(again); }  // the old size is not kept
+  EXPECT_EQ(pool->free_blocks(), 0u);
 }
 
 }  // namespace
