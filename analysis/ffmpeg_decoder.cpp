@@ -27,6 +27,9 @@ namespace {
 
 constexpr std::int64_t kAttemptDeadlineMs = 10000;
 constexpr std::int64_t kHardwareStallMs = 2999;  // more than this without a picture is a stall
+// Free pixel blocks kept per stream: enough for the frames that the queue and the analysis hand
+// back between two conversions, few enough that an idle stream holds little memory.
+constexpr std::size_t kPooledFrames = 2;
 
 // Before 59 the RTSP socket timeout was "stimeout"; there "timeout" means listen.
 #if LIBAVFORMAT_VERSION_MAJOR >= 59
@@ -129,9 +132,9 @@ enum class AttemptEnd { retry, stop };
 // The per-connection decoder: codec, hardware device and colour converter.
 class Connection {
  public:
-  Connection(const DecoderOptions& options, std::atomic<std::uint64_t>& next_sequence, const std::stop_token& stop,
-             const DecoderCallbacks& callbacks)
-      : options_(options), next_sequence_(next_sequence), stop_(stop), callbacks_(callbacks) {}
+  Connection(const DecoderOptions& options, std::atomic<std::uint64_t>& next_sequence,
+             const std::shared_ptr<FramePool>& pool, const std::stop_token& stop, const DecoderCallbacks& callbacks)
+      : options_(options), next_sequence_(next_sequence), pool_(pool), stop_(stop), callbacks_(callbacks) {}
 
   // Opens the decoder for `stream`; false (after logging) when no decoder could be opened.
   bool open_codec(const AVStream* stream, bool hardware_wanted, unsigned attempt);
@@ -145,6 +148,7 @@ class Connection {
 
   const DecoderOptions& options_;
   std::atomic<std::uint64_t>& next_sequence_;
+  const std::shared_ptr<FramePool>& pool_;
   const std::stop_token& stop_;
   const DecoderCallbacks& callbacks_;
 
@@ -320,7 +324,9 @@ bool Connection::deliver(AVFrame* decoded) {
   frame.width = picture->width;
   frame.height = picture->height;
   const int stride = picture->width * 3;
-  // Converted straight into the frame's own buffer: each frame owns its pixels, with no extra copy.
+  // Converted straight into the frame's own buffer, a block recycled from earlier frames and not
+  // cleared first: each frame owns its pixels, with no extra copy.
+  frame.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(pool_));
   frame.pixels.resize(static_cast<std::size_t>(stride) * static_cast<std::size_t>(picture->height));
   std::uint8_t* planes[4] = {frame.pixels.data(), nullptr, nullptr, nullptr};
   int strides[4] = {stride, 0, 0, 0};
@@ -366,7 +372,7 @@ PacketAction decide_packet(const PacketContext& c) {
 }
 
 FfmpegDecoder::FfmpegDecoder(std::string url, DecoderOptions options)
-    : url_(std::move(url)), options_(std::move(options)) {
+    : url_(std::move(url)), options_(std::move(options)), pool_(std::make_shared<FramePool>(kPooledFrames)) {
   if (url_.empty() || options_.reconnect_delay_ms < 0) {
     throw std::invalid_argument("invalid FFmpeg decoder configuration");
   }
@@ -425,7 +431,7 @@ void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks)
       return AttemptEnd::retry;
     }
 
-    Connection connection(options_, next_sequence_, stop, callbacks);
+    Connection connection(options_, next_sequence_, pool_, stop, callbacks);
     if (!connection.open_codec(format->streams[index], hardware_wanted, attempt)) return AttemptEnd::retry;
     send_state(DecoderState::online);
     if (earlier > 0) log(LogLevel::info, "decoder: stream reconnected", {{"count", std::to_string(earlier)}});

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -46,6 +47,7 @@ class FfmpegDecoder {
   std::string url_;
   DecoderOptions options_;
   std::atomic<std::uint64_t> next_sequence_{1};  // survives reconnections
+  std::shared_ptr<FramePool> pool_;  // pixel blocks of this stream's frames, handed back as they end
 };
 
 // What the read loop does with one packet of the video stream.

@@ -72,10 +72,10 @@ Arguments parse_arguments(int argc, char** argv) {
 
 // The first `size` bytes of the file. The buffer grows with the data that actually arrives, so
 // a frame size far beyond the file never allocates (and zero-fills) memory for it.
-std::vector<std::uint8_t> read_raw_frame(const std::string& path, std::uint64_t size) {
+PixelBuffer read_raw_frame(const std::string& path, std::uint64_t size) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw std::runtime_error("cannot open raw frame: " + path);
-  std::vector<std::uint8_t> pixels;
+  PixelBuffer pixels;
   constexpr std::uint64_t kChunk = 1u << 20;
   while (pixels.size() < size) {
     const std::size_t have = pixels.size();
