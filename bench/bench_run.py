@@ -29,6 +29,8 @@ import sys
 import threading
 import time
 
+import soak
+
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RTSP_FIXTURE = os.path.join(SOURCE_DIR, "tests", "fixtures", "rtsp_server.py")
 PYTHON = "/usr/bin/python3"  # Debian's: the one with GStreamer's bindings
@@ -576,6 +578,7 @@ def print_tables(result):
                 rows.append([row["name"], fmt(row.get("real_time")), fmt(row.get("cpu_time")), row["time_unit"],
                              pct(row.get("real_time_cv")), row.get("error") or counters])
         print(table(rows, ["benchmark", "wall", "CPU", "unit", "cv", "counters"]))
+    soak.print_table(result.get("soak") or {}, fmt, table)
     print("\nresults: %s" % result["path"])
 
 
@@ -612,7 +615,9 @@ def main(argv):
     p.add_argument("--out", help="result folder (default BUILD/bench)")
     p.add_argument("--reps", type=int, default=3, help="repetitions of each whole-process figure")
     p.add_argument("--gbench-reps", type=int, default=20, help="repetitions of each Google Benchmark")
-    p.add_argument("--only", choices=("all", "decoder", "gbench"), default="all")
+    p.add_argument("--only", choices=("all", "decoder", "gbench", "soak"), default="all")
+    p.add_argument("--soak-n", default=None,
+                   help="soak plan, 'MODE:N,N,...;MODE:...' (default keyframe:1,16,64;all:1,16,48,64)")
     p.add_argument("--quick", action="store_true", help="one repetition, short runs: a smoke test, not figures")
     p.add_argument("--compare", nargs="+", metavar="RESULTS_JSON",
                    help="run nothing: show the figures of earlier result files side by side")
@@ -626,6 +631,8 @@ def main(argv):
     if args.quick:
         args.reps = 1
         args.gbench_reps = 1
+    if args.soak_n is None:
+        args.soak_n = "keyframe:1,4;all:1,4" if args.quick else "keyframe:1,16,64;all:1,16,48,64"
     out_dir = os.path.abspath(args.out or os.path.join(args.build, "bench"))
     os.makedirs(out_dir, exist_ok=True)
 
@@ -636,6 +643,7 @@ def main(argv):
     own0 = os.times()
     gbench = gbench_section(args, out_dir) if args.only in ("all", "gbench") else []
     decoder = decoder_section(args, out_dir) if args.only in ("all", "decoder") else []
+    soak_result = soak.soak_section(args, out_dir) if args.only in ("all", "soak") else {}
     busy1, steal1, total1 = cpu_times()
     machine["loadavg_end"] = list(os.getloadavg())
     machine["busy_share"] = (busy1 - busy0) / max(1, total1 - total0)
@@ -652,8 +660,9 @@ def main(argv):
         "machine": machine,
         "settings": {"reps": args.reps, "gbench_reps": args.gbench_reps, "quick": args.quick,
                      "live_fps": LIVE_FPS, "live_key_interval_s": LIVE_KEY_INTERVAL_S},
-        "figures": flat_figures(decoder, gbench),
+        "figures": flat_figures(decoder, gbench) + soak.flat_figures(soak_result),
         "decoder": decoder,
+        "soak": soak_result,
         "google_benchmark": gbench,
         "path": path,
     }
@@ -662,7 +671,7 @@ def main(argv):
         f.write("\n")
     os.replace(path + ".tmp", path)
     print_tables(result)
-    failed = any(g["rc"] != 0 for g in gbench) or any(
+    failed = any("error" in r for r in soak_result.get("runs", [])) or any(g["rc"] != 0 for g in gbench) or any(
         not pair["ok"] for s in decoder for who in ("decoder", "ffmpeg") for pairs in s["raw"][who].values() for pair in pairs)
     return 1 if failed else 0
 

@@ -1,0 +1,546 @@
+"""Soak benchmark: N analysis tasks in one velmo-ai process on N real-time RTSP streams, beside N
+plain `ffmpeg` decodes of the same streams in the same run.
+
+The streams come from the loopback RTSP test server, which sends a stored 1080p25 H.264 clip (one
+key frame a second, no B-frames, 4 Mbit/s) to every client in real time from its own start. The
+clip is the cached pedestrian video scaled up, darkened and given sensor-like noise; from second
+OBJECT_ON_S to OBJECT_OFF_S a white box stands in the task's zone, which the generated
+bright-rectangle detector reports as a person. For each decode mode and N:
+
+  * the service: N tasks created over HTTP; after a warm-up its CPU time (all threads, from /proc)
+    over a window, its RSS and threads at the end of it, the tasks' frames decoded and dropped,
+    whether every task decoded in real time, and the latency of GET /v1/health asked every 50 ms
+    during the window; at N=1 and the largest N also the frame-to-event latency: the arrival of the
+    intrusion "started" event at the callback receiver, less the moment the box was sent (the
+    server's PLAY time for that task plus OBJECT_ON_S), less the rule's dwell;
+  * N `ffmpeg -threads 1 -i URL -f null -` processes on the same streams (`-skip_frame nokey` in
+    key-frame mode), their CPU time over the same length of window and their RSS.
+"""
+
+import http.client
+import http.server
+import json
+import os
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+RTSP_FIXTURE = os.path.join(SOURCE_DIR, "tests", "fixtures", "rtsp_server.py")
+MAKE_MODELS = os.path.join(SOURCE_DIR, "tests", "fixtures", "make_models.py")
+PYTHON = "/usr/bin/python3"  # Debian's: the one with GStreamer's bindings
+
+CLIP_VERSION = 1
+CLIP_SECONDS = 60
+CLIP_FPS = 25
+OBJECT_ON_S = 40
+OBJECT_OFF_S = 50
+# The white box, in 1920x1080 pixels, and the zone around it (normalized): the lower-left grass.
+OBJECT_BOX = (288, 702, 288, 216)
+ZONE = [[0.05, 0.6], [0.45, 0.6], [0.45, 0.98], [0.05, 0.98]]
+DWELL_MS = 1000
+HEALTH_PERIOD_S = 0.05
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def percentile(values, p):
+    """Nearest rank, as the service computes its own."""
+    if not values:
+        return None
+    ordered = sorted(values)
+    k = max(0, min(len(ordered) - 1, -(-int(len(ordered) * p * 1000) // 1000) - 1))
+    return ordered[k]
+
+
+def proc_status(pid):
+    """VmRSS (KiB) and Threads of a running process."""
+    out = {"rss_kib": None, "threads": None}
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    out["rss_kib"] = int(line.split()[1])
+                elif line.startswith("Threads:"):
+                    out["threads"] = int(line.split()[1])
+    except OSError:
+        pass
+    return out
+
+
+def process_cpu_s(pid):
+    """CPU seconds (user + system) of a running process, all threads, ended ones included."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    ticks = os.sysconf("SC_CLK_TCK")
+    return (int(fields[11]) + int(fields[12])) / ticks
+
+
+# ---------------------------------------------------------------- fixtures
+
+
+def make_clip(out_dir):
+    path = os.path.join(out_dir, "soak-1080p25-v%d.mp4" % CLIP_VERSION)
+    if os.path.isfile(path):
+        return path
+    cache = os.environ.get("VELMO_CACHE") or os.path.join(os.path.expanduser("~"), ".cache", "velmo-ai")
+    source = os.path.join(cache, "media", "vtest.mp4")
+    x, y, w, h = OBJECT_BOX
+    # Darkened so that no pixel of the footage passes the detector's red threshold; noise so that
+    # every picture carries a residual, as a camera's do.
+    vf = ("scale=1920:1080:flags=bicubic,fps=%d,lutrgb=r=val/2:g=val/2:b=val/2,noise=alls=6:allf=t,"
+          "drawbox=x=%d:y=%d:w=%d:h=%d:color=white:t=fill:enable='between(t,%d,%d)'"
+          % (CLIP_FPS, x, y, w, h, OBJECT_ON_S, OBJECT_OFF_S))
+    log("soak: making %s (once)" % path)
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-stream_loop", "-1", "-i", source,
+                    "-t", str(CLIP_SECONDS), "-vf", vf, "-c:v", "libx264", "-preset", "veryfast",
+                    "-b:v", "4M", "-maxrate", "4M", "-bufsize", "8M", "-g", str(CLIP_FPS),
+                    "-keyint_min", str(CLIP_FPS), "-sc_threshold", "0", "-bf", "0", "-profile:v", "main",
+                    "-pix_fmt", "yuv420p", "-an", "-movflags", "+faststart", path + ".tmp.mp4"], check=True)
+    os.replace(path + ".tmp.mp4", path)
+    return path
+
+
+def make_package(build, out_dir):
+    models = os.path.join(out_dir, "soak-models")
+    if not os.path.isfile(os.path.join(models, "manifest.json")):
+        subprocess.run([PYTHON, MAKE_MODELS, "--out", models, "--package", "--model-tool",
+                        os.path.join(build, "tools", "velmo-ai-model-tool"), "bright_dets"],
+                       check=True, stdout=subprocess.DEVNULL)
+    return models
+
+
+class RtspServer:
+    def __init__(self, clip, log_path, play_log):
+        self.play_log = play_log
+        open(play_log, "w").close()
+        for _ in range(5):
+            port = free_port()
+            with open(log_path, "ab") as err:
+                self.proc = subprocess.Popen([PYTHON, RTSP_FIXTURE, "--port", str(port), "--file", clip,
+                                              "--play-log", play_log],
+                                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
+            line = self.proc.stdout.readline().decode(errors="replace")
+            if line.startswith("READY "):
+                self.url = line.split()[1] + "/file"
+                return
+            self.stop()
+        raise RuntimeError("the RTSP test server did not start (see %s)" % log_path)
+
+    def plays(self):
+        """{query: unix ms of its last PLAY}."""
+        out = {}
+        with open(self.play_log) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) == 2 and "?" in parts[1]:
+                    out[parts[1].split("?", 1)[1]] = int(parts[0])
+        return out
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc = None
+
+
+class EventReceiver:
+    """The tasks' callback: keeps (arrival unix ms, event) of every POST."""
+
+    def __init__(self):
+        events = self.events = []
+        lock = self.lock = threading.Lock()
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                length = int(self.headers.get("Content-Length") or 0)
+                body = self.rfile.read(length)
+                arrived = int(time.time() * 1000)
+                try:
+                    event = json.loads(body)
+                except ValueError:
+                    event = None
+                with lock:
+                    events.append((arrived, event))
+                self.send_response(200)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+
+            def log_message(self, *_):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        self.url = "http://127.0.0.1:%d/v1/events" % self.server.server_address[1]
+
+    def first_started(self):
+        """{task id: arrival ms of its first intrusion "started" event}."""
+        out = {}
+        with self.lock:
+            for arrived, e in self.events:
+                if e and e.get("event_type") == "intrusion" and e.get("event_state") == "started":
+                    out.setdefault(e.get("task_id"), arrived)
+        return out
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+# ---------------------------------------------------------------- the service
+
+
+def call(port, method, path, body=None, timeout=10):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    try:
+        data = json.dumps(body).encode() if body is not None else None
+        conn.request(method, path, body=data, headers={"Content-Type": "application/json"} if data else {})
+        resp = conn.getresponse()
+        raw = resp.read()
+        return resp.status, (json.loads(raw) if raw else None)
+    finally:
+        conn.close()
+
+
+class Service:
+    def __init__(self, build, work, models, mode, channels, log_path):
+        self.port = free_port()
+        config = os.path.join(work, "soak-config.toml")
+        with open(config, "w") as f:
+            f.write('[Server]\nHost = "127.0.0.1"\nPort = %d\n\n' % self.port)
+            f.write('[AI]\nEnabled = true\nDevice = "cpu"\nMaxChannels = %d\nDecodeMode = "%s"\n'
+                    'HardwareDecode = "off"\nInferenceThreads = 1\n\n' % (channels, mode))
+            f.write('[Model]\nManifest = "%s"\nPublicKey = "%s"\nRequireSignature = true\n\n'
+                    % (os.path.join(models, "manifest.json"), os.path.join(models, "public.key")))
+            f.write('[Logging]\nLevel = "warn"\n')
+        self.log_path = log_path
+        with open(log_path, "ab") as err:
+            self.proc = subprocess.Popen([os.path.join(build, "service", "velmo-ai"), "--config", config],
+                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                status, health = call(self.port, "GET", "/v1/health", timeout=2)
+                if status == 200:
+                    break
+            except OSError:
+                pass
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("velmo-ai did not come up (see %s)" % log_path)
+            time.sleep(0.1)
+
+    def tasks(self):
+        status, doc = call(self.port, "GET", "/v1/tasks")
+        return {t["config"]["task_id"]: t for t in (doc or {}).get("tasks", [])} if status == 200 else {}
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(60)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+def task_request(task_id, url, callback):
+    return {
+        "task_id": task_id,
+        "stream_id": task_id,
+        "stream_url": url,
+        "callback_url": callback,
+        "scene": {"trigger_ms": 0, "rois": [ZONE]},
+        "rules": [{"type": "intrusion", "zones": [ZONE], "min_duration_ms": DWELL_MS}],
+    }
+
+
+class HealthPinger:
+    def __init__(self, port):
+        self.port = port
+        self.latencies_ms = []
+        self.failures = 0
+        self.stop_event = threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while not self.stop_event.is_set():
+            start = time.monotonic()
+            try:
+                status, _ = call(self.port, "GET", "/v1/health", timeout=10)
+                if status == 200:
+                    self.latencies_ms.append((time.monotonic() - start) * 1000.0)
+                else:
+                    self.failures += 1
+            except OSError:
+                self.failures += 1
+            self.stop_event.wait(max(0.0, HEALTH_PERIOD_S - (time.monotonic() - start)))
+
+    def stop(self):
+        self.stop_event.set()
+        self.thread.join()
+
+
+def expected_fps(mode):
+    return CLIP_FPS if mode == "all" else 1.0
+
+
+def kept_real_time(frames, seconds, mode):
+    """Decoded at the rate sent, give or take the frames a window's edges can cut."""
+    expected = expected_fps(mode) * seconds
+    return frames >= expected - max(2.0, 0.02 * expected)
+
+
+def run_service(ctx, mode, n, with_latency):
+    tag = "%s-%d" % (mode, n)
+    service = Service(ctx["build"], ctx["work"], ctx["models"], mode, max(1, n), ctx["service_log"])
+    try:
+        base = proc_status(service.proc.pid)
+        ids = ["soak-%s-%d" % (tag, i) for i in range(n)]
+        for task_id in ids:
+            url = "%s?%s" % (ctx["server"].url, task_id)
+            status, body = call(service.port, "POST", "/v1/tasks", task_request(task_id, url, ctx["receiver"].url))
+            if status != 201:
+                raise RuntimeError("task %s refused: %s %s" % (task_id, status, body))
+        # Every task running and past its first pictures.
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            tasks = service.tasks()
+            if len(tasks) == n and all(t.get("phase") == "running" and t["statistics"]["frames_decoded"] > 0
+                                       for t in tasks.values()):
+                break
+            time.sleep(0.5)
+        time.sleep(ctx["warmup_s"])
+        plays = ctx["server"].plays()
+        first_play = min((plays.get(i) for i in ids if plays.get(i)), default=int(time.time() * 1000))
+        # The window ends before the earliest stream shows the box: inference is then not counted.
+        room_s = (first_play + (OBJECT_ON_S - 1) * 1000 - time.time() * 1000) / 1000.0
+        window_s = min(ctx["window_s"], room_s)
+        if window_s < ctx["window_s"] / 2:
+            log("soak: %s: only %.1f s before the object appears" % (tag, window_s))
+        pinger = HealthPinger(service.port)
+        t0, c0, before = time.monotonic(), process_cpu_s(service.proc.pid), service.tasks()
+        time.sleep(max(1.0, window_s))
+        t1, c1, after = time.monotonic(), process_cpu_s(service.proc.pid), service.tasks()
+        pinger.stop()
+        status = proc_status(service.proc.pid)
+        seconds = t1 - t0
+        decoded = {i: after[i]["statistics"]["frames_decoded"] - before[i]["statistics"]["frames_decoded"]
+                   for i in ids if i in after and i in before}
+        behind = sorted(i for i in ids if not kept_real_time(decoded.get(i, 0), seconds, mode))
+        result = {
+            "cores": (c1 - c0) / seconds if c0 is not None and c1 is not None else None,
+            "window_s": seconds,
+            "rss_mib": status["rss_kib"] / 1024.0 if status["rss_kib"] else None,
+            "idle_rss_mib": base["rss_kib"] / 1024.0 if base["rss_kib"] else None,
+            "threads": status["threads"],
+            "idle_threads": base["threads"],
+            "frames_decoded": sum(decoded.values()),
+            "frames_dropped": sum(t["statistics"]["frames_dropped"] for t in after.values()),
+            "decode_fps_min": min(decoded.values()) / seconds if decoded else None,
+            "tasks_behind": len(behind),
+            "kept_real_time": not behind and len(decoded) == n,
+            "health_p50_ms": percentile(pinger.latencies_ms, 0.5),
+            "health_p99_ms": percentile(pinger.latencies_ms, 0.99),
+            "health_requests": len(pinger.latencies_ms),
+            "health_failures": pinger.failures,
+        }
+        if result["rss_mib"] is not None and result["idle_rss_mib"] is not None and n > 0:
+            result["rss_per_stream_mib"] = (result["rss_mib"] - result["idle_rss_mib"]) / n
+        if with_latency:
+            # Every stream has shown the box for dwell + a few seconds.
+            last_play = max((plays.get(i) for i in ids if plays.get(i)), default=first_play)
+            wait_s = (last_play + (OBJECT_ON_S + 6) * 1000 + DWELL_MS - time.time() * 1000) / 1000.0
+            if wait_s > 0:
+                time.sleep(wait_s)
+            plays = ctx["server"].plays()
+            started = ctx["receiver"].first_started()
+            latencies = [started[i] - (plays[i] + OBJECT_ON_S * 1000) - DWELL_MS
+                         for i in ids if i in started and i in plays]
+            result["event_latency_ms"] = {
+                "p50": percentile(latencies, 0.5), "max": max(latencies) if latencies else None,
+                "tasks_with_event": len(latencies), "tasks": n, "dwell_ms": DWELL_MS}
+        return result
+    finally:
+        service.stop()
+
+
+def run_ffmpeg(ctx, mode, n, window_s):
+    tag = "ffmpeg-%s-%d" % (mode, n)
+    seconds = ctx["ff_warmup_s"] + window_s + 3
+    procs, progress = [], []
+    with open(ctx["ffmpeg_log"], "ab") as err:
+        for i in range(n):
+            path = os.path.join(ctx["work"], "progress-%d.txt" % i)
+            open(path, "w").close()
+            progress.append(path)
+            argv = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-nostats", "-progress", "file:" + path,
+                    "-stats_period", "0.5", "-threads", "1", "-rtsp_transport", "tcp"]
+            if mode == "keyframe":
+                argv += ["-skip_frame", "nokey"]
+            argv += ["-i", "%s?%s-%d" % (ctx["server"].url, tag, i), "-t", str(seconds), "-map", "0:v:0",
+                     "-f", "null", "-"]
+            procs.append(subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err))
+
+    def frames():
+        out = []
+        for path in progress:
+            last = 0
+            try:
+                with open(path) as f:
+                    for line in f:
+                        if line.startswith("frame="):
+                            last = int(line.split("=", 1)[1])
+            except (OSError, ValueError):
+                pass
+            out.append(last)
+        return out
+
+    def cpu():
+        values = [process_cpu_s(p.pid) for p in procs]
+        return None if any(v is None for v in values) else sum(values)
+
+    try:
+        time.sleep(ctx["ff_warmup_s"])
+        t0, c0, f0 = time.monotonic(), cpu(), frames()
+        time.sleep(window_s)
+        t1, c1, f1 = time.monotonic(), cpu(), frames()
+        rss = [proc_status(p.pid)["rss_kib"] or 0 for p in procs]
+        span = t1 - t0
+        behind = sum(1 for a, b in zip(f0, f1) if not kept_real_time(b - a, span, mode))
+        return {
+            "cores": (c1 - c0) / span if c0 is not None and c1 is not None else None,
+            "window_s": span,
+            "rss_mib": sum(rss) / 1024.0,
+            "rss_per_stream_mib": sum(rss) / 1024.0 / n,
+            "tasks_behind": behind,
+            "kept_real_time": behind == 0,
+        }
+    finally:
+        for p in procs:
+            if p.poll() is None:
+                p.send_signal(signal.SIGINT)
+        for p in procs:
+            try:
+                p.wait(10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+
+
+def soak_section(args, out_dir):
+    """Runs the soak for every (mode, N) of args.soak_n; returns its JSON part."""
+    work = os.path.join(out_dir, "soak")
+    os.makedirs(work, exist_ok=True)
+    plan = {}
+    for item in args.soak_n.split(";"):
+        mode, ns = item.split(":")
+        plan[mode.strip()] = [int(v) for v in ns.split(",")]
+    clip = make_clip(out_dir)
+    ctx = {
+        "build": args.build, "work": work, "models": make_package(args.build, out_dir),
+        "service_log": os.path.join(work, "service.log"), "ffmpeg_log": os.path.join(work, "ffmpeg.log"),
+        "warmup_s": 3.0 if args.quick else 5.0, "window_s": 6.0 if args.quick else 20.0,
+        # ffmpeg's own probing of a key-frame-only stream takes its full 5 s before the first picture.
+        "ff_warmup_s": 8.0,
+    }
+    for name in ("service_log", "ffmpeg_log"):
+        open(ctx[name], "w").close()
+    ctx["server"] = RtspServer(clip, os.path.join(work, "rtsp-server.log"), os.path.join(work, "plays.log"))
+    ctx["receiver"] = EventReceiver()
+    runs = []
+    try:
+        for mode, ns in plan.items():
+            largest = max(ns)
+            for n in ns:
+                log("soak: %s mode, %d streams" % (mode, n))
+                entry = {"mode": mode, "n": n}
+                try:
+                    entry["service"] = run_service(ctx, mode, n, n in (1, largest))
+                    entry["ffmpeg"] = run_ffmpeg(ctx, mode, n, entry["service"]["window_s"])
+                except (RuntimeError, OSError, ValueError, KeyError) as e:
+                    entry["error"] = str(e)
+                    log("soak: %s %d failed: %s" % (mode, n, e))
+                s, f = entry.get("service", {}), entry.get("ffmpeg", {})
+                entry["cpu_ratio"] = s["cores"] / f["cores"] if s.get("cores") and f.get("cores") else None
+                runs.append(entry)
+    finally:
+        ctx["receiver"].stop()
+        ctx["server"].stop()
+    for mode in plan:
+        kept = [r["n"] for r in runs if r["mode"] == mode and r.get("service", {}).get("kept_real_time")]
+        log("soak: %s mode: largest N that kept real time: %s" % (mode, max(kept) if kept else "none"))
+    return {"clip": os.path.basename(clip), "object_on_s": OBJECT_ON_S, "dwell_ms": DWELL_MS, "runs": runs}
+
+
+def flat_figures(soak):
+    out = []
+    for r in soak.get("runs", []):
+        base = "soak/%s/n%d" % (r["mode"], r["n"])
+        s, f = r.get("service", {}), r.get("ffmpeg", {})
+        for key, value, unit in (
+                ("cores", s.get("cores"), "cores"), ("ffmpeg_cores", f.get("cores"), "cores"),
+                ("cpu_ratio_to_ffmpeg", r.get("cpu_ratio"), "ratio"),
+                ("rss_per_stream_mib", s.get("rss_per_stream_mib"), "MiB"),
+                ("ffmpeg_rss_per_stream_mib", f.get("rss_per_stream_mib"), "MiB"),
+                ("threads", s.get("threads"), "count"), ("frames_dropped", s.get("frames_dropped"), "count"),
+                ("tasks_behind", s.get("tasks_behind"), "count"),
+                ("health_p50_ms", s.get("health_p50_ms"), "ms"), ("health_p99_ms", s.get("health_p99_ms"), "ms")):
+            out.append({"id": "%s/%s" % (base, key), "value": value, "unit": unit, "spread": None})
+        lat = s.get("event_latency_ms")
+        if lat:
+            out.append({"id": base + "/event_latency_beyond_dwell_p50_ms", "value": lat["p50"], "unit": "ms",
+                        "spread": None})
+            out.append({"id": base + "/event_latency_beyond_dwell_max_ms", "value": lat["max"], "unit": "ms",
+                        "spread": None})
+    return out
+
+
+def print_table(soak, fmt, table):
+    runs = soak.get("runs", [])
+    if not runs:
+        return
+    print("\nSoak (one velmo-ai process with N tasks on N real-time 1080p25 RTSP streams, beside N `ffmpeg -threads 1"
+          " -f null` decodes of the same streams; box in the zone from %d s, dwell %d ms)"
+          % (soak["object_on_s"], soak["dwell_ms"]))
+    rows = []
+    for r in runs:
+        s, f = r.get("service", {}), r.get("ffmpeg", {})
+        lat = s.get("event_latency_ms") or {}
+
+        def yn(v):
+            return "-" if v is None else ("yes" if v else "no")
+
+        rows.append([r["mode"], str(r["n"]), fmt(s.get("cores")), fmt(f.get("cores")), fmt(r.get("cpu_ratio")),
+                     fmt(s.get("rss_mib")), fmt(s.get("rss_per_stream_mib")), fmt(s.get("threads")),
+                     fmt(s.get("frames_dropped")), yn(s.get("kept_real_time")) + "/" + yn(f.get("kept_real_time")),
+                     "-" if not lat else "%s/%s" % (fmt(lat.get("p50")), fmt(lat.get("max"))),
+                     "%s/%s" % (fmt(s.get("health_p50_ms")), fmt(s.get("health_p99_ms"))),
+                     r.get("error", "")])
+    print(table(rows, ["mode", "N", "cores", "ffmpeg cores", "ratio", "RSS MiB", "RSS/stream", "threads", "dropped",
+                       "real time", "event ms p50/max", "health ms p50/p99", "error"]))
+    print("cores: CPU seconds per second of the whole process (all threads) over the window; ffmpeg: the sum over"
+          " its N processes. RSS/stream: (RSS with N tasks - RSS before the first) / N. real time: every task"
+          " (every ffmpeg) decoded at the rate sent. event ms: intrusion \"started\" at the callback receiver less"
+          " the moment the box was sent, less the dwell. health: GET /v1/health every %g s during the window."
+          % HEALTH_PERIOD_S)
