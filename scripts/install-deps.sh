@@ -46,7 +46,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nlohmann-json3-dev libsodium-dev
-  libopencv-core-dev libopencv-imgproc-dev
+  libopencv-core-dev libopencv-imgproc-dev libopencv-objdetect-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
   libboost1.81-dev
   python3 python3-onnx python3-numpy python3-gi

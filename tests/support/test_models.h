@@ -23,6 +23,10 @@ namespace velmo::ai::test {
 // Failure variants: fail_seven_columns ("dets" [1,1,7]), fail_int_dets (int64 "dets"),
 // fail_label_type (uint8 "labels"), fail_boxes_without_scores ("boxes" only), fail_no_inputs and fail_no_outputs.
 // realistic_640: a 640x640 convolutional network of about 8 GFLOPs with the bright_dets outputs.
+// hog_people: a real pedestrian detector, OpenCV's trained HOG + linear SVM people detector as a
+// graph over 768x576 BGR bytes (mean 0, stddev 1), "dets" [1,100,5] and "labels" [1,100];
+// hog_people_margins adds the SVM margin of every window of every picture level ("margins_<i>",
+// the level sizes listed in models.json).
 std::filesystem::path generated_models_dir();
 std::filesystem::path generated_model(const std::string& name);
 
