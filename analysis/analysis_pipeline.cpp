@@ -24,6 +24,8 @@ constexpr std::size_t kLatencyWindow = 100;
 constexpr std::size_t kEventQueue = 64;
 constexpr std::int64_t kRuleTickMs = 999;
 constexpr std::int64_t kBaselineRefreshMs = 60000;
+constexpr std::int64_t kRateSampleMs = 1000;
+constexpr std::int64_t kFailureReportMs = 10000;  // one warning per task at most this often
 
 Json rect_json(const Rect& r) { return Json{{"h", r.h}, {"w", r.w}, {"x", r.x}, {"y", r.y}}; }
 
@@ -160,7 +162,7 @@ void AnalysisPipeline::decoder_loop(std::stop_token stop) {
 
 void AnalysisPipeline::fail_analysis(const std::string& message) {
   set_phase(TaskPhase::failed, message);
-  log(LogLevel::error, "analysis: analysis stopped", {{"task_id", config_.task_id}, {"err", message}});
+  log(LogLevel::error, "task: analysis failed", {{"task_id", config_.task_id}, {"err", message}});
   // Nobody takes frames any more: let the decoder go too.
   decoder_stop_.request_stop();
   frames_.close();
@@ -188,67 +190,78 @@ void AnalysisPipeline::analysis_loop(std::stop_token stop) {
     while (!stop.stop_requested()) {
       std::optional<VideoFrame> frame = clock_->wait_for_frame(frames_, kFrameWaitMs, stop);
       const std::int64_t now = clock_->wall_ms();
-      scene.tick(now);
-
-      // Open intrusions must be able to end while no inference runs.
-      if (last_rule_tick == 0 || now - last_rule_tick > kRuleTickMs) {
-        for (IntrusionRule& rule : rules) {
-          for (const RuleEvent& event : rule.update({}, now)) emit_rule_event(event);
+      refresh_rates();
+      // One bad iteration (a throwing subscriber, a frame the detector refuses) costs only itself.
+      try {
+        scene.tick(now);
+        if (!scene.active()) {
+          active = false;
+          if (scene_active_) {
+            scene_active_ = false;
+            has_tracks = false;
+            emit_scene_event("ended", scene.active_until());
+          }
         }
-        last_rule_tick = now;
-      }
 
-      if (!frame) continue;
-      // The spacing of the stream's pictures as sent: the gate takes a picture that much early.
-      const std::int64_t period = previous_pts != 0 && frame->pts_ms > previous_pts ? frame->pts_ms - previous_pts : 0;
-      previous_pts = frame->pts_ms;
-      if (!gate.accept(now, active, period)) continue;
-
-      const SceneObservation observation = scene.observe(*frame, now);
-      if (observation.started) {
-        {
-          std::lock_guard lock(mutex_);
-          ++status_.scenes_detected;
+        // Open intrusions must be able to end while no inference runs.
+        if (last_rule_tick == 0 || now - last_rule_tick > kRuleTickMs) {
+          last_rule_tick = now;
+          for (IntrusionRule& rule : rules) {
+            for (const RuleEvent& event : rule.update({}, now)) emit_rule_event(event);
+          }
         }
-        // A change whose hold ran out between two sampled frames is closed before the next one
-        // opens, so every "started" has its own "ended".
-        if (scene_active_) emit_scene_event("ended", 0);
-        scene_started_at_ = now;
-        scene_active_ = true;
-        emit_scene_event("started", 0);
+
+        if (!frame) continue;
+        // The spacing of the stream's pictures as sent: the gate takes a picture that much early.
+        const std::int64_t period =
+            previous_pts != 0 && frame->pts_ms > previous_pts ? frame->pts_ms - previous_pts : 0;
+        previous_pts = frame->pts_ms;
+        if (!gate.accept(now, active, period)) continue;
+
+        const SceneObservation observation = scene.observe(*frame, now);
         active = observation.active;
-      } else {
-        active = observation.active;
-        if (scene_active_ && !observation.active) {
+        if (observation.started) {
+          {
+            std::lock_guard lock(mutex_);
+            ++status_.scenes_detected;
+          }
+          // Every "started" has its own "ended".
+          if (scene_active_) emit_scene_event("ended", 0);
+          scene_started_at_ = now;
+          scene_active_ = true;
+          emit_scene_event("started", 0);
+        } else if (scene_active_ && !observation.active) {
           scene_active_ = false;
-          emit_scene_event("ended", 0);
           has_tracks = false;
+          emit_scene_event("ended", 0);
         }
-      }
 
-      if (config_.scene.baseline_mode == "auto" && !has_tracks &&
-          (last_baseline == 0 || now - last_baseline >= kBaselineRefreshMs)) {
-        scene.refresh_baseline(*frame);
-        last_baseline = now;
-      }
+        if (config_.scene.baseline_mode == "auto" && !has_tracks &&
+            (last_baseline == 0 || now - last_baseline >= kBaselineRefreshMs)) {
+          scene.refresh_baseline(*frame);
+          last_baseline = now;
+        }
 
-      if (active && !rules.empty() && (last_infer == 0 || now - last_infer >= interval_ms)) {
-        InferenceResult result;
-        try {
-          result = scheduler_.infer(task_key_, std::move(*frame), observation.region);
-        } catch (const std::exception& e) {
-          log(LogLevel::warn, "inference: frame inference failed", {{"task_id", config_.task_id}, {"err", e.what()}});
+        if (active && !rules.empty() && (last_infer == 0 || now - last_infer >= interval_ms)) {
+          // Whatever happens to this run, the next one waits a full interval.
           last_infer = now;
-          continue;
+          InferenceResult result;
+          try {
+            result = scheduler_.infer(task_key_, std::move(*frame), observation.region);
+          } catch (const std::exception& e) {
+            log(LogLevel::warn, "inference: frame inference failed", {{"task_id", config_.task_id}, {"err", e.what()}});
+            continue;
+          }
+          update_statistics(result);
+          const std::vector<TrackObservation> tracks = tracker.update(result.detections, now);
+          has_tracks = !tracks.empty();
+          emit_detections(tracks, now);
+          for (IntrusionRule& rule : rules) {
+            for (const RuleEvent& event : rule.update(tracks, now)) emit_rule_event(event);
+          }
         }
-        const std::vector<TrackObservation> tracks = tracker.update(result.detections, now);
-        has_tracks = !tracks.empty();
-        emit_detections(tracks, now);
-        for (IntrusionRule& rule : rules) {
-          for (const RuleEvent& event : rule.update(tracks, now)) emit_rule_event(event);
-        }
-        update_statistics(result);
-        last_infer = now;
+      } catch (const std::exception& e) {
+        report_iteration_failure(e.what());
       }
     }
   } catch (const std::exception& e) {
@@ -265,7 +278,7 @@ void AnalysisPipeline::analysis_loop(std::stop_token stop) {
       emit_scene_event("ended", now);
     }
   } catch (const std::exception& e) {
-    log(LogLevel::error, "analysis: closing events failed", {{"task_id", config_.task_id}, {"err", e.what()}});
+    log(LogLevel::error, "task: closing events failed", {{"task_id", config_.task_id}, {"err", e.what()}});
   }
 }
 
@@ -274,19 +287,35 @@ void AnalysisPipeline::update_statistics(const InferenceResult& result) {
   ++status_.detections;
   latencies_.push_back(result.latency_ms);
   while (latencies_.size() > kLatencyWindow) latencies_.pop_front();
-  const std::int64_t t = clock_->steady_ms();
-  const std::int64_t dt = t - fps_sample_ms_;
-  if (dt >= 1000) {
-    const double seconds = static_cast<double>(dt) / 1000.0;
-    status_.decode_fps = static_cast<double>(status_.frames_decoded - fps_sample_frames_) / seconds;
-    status_.inference_fps = static_cast<double>(status_.detections - fps_sample_runs_) / seconds;
-    fps_sample_ms_ = t;
-    fps_sample_frames_ = status_.frames_decoded;
-    fps_sample_runs_ = status_.detections;
-  }
   const std::vector<double> window(latencies_.begin(), latencies_.end());
   status_.inference_latency_p50_ms = nearest_rank_percentile(window, 0.5);
   status_.inference_latency_p95_ms = nearest_rank_percentile(window, 0.95);
+}
+
+// Both rates are sampled about once a second from what was delivered and run, so an outage or a
+// task that never infers reads 0 rather than a stale figure.
+void AnalysisPipeline::refresh_rates() {
+  const std::int64_t t = clock_->steady_ms();
+  std::lock_guard lock(mutex_);
+  const std::int64_t dt = t - fps_sample_ms_;
+  if (dt < kRateSampleMs) return;
+  const double seconds = static_cast<double>(dt) / 1000.0;
+  status_.decode_fps = static_cast<double>(status_.frames_decoded - fps_sample_frames_) / seconds;
+  status_.inference_fps = static_cast<double>(status_.detections - fps_sample_runs_) / seconds;
+  fps_sample_ms_ = t;
+  fps_sample_frames_ = status_.frames_decoded;
+  fps_sample_runs_ = status_.detections;
+}
+
+void AnalysisPipeline::report_iteration_failure(const char* what) {
+  const std::int64_t t = clock_->steady_ms();
+  ++failures_unreported_;
+  if (failure_reported_ && t - last_failure_report_ms_ < kFailureReportMs) return;
+  log(LogLevel::warn, "task: analysis iteration failed",
+      {{"task_id", config_.task_id}, {"err", what}, {"count", std::to_string(failures_unreported_)}});
+  failure_reported_ = true;
+  last_failure_report_ms_ = t;
+  failures_unreported_ = 0;
 }
 
 void AnalysisPipeline::emit_detections(const std::vector<TrackObservation>& tracks, std::int64_t now) {

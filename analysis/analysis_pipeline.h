@@ -79,11 +79,14 @@ class AnalysisPipeline final : public TaskRunner {
  private:
   void decoder_loop(std::stop_token stop);
   void analysis_loop(std::stop_token stop);
-  // An analysis failure ends the task's work like a decoder failure does.
+  // A failure to set up the analysis ends the task's work like a decoder failure does.
   void fail_analysis(const std::string& message);
   // Decoder events never move a failed task out of failed; only start and stop do.
   void set_phase(TaskPhase phase, const std::string& error, bool leave_failed = false);
   void update_statistics(const InferenceResult& result);
+  void refresh_rates();
+  // A warning for the first failure, then at most one per interval with the count since the last.
+  void report_iteration_failure(const char* what);
   void emit_detections(const std::vector<TrackObservation>& tracks, std::int64_t now);
   void emit_rule_event(const RuleEvent& event);
   void emit_scene_event(const char* state, std::int64_t ended_at);
@@ -113,6 +116,9 @@ class AnalysisPipeline final : public TaskRunner {
   // Analysis thread only.
   std::int64_t scene_started_at_ = 0;
   bool scene_active_ = false;
+  bool failure_reported_ = false;
+  std::int64_t last_failure_report_ms_ = 0;  // monotonic
+  std::uint64_t failures_unreported_ = 0;
 };
 
 }  // namespace velmo::ai

@@ -170,9 +170,15 @@ SceneObservation SceneDetector::observe(const VideoFrame& frame, std::int64_t no
     }
     candidate_ = true;
     if (elapsed >= config_.trigger_ms && now >= cooldown_until_) {
-      obs.started = !active_;
+      obs.started = !(active_ && announced_);
+      announced_ = true;
       active_ = true;
       cooldown_until_ = saturating_add_ms(now, config_.cooldown_ms);
+      active_until_ = saturating_add_ms(now, config_.hold_ms);
+    } else if (elapsed >= config_.trigger_ms) {
+      // The cooldown holds back only a new report: the scene is active again for the detector.
+      if (!(active_ && active_until_ >= now)) announced_ = false;
+      active_ = true;
       active_until_ = saturating_add_ms(now, config_.hold_ms);
     } else if (active_ && active_until_ >= now) {
       active_until_ = saturating_add_ms(now, config_.hold_ms);
@@ -201,6 +207,7 @@ void SceneDetector::reset() {
   cooldown_until_ = 0;
   candidate_ = false;
   active_ = false;
+  announced_ = false;
 }
 
 bool SceneDetector::baseline_ready() const {

@@ -13,7 +13,7 @@ namespace velmo::ai {
 // What one observed frame says about the scene.
 struct SceneObservation {
   bool active = false;             // a scene change is in progress after this frame
-  bool started = false;            // this frame triggered a change while none was active
+  bool started = false;            // this frame triggered a change that was not yet reported
   std::optional<Rect> region;      // normalized, enlarged box of the significant changed blobs
   double change_ratio = 0.0;       // changed pixels inside the mask / (320 * 180)
   double brightness_delta = 0.0;   // |mean grey of the frame - mean grey of the baseline|
@@ -39,6 +39,10 @@ class SceneDetector {
   void reset();
   bool baseline_ready() const;
 
+  bool active() const { return active_; }
+  // When the hold of the current (or last) change runs out.
+  std::int64_t active_until() const { return active_until_; }
+
  private:
   void reanchor(std::int64_t now);
 
@@ -53,6 +57,8 @@ class SceneDetector {
   std::int64_t cooldown_until_ = 0;
   bool candidate_ = false;
   bool active_ = false;
+  // The current change began with a trigger (and so was reported), not silently in a cooldown.
+  bool announced_ = false;
 };
 
 }  // namespace velmo::ai

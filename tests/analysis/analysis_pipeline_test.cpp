@@ -239,8 +239,9 @@ Json scripted_task(int hold_ms, int cooldown_ms, bool rules) {
 // clock starts at kT0 - 1000, so the first `step(1000)` runs at kT0.
 class Script {
  public:
-  Script(Json task, InferenceScheduler& scheduler, DetectionCallback on_detections = {}, AiConfig ai = fast_ai()) {
-    task["callback_url"] = receiver.url("/v1/events");
+  Script(Json task, InferenceScheduler& scheduler, DetectionCallback on_detections = {}, AiConfig ai = fast_ai(),
+         bool post_events = true) {
+    if (post_events) task["callback_url"] = receiver.url("/v1/events");
     if (!on_detections) on_detections = detections.callback();
     pipeline = std::make_unique<AnalysisPipeline>(parse_task_config(task), std::move(ai), scheduler,
                                                   std::move(on_detections), PipelineSeams{clock, source.source()});
@@ -330,7 +331,8 @@ TEST_F(PipelineTest, DetectsTracksAndReportsAMovingPersonEndToEnd) {
   ASSERT_TRUE(eventually(
       [&] {
         return detections.with_boxes() >= 2 && !events_where(receiver, "intrusion", "started").empty() &&
-               !events_where(receiver, "scene_change", "started").empty() && pipeline.snapshot().decode_fps > 0.0;
+               !events_where(receiver, "scene_change", "started").empty() && pipeline.snapshot().decode_fps > 0.0 &&
+               pipeline.snapshot().inference_fps > 0.0;
       },
       15s));
 
@@ -437,28 +439,135 @@ TEST_F(PipelineTest, DetectsTracksAndReportsAMovingPersonEndToEnd) {
 }
 
 TEST_F(PipelineTest, ScriptedSceneChangesOfATaskWithoutRulesAreBalancedAndRunNoInference) {
-  // No hold and no cooldown: each sampled frame with the block triggers anew, after the previous
-  // change has run out between two frames.
+  // No hold and no cooldown: a change ends as soon as it starts, and each frame with the block
+  // (sampled at the idle rate again) triggers anew.
   Script script(scripted_task(0, 0, false), scheduler());
   script.frame(1000, empty_picture());  // the baseline
   script.frame(1000, block_at(100));
-  script.frame(200, block_at(140));
-  script.frame(200, block_at(180));
+  script.frame(200, block_at(140));     // the idle rate drops it
+  script.frame(800, block_at(180));
+  script.frame(1000, block_at(220));
   script.pipeline->stop();
 
   const auto events = script.scene_events();
   expect_balanced(events);
   ASSERT_EQ(events.size(), 6u);
   EXPECT_EQ(events[0]["started_at"], kT0 + 1000);
-  EXPECT_EQ(events[2]["started_at"], kT0 + 1200);
-  EXPECT_EQ(events[4]["started_at"], kT0 + 1400);
-  EXPECT_EQ(events[5]["ended_at"], kT0 + 1400) << "closed at stop";
+  EXPECT_EQ(events[1]["ended_at"], kT0 + 1000);
+  EXPECT_EQ(events[2]["started_at"], kT0 + 2000);
+  EXPECT_EQ(events[4]["started_at"], kT0 + 3000);
+  EXPECT_EQ(events[5]["ended_at"], kT0 + 3000) << "closed at stop";
   const TaskSnapshot s = script.pipeline->snapshot();
   EXPECT_EQ(s.scenes_detected, 3u);
-  EXPECT_EQ(s.frames_decoded, 4u);
+  EXPECT_EQ(s.frames_decoded, 5u);
   EXPECT_EQ(s.detections, 0u);
   EXPECT_EQ(s.events_started, 0u);
   EXPECT_TRUE(script.detections.messages().empty());
+}
+
+TEST_F(PipelineTest, ScriptedSceneChangeEndsWhenItsHoldRunsOutWithoutFrames) {
+  Script script(scripted_task(1000, 0, false), scheduler());
+  script.frame(1000, empty_picture());
+  script.frame(1000, block_at(100));  // kT0 + 1000: started
+  script.frame(200, block_at(110));   // held until kT0 + 2200
+  // The camera goes quiet: no frame arrives any more.
+  for (int i = 0; i < 5; ++i) script.idle(200);
+  ASSERT_EQ(script.now(), kT0 + 2200);
+  script.idle(200);
+  ASSERT_TRUE(eventually([&] { return script.scene_events().size() == 2; }, 5s)) << dump_json(Json(script.scene_events()));
+  const Json ended = script.scene_events()[1];
+  EXPECT_EQ(ended["event_state"], "ended");
+  EXPECT_EQ(ended["started_at"], kT0 + 1000);
+  EXPECT_EQ(ended["ended_at"], kT0 + 2200) << "when the hold ran out";
+
+  // Frames come back: a new change starts and the stop closes it.
+  script.frame(1000, block_at(200));
+  script.pipeline->stop();
+  const auto events = script.scene_events();
+  expect_balanced(events);
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[2]["started_at"], kT0 + 3400);
+  EXPECT_EQ(events[3]["ended_at"], kT0 + 3400);
+}
+
+TEST_F(PipelineTest, ScriptedSceneCooldownHoldsBackOnlyTheEventNotTheDetector) {
+  // Hold 400 ms, cooldown 30 s, an intrusion zone over the whole picture (2 hits, lost after 1 s).
+  Script script(scripted_task(400, 30000, true), scheduler());
+  script.frame(1000, empty_picture());
+  script.frame(1000, block_at(100));  // kT0 + 1000: scene started, first sighting
+  script.idle(200);
+  script.idle(200);
+  script.idle(200);  // kT0 + 1600: the hold ran out at kT0 + 1400
+  ASSERT_TRUE(eventually([&] { return script.scene_events().size() == 2; }, 5s));
+
+  // Inside the cooldown the person comes back: it is detected, confirmed and starts an intrusion.
+  script.frame(400, block_at(100));  // kT0 + 2000
+  script.frame(200, block_at(104));
+  for (int i = 0; i < 10; ++i) script.idle(200);  // kT0 + 4200: scene and intrusion ran out
+  script.pipeline->stop();
+
+  const auto scene = script.scene_events();
+  ASSERT_EQ(scene.size(), 2u) << "no scene event inside the cooldown: " << dump_json(Json(scene));
+  EXPECT_EQ(scene[1]["ended_at"], kT0 + 1400);
+  const auto started = events_where(script.receiver, "intrusion", "started");
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started[0]["started_at"], kT0 + 2200) << "its second sighting in the zone";
+  const auto ended = events_where(script.receiver, "intrusion", "ended");
+  ASSERT_EQ(ended.size(), 1u);
+  EXPECT_EQ(ended[0]["ended_at"], kT0 + 4000) << "on the once-a-second rule tick, not at the stop";
+  EXPECT_EQ(script.detections.with_boxes(), 3u);
+  const TaskSnapshot s = script.pipeline->snapshot();
+  EXPECT_EQ(s.scenes_detected, 1u);
+  EXPECT_EQ(s.detections, 3u);
+}
+
+TEST_F(PipelineTest, ScriptedFailingIterationIsLoggedOnceAndTheTaskGoesOn) {
+  std::atomic<bool> failing{true};
+  DetectionLog delivered;
+  auto callback = delivered.callback();
+  Script script(scripted_task(2000, 0, true), scheduler(), [&](const Json& message) {
+    if (failing && !message["boxes"].empty()) throw std::runtime_error("subscriber gone");
+    callback(message);
+  });
+  script.frame(1000, empty_picture());
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 5; ++i) script.frame(i == 0 ? 1000 : 200, block_at(100 + 4 * i));
+  const TaskSnapshot during = script.pipeline->snapshot();
+  failing = false;
+  for (int i = 5; i < 8; ++i) script.frame(200, block_at(100 + 4 * i));
+  const std::string log = testing::internal::GetCapturedStderr();
+
+  EXPECT_EQ(during.phase, TaskPhase::running);
+  EXPECT_EQ(during.error, "");
+  const TaskSnapshot after = script.pipeline->snapshot();
+  EXPECT_EQ(after.phase, TaskPhase::running);
+  EXPECT_EQ(after.frames_decoded, 9u) << "the decoder was not let go";
+  EXPECT_EQ(delivered.with_boxes(), 3u);
+  EXPECT_EQ(after.events_started, 1u);
+  // Five failures within a second: one warning.
+  EXPECT_EQ(during.detections, 5u);
+  std::size_t lines = 0;
+  for (std::size_t at = log.find("task: analysis iteration failed"); at != std::string::npos;
+       at = log.find("task: analysis iteration failed", at + 1)) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 1u) << log;
+  EXPECT_THAT(log, HasSubstr("subscriber gone"));
+  script.pipeline->stop();
+  EXPECT_EQ(events_where(script.receiver, "intrusion", "started").size(), 1u);
+  EXPECT_EQ(events_where(script.receiver, "intrusion", "ended").size(), 1u);
+  expect_balanced(script.scene_events());
+}
+
+TEST_F(PipelineTest, ScriptedDecodeRateFollowsTheDeliveredFramesWithoutInference) {
+  Script script(scripted_task(1000, 0, false), scheduler());
+  script.frame(1000, empty_picture());
+  for (int i = 0; i < 5; ++i) script.frame(200, empty_picture());
+  EXPECT_DOUBLE_EQ(script.pipeline->snapshot().decode_fps, 5.0);
+  // An outage: nothing delivered for a second.
+  for (int i = 0; i < 5; ++i) script.idle(200);
+  EXPECT_DOUBLE_EQ(script.pipeline->snapshot().decode_fps, 0.0);
+  EXPECT_DOUBLE_EQ(script.pipeline->snapshot().inference_fps, 0.0);
 }
 
 TEST_F(PipelineTest, ReconnectsCountReopeningsAndReturnToRunning) {
@@ -489,39 +598,15 @@ TEST_F(PipelineTest, ReconnectsCountReopeningsAndReturnToRunning) {
   EXPECT_EQ(pipeline.snapshot().error, "");
 }
 
-TEST_F(PipelineTest, RuleEventsAreCountedWithoutACallbackUrl) {
-  RtspTestServer server(slow_ball());
-  DetectionLog detections;
-  AnalysisPipeline pipeline(parse_task_config(ball_task(server.live_url(), "")), fast_ai(), scheduler(),
-                            detections.callback());
-  pipeline.start();
-  ASSERT_TRUE(eventually([&] { return pipeline.snapshot().events_started >= 1; }, 15s));
-  EXPECT_GE(detections.with_boxes(), 2u);
-  pipeline.stop();
-  EXPECT_EQ(pipeline.snapshot().events_ended, pipeline.snapshot().events_started);
-}
-
-TEST_F(PipelineTest, AnAnalysisFailureFailsTheTaskAndStillClosesItsEvents) {
-  RtspTestServer server(slow_ball());
-  HttpReceiver receiver;
-  AnalysisPipeline pipeline(parse_task_config(ball_task(server.live_url(), receiver.url("/v1/events"))), fast_ai(),
-                            scheduler(), [](const Json& message) {
-                              if (!message["boxes"].empty()) throw std::runtime_error("subscriber gone");
-                            });
-  pipeline.start();
-  ASSERT_TRUE(eventually([&] { return pipeline.snapshot().phase == TaskPhase::failed; }, 15s));
-  EXPECT_EQ(pipeline.snapshot().error, "subscriber gone");
-  // The decoder is let go as well, and the phase stays failed.
-  const std::uint64_t decoded = pipeline.snapshot().frames_decoded;
-  std::this_thread::sleep_for(600ms);
-  EXPECT_EQ(pipeline.snapshot().frames_decoded, decoded);
-  EXPECT_EQ(pipeline.snapshot().phase, TaskPhase::failed);
-  pipeline.stop();
-  EXPECT_EQ(pipeline.snapshot().phase, TaskPhase::idle);
-  EXPECT_EQ(pipeline.snapshot().error, "");
-  EXPECT_EQ(events_where(receiver, "scene_change", "started").size(),
-            events_where(receiver, "scene_change", "ended").size());
-  EXPECT_EQ(events_where(receiver, "intrusion", "started").size(), events_where(receiver, "intrusion", "ended").size());
+TEST_F(PipelineTest, ScriptedRuleEventsAreCountedWithoutACallbackUrl) {
+  Script script(scripted_task(2000, 0, true), scheduler(), {}, fast_ai(), false);
+  script.frame(1000, empty_picture());
+  for (int i = 0; i < 3; ++i) script.frame(i == 0 ? 1000 : 200, block_at(100 + 4 * i));
+  EXPECT_EQ(script.pipeline->snapshot().events_started, 1u);
+  EXPECT_EQ(script.detections.with_boxes(), 3u);
+  script.pipeline->stop();
+  EXPECT_EQ(script.pipeline->snapshot().events_ended, 1u);
+  EXPECT_EQ(script.receiver.request_count(), 0u);
 }
 
 TEST_F(PipelineTest, ConstructionFillsTheSceneHoldAndNumbersPipelines) {
@@ -558,12 +643,11 @@ TEST_F(PipelineTest, ConstructionFillsTheSceneHoldAndNumbersPipelines) {
   next.stop();
 }
 
-// An engine that takes its time and then fails, behind a real scheduler.
+// An engine that always fails, behind a real scheduler.
 class FailingEngine final : public InferenceEngine {
  public:
   void warmup() override {}
   InferenceResult detect(const VideoFrame&, const std::optional<Rect>&) override {
-    std::this_thread::sleep_for(300ms);
     throw std::runtime_error("engine exploded");
   }
   std::string execution_provider() const override { return "CPUExecutionProvider"; }
@@ -584,40 +668,37 @@ TEST(PipelineFailureTest, NotReadySchedulerRefusesConstruction) {
   EXPECT_EQ(receiver.request_count(), 0u);
 }
 
-TEST(PipelineFailureTest, FailedInferenceSkipsTheFrameAndDroppedFramesAreCounted) {
+TEST(PipelineFailureTest, ScriptedFailedInferenceSkipsTheFrameAndDroppedFramesAreCounted) {
   InferenceScheduler failing([] { return std::make_unique<FailingEngine>(); }, 2);
   ASSERT_TRUE(failing.start());
-  RtspServerOptions options = slow_ball();
-  options.fps = 25;
-  RtspTestServer server(options);
-  HttpReceiver receiver;
-  DetectionLog detections;
   AiConfig ai = fast_ai();
   ai.max_queue_frames = 1;
-  AnalysisPipeline pipeline(parse_task_config(ball_task(server.live_url(), receiver.url("/v1/events"))), ai, failing,
-                            detections.callback());
-  EXPECT_EQ(pipeline.snapshot().model, "failing");
   testing::internal::CaptureStderr();
-  pipeline.start();
-  // The decoder keeps delivering while the analysis thread waits on the slow engine.
-  const bool failed_twice = eventually([&] { return failing.statistics().failed >= 2; }, 15s);
-  const bool dropped = eventually([&] { return pipeline.snapshot().frames_dropped > 0; }, 10s);
-  TaskSnapshot s = pipeline.snapshot();
-  pipeline.stop();
+  Script script(scripted_task(2000, 0, true), failing, {}, ai);
+  EXPECT_EQ(script.pipeline->snapshot().model, "failing");
+  script.frame(1000, empty_picture());
+  // Three frames arrive while the analysis is busy: only the newest is kept.
+  script.source.deliver(block_at(100));
+  script.source.deliver(block_at(104));
+  script.frame(1000, block_at(108));
+  script.frame(200, block_at(112));
+  const TaskSnapshot s = script.pipeline->snapshot();
+  script.pipeline->stop();
   const std::string log = testing::internal::GetCapturedStderr();
-  ASSERT_TRUE(failed_twice);
-  EXPECT_TRUE(dropped);
+
+  EXPECT_EQ(failing.statistics().failed, 2u);
+  EXPECT_EQ(s.frames_dropped, 2u);
+  EXPECT_EQ(s.queue_depth, 0);
   EXPECT_EQ(s.phase, TaskPhase::running);
   EXPECT_EQ(s.detections, 0u);
   EXPECT_EQ(s.events_started, 0u);
-  EXPECT_LE(s.queue_depth, 1);
-  EXPECT_TRUE(detections.messages().empty());
+  EXPECT_TRUE(script.detections.messages().empty());
   EXPECT_THAT(log, HasSubstr("inference: frame inference failed"));
   EXPECT_THAT(log, HasSubstr("engine exploded"));
   // The scene change was still reported, and closed on stop.
-  EXPECT_FALSE(events_where(receiver, "scene_change", "started").empty());
-  EXPECT_FALSE(events_where(receiver, "scene_change", "ended").empty());
-  EXPECT_TRUE(events_where(receiver, "intrusion", "started").empty());
+  expect_balanced(script.scene_events());
+  EXPECT_EQ(script.scene_events().size(), 2u);
+  EXPECT_TRUE(events_where(script.receiver, "intrusion", "started").empty());
 }
 
 }  // namespace

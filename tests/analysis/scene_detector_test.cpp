@@ -398,18 +398,24 @@ TEST(SceneDetectorTimeline, HoldKeepsTheSceneActiveAfterTheLastQualifyingFrame) 
   SceneDetector vetoed_end = primed(config(0, 30000, 4000));
   run_timeline(vetoed_end, {{0, 'c', true, true}, {4000, 'v', true, false}, {4001, 'v', false, false}});
 
-  // A qualifying frame after the hold ran out does not revive the scene while cooling down.
+  // While cooling down, a qualifying frame after the hold ran out makes the scene active again
+  // (for the detector) without a new start; its hold runs as usual.
   SceneDetector late = primed(config(0, 30000, 1000));
-  run_timeline(late, {{0, 'c', true, true}, {1001, 'c', false, false}, {1500, 'c', false, false}});
+  run_timeline(late, {{0, 'c', true, true},
+                      {1001, 'c', true, false},
+                      {1500, 'c', true, false},
+                      {2500, 't', true, false},
+                      {2501, 't', false, false},
+                      {3000, 'c', true, false}});
 }
 
 TEST(SceneDetectorTimeline, CooldownSeparatesStarts) {
   SceneDetector d = primed(config(0, 10000, 1000));
   run_timeline(d, {{0, 'c', true, true},
                    {1001, 't', false, false},
-                   {2000, 'c', false, false},
-                   {9999, 'c', false, false},
-                   {10000, 'c', true, true}});
+                   {2000, 'c', true, false},  // active again, but not a new start
+                   {9999, 'c', true, false},
+                   {10000, 'c', true, true}});  // the cooldown is over: a change that was never reported starts
 
   // A trigger while the scene is still active restarts hold and cooldown without a new start.
   SceneDetector again = primed(config(0, 1000, 5000));
@@ -431,8 +437,8 @@ TEST(SceneDetectorTimeline, ClockSteppingBackDoesNotFreezeTheDetector) {
   SceneDetector cooldown = primed(config(0, 30000, 1000));
   run_timeline(cooldown, {{0, 'c', true, true},
                           {2000, 't', false, false},
-                          {-kStep, 'c', false, false},
-                          {-kStep + 29999, 'c', false, false},
+                          {-kStep, 'c', true, false},
+                          {-kStep + 29999, 'c', true, false},
                           {-kStep + 30000, 'c', true, true}});
 
   // Trigger: a run that began "later" starts counting again at the step.
