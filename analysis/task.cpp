@@ -53,8 +53,10 @@ std::string required_text(const Json& body, const char* key, const std::string& 
     refuse(label + " must be a non-empty string");
   }
   std::string text = value->get<std::string>();
-  // Ids are path segments of the task and stream routes; a "/" would make the task unreachable.
+  // Ids are path segments of the task and stream routes; a "/" would make the task unreachable,
+  // and so would a path too long for the request line.
   if (text.find('/') != std::string::npos) refuse(label + " must not contain /");
+  if (text.size() > 128) refuse(label + " must be at most 128 bytes");
   return text;
 }
 

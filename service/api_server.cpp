@@ -146,6 +146,8 @@ void ApiServer::register_routes() {
     set_json(res, 200, task_snapshot_json(*snapshot));
   });
 
+  // Creating a task is quick; replacing or deleting one waits for a task to stop, so those run
+  // on workers of their own and never hold up the other routes.
   server_->add_route(HttpMethod::post, "/v1/tasks", [this](const HttpRequest& req, HttpResponse& res) {
     try {
       if (shutting_down_.load()) {
@@ -167,7 +169,7 @@ void ApiServer::register_routes() {
     } catch (const std::exception&) {
       answer_task_failure(res);
     }
-  }, HttpTransport::Pool::blocking);
+  });
 
   server_->add_route(HttpMethod::put, "/v1/tasks/([^/]+)", [this](const HttpRequest& req, HttpResponse& res) {
     try {

@@ -25,6 +25,7 @@
 #include <boost/beast/websocket.hpp>
 
 #include "foundation/text.h"
+#include "foundation/thread_name.h"
 
 namespace velmo::ai {
 
@@ -145,8 +146,13 @@ void async_teardown(beast::role_type role, ServerHeaderFilter& stream, Handler&&
 
 class WorkerPool {
  public:
-  explicit WorkerPool(std::size_t count) {
-    for (std::size_t i = 0; i < std::max<std::size_t>(count, 1); ++i) threads_.emplace_back([this] { run(); });
+  WorkerPool(std::size_t count, const std::string& name) {
+    for (std::size_t i = 0; i < std::max<std::size_t>(count, 1); ++i) {
+      threads_.emplace_back([this, name = name + std::to_string(i + 1)] {
+        set_thread_name(name);
+        run();
+      });
+    }
   }
   ~WorkerPool() { shutdown(); }
 
@@ -842,8 +848,9 @@ std::uint16_t HttpTransport::local_port() const {
 }
 
 void HttpTransport::run() {
-  impl_->quick_workers = std::make_unique<WorkerPool>(impl_->options.quick_workers);
-  impl_->blocking_workers = std::make_unique<WorkerPool>(impl_->options.blocking_workers);
+  set_thread_name("http-accept");
+  impl_->quick_workers = std::make_unique<WorkerPool>(impl_->options.quick_workers, "http-");
+  impl_->blocking_workers = std::make_unique<WorkerPool>(impl_->options.blocking_workers, "http-task-");
   auto guard = net::make_work_guard(impl_->io);
   impl_->io.restart();
   net::post(impl_->io, [impl = impl_.get()] { impl->accept(); });

@@ -4,10 +4,13 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -29,6 +32,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 using test::HttpCall;
 using test::HttpReply;
@@ -49,6 +53,15 @@ struct RunnerBoard {
   std::atomic<int> stopped{0};
   std::atomic<int> stops_finished{0};
   std::atomic<bool> snapshots_throw{false};
+  // Stops of "stop-hangs" runners wait here until the test opens it.
+  std::mutex gate_mutex;
+  std::condition_variable gate_changed;
+  bool gate_open = false;
+  void open_gate() {
+    std::lock_guard lock(gate_mutex);
+    gate_open = true;
+    gate_changed.notify_all();
+  }
 };
 
 // Behaviour is chosen by words in the stream URL.
@@ -75,6 +88,10 @@ class FakeRunner : public TaskRunner {
     }
     ++board_.stopped;
     if (url_has("stop-slow")) std::this_thread::sleep_for(1500ms);
+    if (url_has("stop-hangs")) {
+      std::unique_lock lock(board_.gate_mutex);
+      board_.gate_changed.wait(lock, [&] { return board_.gate_open; });
+    }
     ++board_.stops_finished;
     if (url_has("stop-throws")) throw std::runtime_error("stop failed");
   }
@@ -153,6 +170,7 @@ class ApiServerTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    board_.open_gate();
     if (server_) server_->stop();
     server_.reset();
     tasks_.reset();
@@ -761,6 +779,125 @@ TEST_F(ApiServerTest, ConcurrentRequestsWhileWebSocketsAreOpen) {
   }
   for (auto& call : calls) EXPECT_EQ(call.get(), 4);
   EXPECT_EQ(get("/v1/tasks").body, R"({"count":0,"tasks":[]})");
+}
+
+// ---- Limits, shutdown and clients that hold on --------------------------------------------------
+
+TEST_F(ApiServerTest, ReadsAnswerWhileTasksStopAndNoTaskStartsOnceShutdownBegan) {
+  config_.ai.max_channels = 10;
+  start_server();
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_EQ(post(task_body("t" + std::to_string(i), "s" + std::to_string(i), "stop-hangs")).status, 201);
+  }
+  // More stops than there are workers for task changes, all of them stuck.
+  std::vector<std::future<HttpReply>> deletes;
+  for (int i = 0; i < 10; ++i) {
+    deletes.push_back(std::async(std::launch::async, [&, i] { return send("DELETE", "/v1/tasks/t" + std::to_string(i)); }));
+  }
+  ASSERT_TRUE(test::eventually([&] { return board_.stopped.load() >= 8; }));
+  for (const std::string target : {"/v1/health", "/v1/metrics", "/v1/tasks", "/v1/tasks/t9", "/v1/capabilities"}) {
+    const auto began = std::chrono::steady_clock::now();
+    const HttpReply reply = get(target);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 2s) << target;
+    EXPECT_NE(reply.status, 500) << target;
+  }
+
+  server_->begin_shutdown();
+  const HttpReply created = post(task_body("late", "late"));
+  expect_error(created, 503, "shutting_down", "the service is shutting down", "POST");
+  EXPECT_EQ(get("/v1/health").status, 200);
+
+  board_.open_gate();
+  for (auto& pending : deletes) EXPECT_EQ(pending.get().status, 200);
+  const HttpReply replaced = send("PUT", "/v1/tasks/t9", task_body("t9", "s9"));
+  expect_error(replaced, 503, "shutting_down", "the service is shutting down", "PUT");
+  EXPECT_EQ(get("/v1/tasks").body, R"({"count":0,"tasks":[]})");
+}
+
+// Resident memory of this process in bytes.
+std::size_t resident_bytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::size_t pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+TEST_F(ApiServerTest, IdLengthAndNestingDepthAreLimited) {
+  config_.ai.max_channels = 4;
+  start_server();
+  const std::string longest(128, 'i');
+  EXPECT_EQ(post(task_body(longest, "s1")).status, 201);
+  EXPECT_EQ(get("/v1/tasks/" + longest).status, 200);
+  EXPECT_EQ(send("DELETE", "/v1/tasks/" + longest).status, 200);
+  EXPECT_EQ(post(task_body("t2", std::string(128, 's'))).status, 201);
+  expect_error(post(task_body(longest + "i", "s3")), 400, "invalid_request", "task.task_id must be at most 128 bytes");
+  expect_error(post(task_body("t4", std::string(129, 's'))), 400, "invalid_request",
+               "task.stream_id must be at most 128 bytes");
+  expect_error(send("PUT", "/v1/tasks/" + longest + "i", task_body(longest + "i", "s3")), 400, "invalid_request",
+               "task.task_id must be at most 128 bytes");
+
+  // 64 levels are parsed (and then refused as a task), 65 are not parsed at all; brackets inside
+  // strings do not count.
+  const std::string deep64 = std::string(64, '[') + "\"[[{\"" + std::string(64, ']');
+  expect_error(post(deep64), 400, "invalid_request", "task request must be a JSON object");
+  const HttpReply deep65 = post(std::string(65, '[') + std::string(65, ']'));
+  EXPECT_EQ(deep65.status, 400);
+  EXPECT_THAT(deep65.body, HasSubstr("invalid JSON: "));
+
+  // Many bodies of nothing but "[" at once cost about their own size, not a parse tree each.
+  std::atomic<bool> sampling{true};
+  std::atomic<std::size_t> peak{resident_bytes()};
+  const std::size_t baseline = peak.load();
+  std::thread sampler([&] {
+    while (sampling) {
+      peak = std::max(peak.load(), resident_bytes());
+      std::this_thread::sleep_for(2ms);
+    }
+  });
+  std::vector<std::future<HttpReply>> replies;
+  const std::string brackets(1048576, '[');
+  for (int i = 0; i < 32; ++i) replies.push_back(std::async(std::launch::async, [&] { return post(brackets); }));
+  for (auto& reply : replies) {
+    const HttpReply answer = reply.get();
+    EXPECT_EQ(answer.status, 400);
+    EXPECT_THAT(answer.body, HasSubstr("invalid JSON: "));
+  }
+  sampling = false;
+  sampler.join();
+  EXPECT_LT(peak.load() - baseline, 200u * 1024 * 1024);
+}
+
+TEST_F(ApiServerTest, HeadAnswersTheGetRoutesAndNoAnswerNamesTheServer) {
+  start_server();
+  for (const std::string target : {"/v1/capabilities", "/v1/tasks", "/v1/tasks/none"}) {
+    const HttpReply full = get(target);
+    HttpCall call;
+    call.method = "HEAD";
+    call.target = target;
+    const HttpReply head = test::http_call(port(), call);
+    EXPECT_EQ(head.status, full.status) << target;
+    EXPECT_EQ(head.header("Content-Length"), std::to_string(full.body.size())) << target;
+    EXPECT_EQ(head.header("Content-Type"), "application/json; charset=utf-8") << target;
+    EXPECT_TRUE(head.body.empty()) << target;
+    expect_cors(head, "HEAD " + target);
+    EXPECT_FALSE(full.has_header("Server")) << target;
+    EXPECT_FALSE(head.has_header("Server")) << target;
+  }
+  EXPECT_FALSE(send("OPTIONS", "/v1/tasks").has_header("Server"));
+  EXPECT_FALSE(post("{").has_header("Server"));
+  EXPECT_FALSE(get("/v2/nothing").has_header("Server"));
+  EXPECT_THAT(test::raw_exchange(port(), "GET /v1/health HTTP/9.x\r\n\r\n"), Not(HasSubstr("Server:")));
+}
+
+TEST_F(ApiServerTest, AConfiguredPathThatIsNotUtf8NeverBreaksTheDocuments) {
+  config_.model.manifest = dir_.path() / "caf\xe9" / "manifest.json";
+  start_server();
+  const HttpReply health = get("/v1/health");
+  EXPECT_EQ(health.status, 503);
+  const Json document = parse_json(health.body);
+  EXPECT_THAT(document.at("model").at("error").get<std::string>(), HasSubstr("caf\xef\xbf\xbd"));
+  EXPECT_EQ(get("/v1/metrics").status, 200);
+  EXPECT_EQ(get("/v1/capabilities").status, 200);
 }
 
 }  // namespace

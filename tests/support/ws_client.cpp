@@ -133,6 +133,10 @@ bool WsClient::wait_for_messages(std::size_t count, std::chrono::milliseconds ti
   return impl_->changed.wait_for(lock, timeout, [&] { return impl_->received.size() >= count; });
 }
 
+void WsClient::start_reading() {
+  net::post(impl_->io, [impl = impl_] { impl->read(); });
+}
+
 void WsClient::send_text(const std::string& text) { impl_->send(text, true); }
 void WsClient::send_binary(const std::string& bytes) { impl_->send(bytes, false); }
 

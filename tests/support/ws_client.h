@@ -29,6 +29,8 @@ class WsClient {
 
   std::vector<std::string> messages() const;
   bool wait_for_messages(std::size_t count, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) const;
+  // For a client made with read = false: begins reading now, what the socket holds first.
+  void start_reading();
   void send_text(const std::string& text);
   void send_binary(const std::string& bytes);
   // Starts a client-side close with status 1000.
