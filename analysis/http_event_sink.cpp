@@ -1,11 +1,14 @@
 #include "analysis/http_event_sink.h"
 
-#include <array>
+#include <algorithm>
 #include <boost/asio/connect.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/error.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/error.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
@@ -14,13 +17,13 @@
 #include <boost/beast/version.hpp>
 #include <chrono>
 #include <cstdint>
-#include <exception>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
 
 #include "foundation/log.h"
 #include "foundation/text.h"
+#include "foundation/thread_name.h"
 
 namespace velmo::ai {
 namespace {
@@ -30,16 +33,30 @@ namespace http = boost::beast::http;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
+using Clock = std::chrono::steady_clock;
+
 constexpr std::chrono::seconds kConnectTimeout{2};
-constexpr std::chrono::seconds kReadTimeout{3};
-constexpr std::chrono::seconds kWriteTimeout{3};
-constexpr std::array<std::chrono::milliseconds, 3> kPauseBeforeAttempt{
-    std::chrono::milliseconds(0), std::chrono::milliseconds(250), std::chrono::milliseconds(500)};
+// Connecting, sending and reading the whole answer together: a server that answers slowly or
+// trickles its body can hold an attempt no longer than this.
+constexpr std::chrono::seconds kAttemptTimeout{5};
+// Only the status decides an attempt; a little of the body is read so that a short answer ends
+// cleanly, then the connection is closed whatever is left.
+constexpr std::uint64_t kReplyBodyLimit = 4096;
+// The pauses before the second and the third attempt; later ones start at the first back-off and
+// double up to the cap.
+constexpr std::chrono::milliseconds kQuickPauses[] = {std::chrono::milliseconds(250), std::chrono::milliseconds(500)};
+constexpr std::chrono::milliseconds kFirstBackOff{1000};
+constexpr std::chrono::milliseconds kMaxBackOff{10000};
+// At most one drop warning per sink in this time; the next one counts everything since.
+constexpr std::chrono::seconds kDropWarningInterval{5};
+// stop's own work after the worker has given up (closing, the last warning, the join) comes out
+// of the drain budget too.
+constexpr std::chrono::milliseconds kWrapUp{100};
 
 [[noreturn]] void refuse(const char* message) { throw std::invalid_argument(message); }
 
-// Only the status decides an attempt; whatever body the server sends back is read and thrown away,
-// so a large answer neither fails the attempt nor piles up in memory.
+// Throws the answer's body away and ends the read once kReplyBodyLimit bytes have come, whatever
+// the body's length or framing says.
 struct DiscardBody {
   struct value_type {};
 
@@ -49,10 +66,13 @@ struct DiscardBody {
     void init(const boost::optional<std::uint64_t>&, beast::error_code& ec) { ec = {}; }
     template <class ConstBufferSequence>
     std::size_t put(const ConstBufferSequence& buffers, beast::error_code& ec) {
-      ec = {};
-      return net::buffer_size(buffers);
+      const std::size_t n = net::buffer_size(buffers);
+      seen += n;
+      ec = seen > kReplyBodyLimit ? beast::error_code(http::error::body_limit) : beast::error_code();
+      return n;
     }
     void finish(beast::error_code& ec) { ec = {}; }
+    std::uint64_t seen = 0;
   };
 };
 
@@ -61,21 +81,21 @@ bool blank_or_control(char c) {
   return byte <= 0x20 || byte == 0x7f;
 }
 
-// Runs one asynchronous operation to its end on a private context, so the stream's expiry time
-// bounds it.
-template <typename Start>
-beast::error_code run_one(net::io_context& ioc, Start&& start) {
-  beast::error_code result = net::error::operation_aborted;
-  std::forward<Start>(start)([&result](beast::error_code ec, auto&&...) { result = ec; });
-  ioc.restart();
-  ioc.run();
-  return result;
+// The pause before attempt `next` (from 2).
+Clock::duration pause_before(int next) {
+  if (next <= 3) return kQuickPauses[next - 2];
+  const int doublings = std::min(next - 4, 4);
+  return std::min<Clock::duration>(kFirstBackOff * (1 << doublings), kMaxBackOff);
 }
 
 }  // namespace
 
-HttpEventSink::HttpEventSink(std::string url, std::size_t max_queue)
-    : url_(std::move(url)), max_queue_(max_queue) {
+struct HttpEventSink::Io {
+  net::io_context ioc;
+};
+
+HttpEventSink::HttpEventSink(std::string url, std::size_t max_queue, std::chrono::milliseconds give_up_after)
+    : url_(std::move(url)), max_queue_(max_queue), give_up_after_(give_up_after) {
   if (url_.empty() || max_queue_ == 0) refuse("invalid event callback configuration");
   const std::size_t scheme_end = url_.find("://");
   if (scheme_end == std::string::npos) refuse("event callback URL has no scheme");
@@ -89,17 +109,18 @@ HttpEventSink::HttpEventSink(std::string url, std::size_t max_queue)
     refuse("event callback URL must use HTTP");
   }
 
+  // The authority ends at the first "/", "?" or "#". A fragment is for the client alone and is never
+  // sent; a query without a path goes on the default path.
   const std::size_t after_scheme = scheme_end + 3;
-  const std::size_t slash = url_.find('/', after_scheme);
-  if (after_scheme < url_.size() && slash != std::string::npos) {
-    base_ = url_.substr(0, slash);
-    path_ = url_.substr(slash);
-  } else {
-    base_ = url_;
-    path_ = "/v1/events";
-  }
+  const std::size_t authority_end = std::min(url_.find_first_of("/?#", after_scheme), url_.size());
+  const std::size_t fragment = std::min(url_.find('#', authority_end), url_.size());
+  base_ = url_.substr(0, authority_end);
+  path_ = url_.substr(authority_end, fragment - authority_end);
+  if (path_.empty() || path_.front() == '?') path_.insert(0, "/v1/events");
 
   const std::string_view authority = std::string_view(base_).substr(after_scheme);
+  // A user name or password would travel in clear text and show up wherever the server is named.
+  if (authority.find('@') != std::string_view::npos) refuse("event callback URL has an invalid host or port");
   std::string_view host;
   std::string_view rest;
   if (!authority.empty() && authority.front() == '[') {
@@ -115,7 +136,7 @@ HttpEventSink::HttpEventSink(std::string url, std::size_t max_queue)
     const std::size_t colon = authority.find(':');
     host = authority.substr(0, colon);
     rest = colon == std::string_view::npos ? std::string_view() : authority.substr(colon);
-    if (host.find_first_of("@?#[]") != std::string_view::npos) {
+    if (host.find_first_of("[]") != std::string_view::npos) {
       refuse("event callback URL has an invalid host or port");
     }
   }
@@ -130,6 +151,7 @@ HttpEventSink::HttpEventSink(std::string url, std::size_t max_queue)
   host_ = std::string(host);
   host_header_ = std::string(authority);
 
+  io_ = std::make_unique<Io>();
   worker_ = std::thread([this] { run(); });
 }
 
@@ -140,7 +162,10 @@ void HttpEventSink::publish(Json event) {
     std::lock_guard lock(mutex_);
     if (stopping_) return;
     std::string text = dump_json(event);
-    while (queue_.size() >= max_queue_) queue_.pop_front();
+    while (queue_.size() >= max_queue_) {
+      queue_.pop_front();
+      ++dropped_;
+    }
     queue_.push_back(std::move(text));
   }
   wake_.notify_one();
@@ -151,48 +176,177 @@ void HttpEventSink::stop() {
     std::lock_guard lock(mutex_);
     if (stopping_) return;
     stopping_ = true;
+    stop_by_ = Clock::now() + kEventSinkDrainBudget - kWrapUp;
   }
   wake_.notify_all();
+  // An attempt in progress waits on the I/O context, not on the condition variable: this makes it
+  // look at the budget at once.
+  net::post(io_->ioc, [] {});
   if (worker_.joinable()) worker_.join();
 }
 
+HttpEventSink::Clock::time_point HttpEventSink::budget_end() {
+  std::lock_guard lock(mutex_);
+  return stop_by_;
+}
+
+std::size_t HttpEventSink::take_due_drops(bool force) {
+  if (dropped_ == 0) return 0;
+  const auto now = Clock::now();
+  if (!force && warned_ && now - last_warning_ < kDropWarningInterval) return 0;
+  warned_ = true;
+  last_warning_ = now;
+  return std::exchange(dropped_, 0);
+}
+
+void HttpEventSink::warn_dropped(std::size_t count) noexcept {
+  if (count == 0) return;
+  try {
+    log(LogLevel::warn, "event: callback delivery failed", {{"url", base_}, {"dropped", std::to_string(count)}});
+  } catch (...) {
+    // Nothing is left to report a failing log line to.
+  }
+}
+
+bool HttpEventSink::pause_for(Clock::duration pause) {
+  const auto until = Clock::now() + pause;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    const auto now = Clock::now();
+    if (now >= stop_by_) return false;
+    if (now >= until) return true;
+    if (const std::size_t due = take_due_drops(false)) {
+      lock.unlock();
+      warn_dropped(due);
+      lock.lock();
+      continue;
+    }
+    // Woken early by stop (and by publish, harmlessly); a signal does not end the pause either.
+    auto wake_at = std::min(until, stop_by_);
+    if (dropped_ > 0) wake_at = std::min(wake_at, last_warning_ + kDropWarningInterval);
+    wake_.wait_until(lock, wake_at);
+  }
+}
+
+HttpEventSink::Outcome HttpEventSink::deliver(const std::string& text) {
+  const auto first = Clock::now();
+  for (int attempt = 1;; ++attempt) {
+    if (Clock::now() >= budget_end()) return Outcome::out_of_time;
+    if (post(text)) return Outcome::delivered;
+    const Clock::duration waited = Clock::now() - first;
+    if (attempt >= 3 && waited >= give_up_after_) return Outcome::given_up;
+    Clock::duration pause = pause_before(attempt + 1);
+    // The last pause ends with the retry window, so the final attempt falls at its end.
+    if (attempt >= 3) pause = std::min<Clock::duration>(pause, give_up_after_ - waited);
+    if (!pause_for(pause)) return Outcome::out_of_time;
+  }
+}
+
 void HttpEventSink::run() {
+  set_thread_name("sink");
+  try {
+    drain();
+  } catch (...) {
+    // Last resort (an attempt catches its own failures): an exception must not end the process.
+    // The queue is then left as it is, and stop still finds a thread to join.
+  }
+}
+
+void HttpEventSink::drain() {
   for (;;) {
     std::string text;
     {
       std::unique_lock lock(mutex_);
-      wake_.wait(lock, [this] { return !queue_.empty() || stopping_; });
-      if (queue_.empty()) return;
+      for (;;) {
+        if (!queue_.empty()) break;
+        if (stopping_) {
+          const std::size_t last = take_due_drops(true);
+          lock.unlock();
+          warn_dropped(last);
+          return;
+        }
+        if (const std::size_t due = take_due_drops(false)) {
+          lock.unlock();
+          warn_dropped(due);
+          lock.lock();
+          continue;
+        }
+        if (dropped_ > 0) {
+          wake_.wait_until(lock, last_warning_ + kDropWarningInterval);
+        } else {
+          wake_.wait(lock);
+        }
+      }
       text = std::move(queue_.front());
       queue_.pop_front();
     }
-    bool delivered = false;
-    for (const auto pause : kPauseBeforeAttempt) {
-      // sleep_for resumes after a signal until the whole pause has passed.
-      if (pause.count() > 0) std::this_thread::sleep_for(pause);
-      if (post(text)) {
-        delivered = true;
-        break;
+
+    const Outcome outcome = deliver(text);
+    std::size_t due = 0;
+    {
+      std::lock_guard lock(mutex_);
+      if (outcome == Outcome::given_up) ++dropped_;
+      if (outcome == Outcome::out_of_time) {
+        // stop's budget is spent: this event and all that wait behind it are given up together.
+        dropped_ += 1 + queue_.size();
+        queue_.clear();
       }
+      due = take_due_drops(outcome == Outcome::out_of_time);
     }
-    if (!delivered) log(LogLevel::warn, "event: callback delivery failed", {{"url", base_}});
+    warn_dropped(due);
+    if (outcome == Outcome::out_of_time) return;
   }
 }
 
 bool HttpEventSink::post(const std::string& text) {
-  // Anything thrown here would end the worker thread and the process with it; a failure of any
-  // kind is just a failed attempt.
+  // Anything thrown here would end the worker thread; a failure of any kind is just a failed attempt.
   try {
-    net::io_context ioc;
-    beast::error_code ec;
+    net::io_context& ioc = io_->ioc;
+    ioc.restart();
+    const auto started = Clock::now();
+    const auto connect_end = started + kConnectTimeout;
+    const auto attempt_end = started + kAttemptTimeout;
+    // Keeps run_one_until waiting between operations instead of finding the context out of work.
+    const auto busy = net::make_work_guard(ioc);
     tcp::resolver resolver(ioc);
-    const auto endpoints = resolver.resolve(host_, port_, tcp::resolver::numeric_service, ec);
+    tcp::socket socket(ioc);
+
+    // Runs one operation until it completes, `end` passes or stop's budget runs out. In the latter
+    // cases everything outstanding is cancelled and its handlers have run before this returns.
+    auto await = [&](auto start, Clock::time_point end) {
+      beast::error_code result;
+      bool done = false;
+      start([&result, &done](beast::error_code ec, auto&&...) {
+        result = ec;
+        done = true;
+      });
+      while (!done) {
+        const auto until = std::min(end, budget_end());
+        if (Clock::now() >= until) break;
+        ioc.run_one_until(until);
+      }
+      if (done) return result;
+      beast::error_code ignored;
+      resolver.cancel();
+      socket.close(ignored);
+      while (!done) ioc.run_one();  // the cancelled operation's handler, which refers to this frame
+      return beast::error_code(net::error::timed_out);
+    };
+
+    tcp::resolver::results_type endpoints;
+    beast::error_code ec = await(
+        [&](auto handler) {
+          resolver.async_resolve(host_, port_, tcp::resolver::numeric_service,
+                                 [&endpoints, handler](beast::error_code e, tcp::resolver::results_type found) mutable {
+                                   endpoints = std::move(found);
+                                   handler(e);
+                                 });
+        },
+        connect_end);
     if (ec) return false;
 
     // A new connection per attempt: nothing carries over from one attempt or event to the next.
-    beast::tcp_stream stream(ioc);
-    stream.expires_after(kConnectTimeout);
-    ec = run_one(ioc, [&](auto handler) { stream.async_connect(endpoints, std::move(handler)); });
+    ec = await([&](auto handler) { net::async_connect(socket, endpoints, handler); }, connect_end);
     if (ec) return false;
 
     http::request<http::string_body> request{http::verb::post, path_, 11};
@@ -202,22 +356,26 @@ bool HttpEventSink::post(const std::string& text) {
     request.keep_alive(false);
     request.body() = text;
     request.prepare_payload();
-    stream.expires_after(kWriteTimeout);
-    ec = run_one(ioc, [&](auto handler) { http::async_write(stream, request, std::move(handler)); });
+    ec = await([&](auto handler) { http::async_write(socket, request, handler); }, attempt_end);
     if (ec) return false;
 
     beast::flat_buffer buffer;
     http::response_parser<DiscardBody> parser;
-    parser.body_limit(boost::none);
-    stream.expires_after(kReadTimeout);
-    ec = run_one(ioc, [&](auto handler) { http::async_read(stream, buffer, parser, std::move(handler)); });
+    parser.body_limit(boost::none);  // DiscardBody keeps its own, smaller one
+    ec = await([&](auto handler) { http::async_read_header(socket, buffer, parser, handler); }, attempt_end);
     if (ec) return false;
-
-    beast::error_code ignored;
-    stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
     const unsigned status = parser.get().result_int();
-    return status >= 200 && status <= 299;
-  } catch (const std::exception&) {
+    if (status < 200 || status > 299) return false;
+
+    // The server has taken the event: how its body ends (complete, cut at the limit, a time-out)
+    // changes nothing, and a retry would deliver it twice.
+    if (!parser.is_done()) {
+      await([&](auto handler) { http::async_read(socket, buffer, parser, handler); }, attempt_end);
+    }
+    beast::error_code ignored;
+    socket.shutdown(tcp::socket::shutdown_both, ignored);
+    return true;
+  } catch (...) {
     return false;
   }
 }

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,38 +25,66 @@ class EventSink {
   virtual void stop() = 0;
 };
 
-// Posts each event as one JSON document to a callback URL from its own thread, in order, with up
-// to three attempts per event. publish never touches the network; when the server falls behind,
-// the oldest waiting events are given up so the newest get through.
+// How long one event is retried, counted from its first attempt, before it is given up: long
+// enough that a receiver which restarts misses nothing.
+inline constexpr std::chrono::milliseconds kEventGiveUpAfter{60000};
+
+// Posts each event as one JSON document to a callback URL from its own thread, in order. An event
+// that fails is retried (three quick attempts, then a capped back-off) and holds back the later
+// ones until it is delivered or given up. publish never touches the network; when the server falls
+// behind, the oldest waiting events are given up so the newest get through. Every event given up
+// is counted in a rate-limited warning.
 class HttpEventSink final : public EventSink {
  public:
   // Throws std::invalid_argument for an empty URL, a max_queue of 0, a URL without "://", a
-  // scheme other than http, blanks or control bytes anywhere in the URL, or a bad host or port.
-  HttpEventSink(std::string url, std::size_t max_queue);
+  // scheme other than http, blanks or control bytes anywhere in the URL, a user name or password,
+  // or a bad host or port. give_up_after is for tests; at zero an event gets three attempts.
+  HttpEventSink(std::string url, std::size_t max_queue,
+                std::chrono::milliseconds give_up_after = kEventGiveUpAfter);
   ~HttpEventSink() override;
   HttpEventSink(const HttpEventSink&) = delete;
   HttpEventSink& operator=(const HttpEventSink&) = delete;
 
   void publish(Json event) override;
-  // Delivers (or gives up) everything queued, then ends the worker; later calls return at once.
+  // Goes on delivering what is queued, then ends the worker; returns within
+  // kEventSinkDrainBudget, dropping (and counting) what is left by then. Later calls return at once.
   void stop() override;
 
  private:
+  using Clock = std::chrono::steady_clock;
+  enum class Outcome { delivered, given_up, out_of_time };
+  struct Io;
+
   bool post(const std::string& text);
+  Outcome deliver(const std::string& text);
   void run();
+  void drain();
+  // Waits for `pause` (a signal does not cut it short); false when the stop budget ran out first.
+  bool pause_for(Clock::duration pause);
+  // The end of the stop budget, or Clock::time_point::max() before stop.
+  Clock::time_point budget_end();
+  // With the mutex held: the count of dropped events to report now, 0 when none is due.
+  std::size_t take_due_drops(bool force);
+  void warn_dropped(std::size_t count) noexcept;
 
   std::string url_;
   std::string base_;  // scheme, host and port: names the server in the warning line
-  std::string path_;  // path and query of every POST
+  std::string path_;  // path and query of every POST, never a fragment
   std::size_t max_queue_;
+  std::chrono::milliseconds give_up_after_;
   std::string host_;         // without the brackets of an IPv6 literal
   std::string port_;         // decimal, "80" when the URL gives none
   std::string host_header_;  // as the Host field wants it
+  std::unique_ptr<Io> io_;   // used by the worker; stop only wakes it
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::string> queue_;
   std::thread worker_;
   bool stopping_ = false;
+  Clock::time_point stop_by_ = Clock::time_point::max();
+  std::size_t dropped_ = 0;  // since the last warning line
+  bool warned_ = false;
+  Clock::time_point last_warning_{};
 };
 
 }  // namespace velmo::ai

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -55,8 +56,8 @@ bool ReceivedRequest::has_header(std::string_view name) const {
 struct HttpReceiver::Impl {
   class Session;
 
-  explicit Impl(HttpReceiver& owner) : owner(owner), acceptor(ioc) {
-    const tcp::endpoint at(net::ip::make_address("127.0.0.1"), 0);
+  Impl(HttpReceiver& owner, int wanted_port) : owner(owner), acceptor(ioc) {
+    const tcp::endpoint at(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(wanted_port));
     acceptor.open(at.protocol());
     acceptor.set_option(tcp::acceptor::reuse_address(true));
     acceptor.bind(at);
@@ -146,6 +147,7 @@ class HttpReceiver::Impl::Session : public std::enable_shared_from_this<Session>
   }
 
   void answer() {
+    if (reply_.trickle.count() > 0) return start_trickle();
     response_ = {};
     response_.result(static_cast<unsigned>(reply_.status));
     response_.version(11);
@@ -156,6 +158,28 @@ class HttpReceiver::Impl::Session : public std::enable_shared_from_this<Session>
     http::async_write(stream_, response_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
       if (ec || !self->keep_alive_ || self->impl_.stopped) return self->close();
       self->read();
+    });
+  }
+
+  void start_trickle() {
+    auto head = std::make_shared<std::string>("HTTP/1.1 " + std::to_string(reply_.status) +
+                                              " Trickle\r\nContent-Type: text/plain\r\n"
+                                              "Content-Length: 1000000000\r\n\r\n");
+    net::async_write(stream_, net::buffer(*head), [self = shared_from_this(), head](beast::error_code ec, std::size_t) {
+      if (ec || self->impl_.stopped) return self->close();
+      self->trickle();
+    });
+  }
+
+  void trickle() {
+    timer_.expires_after(reply_.trickle);
+    timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (ec || self->impl_.stopped) return self->close();
+      static const char byte = 'x';
+      net::async_write(self->stream_, net::buffer(&byte, 1), [self](beast::error_code e, std::size_t) {
+        if (e || self->impl_.stopped) return self->close();
+        self->trickle();
+      });
     });
   }
 
@@ -192,7 +216,7 @@ void HttpReceiver::Impl::close_everything() {
   sessions.clear();
 }
 
-HttpReceiver::HttpReceiver() : impl_(std::make_unique<Impl>(*this)) { port_ = impl_->port; }
+HttpReceiver::HttpReceiver(int port) : impl_(std::make_unique<Impl>(*this, port)) { port_ = impl_->port; }
 
 HttpReceiver::~HttpReceiver() { stop(); }
 

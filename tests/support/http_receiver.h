@@ -37,6 +37,9 @@ struct Reply {
   std::chrono::milliseconds delay{0};             // waits this long before answering
   bool hold = false;      // waits until release() (or the receiver stops) before answering
   bool hang_up = false;   // closes the connection instead of answering
+  // When set: sends the status line and header, then a body that never ends, one byte each time
+  // this passes, until the client goes or the receiver stops.
+  std::chrono::milliseconds trickle{0};
 };
 
 // A real HTTP/1.1 server on 127.0.0.1 with a port of its own, for tests of HTTP clients (event
@@ -46,7 +49,8 @@ class HttpReceiver {
  public:
   using Responder = std::function<Reply(const ReceivedRequest& request, std::size_t index)>;
 
-  HttpReceiver();  // listens at once
+  // Listens at once, on `port` when given (a receiver that comes back where an earlier one was).
+  explicit HttpReceiver(int port = 0);
   ~HttpReceiver();
   HttpReceiver(const HttpReceiver&) = delete;
   HttpReceiver& operator=(const HttpReceiver&) = delete;
