@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <chrono>
+#include <memory>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "analysis/http_event_sink.h"
 #include "foundation/json.h"
 #include "tests/support/http_client.h"
 #include "tests/support/http_receiver.h"
@@ -26,9 +31,10 @@ std::string service_config(const test::ModelPackage& package, int port, const st
          package.public_key.native() + "\"\n";
 }
 
-Json ball_task(const std::string& url, const std::string& callback) {
-  return Json{{"task_id", "cam1"},
-              {"stream_id", "stream-1"},
+Json ball_task(const std::string& url, const std::string& callback, const std::string& task_id = "cam1",
+               const std::string& stream_id = "stream-1") {
+  return Json{{"task_id", task_id},
+              {"stream_id", stream_id},
               {"stream_url", url},
               {"callback_url", callback},
               {"fps", 5},
@@ -156,6 +162,69 @@ TEST(ServiceEndToEnd, PortInUseEndsWithStatusOne) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, "");  // no usage text for a failed bind
   EXPECT_NE(r.err.find("msg=\"api: bind failed\""), std::string::npos) << r.err;
+}
+
+// Every task's callback receiver takes the event and never answers, and every stream has clients
+// that never read: shutdown still ends within the event sinks' drain budget and a little more.
+TEST(ServiceEndToEnd, ShutdownIsBoundedWithHangingCallbacksAndStalledClients) {
+  test::TempDir dir;
+  test::ModelPackage package = test::write_signed_package(dir / "model", "bright_dets");
+  const int port = test::free_tcp_port();
+  test::write_file(dir / "config.toml", service_config(package, port, "MaxChannels = 4\n"));
+
+  test::RtspServerOptions camera;
+  camera.fps = 10;
+  test::RtspTestServer rtsp(camera);
+  test::HttpReceiver receiver;
+  test::Reply hang;
+  hang.hold = true;
+  receiver.reply_with(hang);
+
+  test::ProcessOptions options;
+  options.cwd = dir.path();
+  test::ChildProcess service({VELMO_AI_BIN, "--config", "config.toml"}, options);
+  ASSERT_TRUE(test::eventually([&] { return health_ready(port); }, 20s)) << service.stderr_so_far();
+
+  test::WsClientOptions stalled;
+  stalled.read = false;
+  stalled.receive_buffer = 4096;
+  std::vector<std::unique_ptr<test::WsClient>> clients;
+  for (int i = 0; i < 4; ++i) {
+    const std::string n = std::to_string(i);
+    for (int k = 0; k < 2; ++k) {
+      clients.push_back(std::make_unique<test::WsClient>(port, "/v1/streams/stream-" + n + "/detections", stalled));
+    }
+    test::HttpCall create;
+    create.method = "POST";
+    create.target = "/v1/tasks";
+    create.body = dump_json(ball_task(rtsp.live_url(), receiver.url("/v1/events"), "cam" + n, "stream-" + n));
+    ASSERT_EQ(test::http_call(port, create).status, 201);
+  }
+  // Each task's delivery is stuck on its first event.
+  ASSERT_TRUE(test::eventually([&] { return receiver.held_count() >= 4; }, 60s)) << service.stderr_so_far();
+
+  const auto began = std::chrono::steady_clock::now();
+  service.send_signal(SIGTERM);
+  ASSERT_TRUE(test::eventually([&] {
+    return service.stderr_so_far().find("cli: shutdown requested") != std::string::npos;
+  }, 5s));
+  test::HttpCall late;
+  late.method = "POST";
+  late.target = "/v1/tasks";
+  late.body = dump_json(ball_task(rtsp.live_url(), receiver.url("/v1/events"), "late", "late"));
+  try {
+    const test::HttpReply refused = test::http_call(port, late);
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_NE(refused.body.find("\"shutting_down\""), std::string::npos) << refused.body;
+  } catch (const std::runtime_error&) {
+    // The server was already gone: no task could start either.
+  }
+
+  ASSERT_TRUE(service.wait(60s));
+  const auto took = std::chrono::steady_clock::now() - began;
+  EXPECT_EQ(service.result().exit_code, 0) << service.result().err;
+  EXPECT_LT(took, kEventSinkDrainBudget + 5s) << service.result().err;
+  receiver.release();
 }
 
 }  // namespace
