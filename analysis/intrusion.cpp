@@ -133,7 +133,8 @@ std::vector<RuleEvent> IntrusionRule::update(const std::vector<TrackObservation>
       p.first_inside_ms = now;
       p.cooldown_until_ms = saturating_add_ms(now, rule_.cooldown_ms);
     }
-    if (!p.active && unseen_ms > forget_after_ms) {
+    // A person in its cooldown is kept however long unseen: forgetting it would lift the cooldown.
+    if (!p.active && unseen_ms > forget_after_ms && now >= p.cooldown_until_ms) {
       it = persons_.erase(it);
     } else {
       ++it;

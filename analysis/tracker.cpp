@@ -75,6 +75,8 @@ bool Tracker::absorb_clock_step(std::int64_t now) {
 
 std::vector<TrackObservation> Tracker::update(const std::vector<Detection>& detections, std::int64_t now) {
   const bool clock_stepped_back = absorb_clock_step(now);
+  // A track lost by now must not take a detection.
+  prune(now);
 
   // Detections that can never describe a real box are treated as absent.
   std::vector<bool> taken(detections.size(), false);
@@ -153,8 +155,6 @@ std::vector<TrackObservation> Tracker::update(const std::vector<Detection>& dete
     std::string id = track.id;
     tracks_.insert_or_assign(std::move(id), std::move(track));
   }
-
-  prune(now);
 
   std::sort(observations.begin(), observations.end(),
             [](const TrackObservation& a, const TrackObservation& b) { return a.score > b.score; });

@@ -264,6 +264,21 @@ TEST(IntrusionRule, CooldownHoldsBackARestartOfTheSameTrack) {
   EXPECT_EQ(events[0].started_at, ended + 30000);
 }
 
+TEST(IntrusionRule, CooldownOutlivesAnAbsenceLongerThanItself) {
+  // Last inside at T + 1000, ended at T + 6000: unseen for more than the 30 s cooldown from
+  // T + 31000 on, yet its cooldown runs until T + 36000.
+  IntrusionRule rule = started_rule(make_rule(2, 1000, 30000, 5000));
+  const std::int64_t ended = T + 6000;
+  ASSERT_EQ(feed(rule, {}, ended).size(), 1u);
+  for (std::int64_t t = ended + 1000; t <= ended + 27000; t += 1000) EXPECT_TRUE(feed(rule, {}, t).empty());
+  for (std::int64_t t = ended + 28000; t < ended + 30000; t += 1000) {
+    EXPECT_TRUE(feed(rule, {person("p1")}, t).empty()) << t - ended;
+  }
+  auto events = feed(rule, {person("p1")}, ended + 30000);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].started_at, ended + 30000);
+}
+
 TEST(IntrusionRule, OneCallCanStartAndEnd) {
   IntrusionRule rule = started_rule();  // p1 last inside T + 1000
   feed(rule, {person("p2", 0.7)}, T + 5000);

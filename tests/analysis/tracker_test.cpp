@@ -194,8 +194,8 @@ TEST(Tracker, ForgetsOnlyAfterTheLostTimeout) {
   {
     Tracker tracker(TrackerConfig{});
     tracker.update({at(0.3)}, T);
-    tracker.update({}, T + 5000);  // exactly the timeout: kept
-    auto obs = tracker.update({at(0.3)}, T + 5001);
+    tracker.update({}, T + 4000);
+    auto obs = tracker.update({at(0.3)}, T + 5000);  // exactly the timeout: still matched
     ASSERT_EQ(obs.size(), 1u);
     EXPECT_EQ(obs[0].track_id, "track-1");
     EXPECT_EQ(obs[0].hits, 2);
@@ -208,6 +208,15 @@ TEST(Tracker, ForgetsOnlyAfterTheLostTimeout) {
     ASSERT_EQ(obs.size(), 1u);
     EXPECT_EQ(obs[0].track_id, "track-2");
     EXPECT_EQ(obs[0].hits, 1);
+  }
+  {
+    // No update in between: a track lost by now is forgotten before it could be matched.
+    Tracker tracker(TrackerConfig{});
+    tracker.update({at(0.3)}, T);
+    auto obs = tracker.update({at(0.3)}, T + 6000);
+    ASSERT_EQ(obs.size(), 1u);
+    EXPECT_EQ(obs[0].track_id, "track-2");
+    EXPECT_FALSE(obs[0].confirmed);
   }
 }
 
