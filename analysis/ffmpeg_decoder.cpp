@@ -30,6 +30,11 @@ constexpr std::int64_t kHardwareStallMs = 2999;  // more than this without a pic
 // Free pixel blocks kept per stream: enough for the frames that the queue and the analysis hand
 // back between two conversions, few enough that an idle stream holds little memory.
 constexpr std::size_t kPooledFrames = 2;
+// Decoding this far behind the stream's own pace is reported, at most once per interval.
+constexpr std::int64_t kLagWarningMs = 2000;
+constexpr std::int64_t kLagWarningEveryMs = 30000;
+// A step in stream time this much beyond the time that passed is a new time line, not speed.
+constexpr std::int64_t kStreamTimeJumpMs = 5000;
 
 // Before 59 the RTSP socket timeout was "stimeout"; there "timeout" means listen.
 #if LIBAVFORMAT_VERSION_MAJOR >= 59
@@ -132,9 +137,14 @@ enum class AttemptEnd { retry, stop };
 // The per-connection decoder: codec, hardware device and colour converter.
 class Connection {
  public:
-  Connection(const DecoderOptions& options, std::atomic<std::uint64_t>& next_sequence,
+  Connection(const DecoderOptions& options, DecodeMode mode, std::atomic<std::uint64_t>& next_sequence,
              const std::shared_ptr<FramePool>& pool, const std::stop_token& stop, const DecoderCallbacks& callbacks)
-      : options_(options), next_sequence_(next_sequence), pool_(pool), stop_(stop), callbacks_(callbacks) {}
+      : options_(options),
+        mode_(mode),
+        next_sequence_(next_sequence),
+        pool_(pool),
+        stop_(stop),
+        callbacks_(callbacks) {}
 
   // Opens the decoder for `stream`; false (after logging) when no decoder could be opened.
   bool open_codec(const AVStream* stream, bool hardware_wanted, unsigned attempt);
@@ -145,8 +155,10 @@ class Connection {
   enum class Received { more, ended };
   Received receive_frames();
   bool deliver(AVFrame* decoded);
+  void watch_real_time(std::int64_t pts_ms);
 
   const DecoderOptions& options_;
+  const DecodeMode mode_;
   std::atomic<std::uint64_t>& next_sequence_;
   const std::shared_ptr<FramePool>& pool_;
   const std::stop_token& stop_;
@@ -163,6 +175,12 @@ class Connection {
   std::int64_t last_frame_ms_ = 0;
   std::optional<std::int64_t> hardware_waiting_since_ms_;
   bool read_ended_ = false;
+  // Real-time watch: the smallest (arrival - stream time) seen, and when it last warned.
+  bool have_reference_ = false;
+  std::int64_t reference_offset_ms_ = 0;
+  std::int64_t previous_pts_ms_ = 0;
+  std::int64_t previous_now_ms_ = 0;
+  std::int64_t last_lag_warning_ms_ = 0;
 };
 
 bool Connection::open_codec(const AVStream* stream, bool hardware_wanted, unsigned attempt) {
@@ -227,8 +245,8 @@ bool Connection::read_loop(AVFormatContext* format, std::atomic<std::int64_t>& d
   frame_.reset(av_frame_alloc());
   if (!packet || !frame_) throw std::runtime_error("cannot allocate FFmpeg frame buffers");
 
-  bool keyframes_only = options_.decode_mode != "all";
-  const bool adaptive = options_.decode_mode == "adaptive";
+  bool keyframes_only = mode_ != DecodeMode::all;
+  const bool adaptive = mode_ == DecodeMode::adaptive;
   last_frame_ms_ = steady_millis();
   hardware_waiting_since_ms_.reset();
   read_ended_ = false;
@@ -299,6 +317,22 @@ Connection::Received Connection::receive_frames() {
 
 // Converts one decoded picture and hands it over; false when the consumer ends the connection.
 bool Connection::deliver(AVFrame* decoded) {
+  const std::int64_t timestamp = decoded->best_effort_timestamp;
+  std::int64_t pts_ms = 0;
+  if (timestamp == AV_NOPTS_VALUE) {
+    pts_ms = unix_millis();
+  } else {
+    const double base = static_cast<double>(stream_->time_base.num) / static_cast<double>(stream_->time_base.den);
+    pts_ms = static_cast<std::int64_t>(base * static_cast<double>(timestamp) * 1000.0);
+    watch_real_time(pts_ms);
+  }
+  // A picture came out of the decoder, so it is alive whether or not the picture is converted.
+  hardware_waiting_since_ms_.reset();
+  if (callbacks_.wants_frame && !callbacks_.wants_frame(pts_ms)) {
+    last_frame_ms_ = steady_millis();
+    return true;
+  }
+
   AVFrame* picture = decoded;
   if (hardware_active_ && decoded->format == hardware_format_) {
     if (!software_frame_) software_frame_.reset(av_frame_alloc());
@@ -332,20 +366,36 @@ bool Connection::deliver(AVFrame* decoded) {
   int strides[4] = {stride, 0, 0, 0};
   sws_scale(scaler_.get(), picture->data, picture->linesize, 0, picture->height, planes, strides);
 
-  const std::int64_t timestamp = decoded->best_effort_timestamp;
-  if (timestamp == AV_NOPTS_VALUE) {
-    frame.pts_ms = unix_millis();
-  } else {
-    const double base = static_cast<double>(stream_->time_base.num) / static_cast<double>(stream_->time_base.den);
-    frame.pts_ms = static_cast<std::int64_t>(base * static_cast<double>(timestamp) * 1000.0);
-  }
+  frame.pts_ms = pts_ms;
   frame.sequence = next_sequence_.fetch_add(1);
   frame.wall_ms = unix_millis();
   last_frame_ms_ = steady_millis();
-  hardware_waiting_since_ms_.reset();
 
   if (!callbacks_.on_frame) return true;
   return callbacks_.on_frame(std::move(frame));
+}
+
+// A live source sends in real time, so stream time and the monotonic clock advance together;
+// when the pictures come out later and later, decoding has fallen behind (the backlog waits in
+// socket buffers, where the frame queue's drop count never sees it). The earliest arrival seen
+// is the reference; a jump in the stream's time starts a new one.
+void Connection::watch_real_time(std::int64_t pts_ms) {
+  const std::int64_t now = steady_millis();
+  const std::int64_t offset = now - pts_ms;
+  const bool jumped = pts_ms < previous_pts_ms_ || pts_ms - previous_pts_ms_ > kStreamTimeJumpMs + (now - previous_now_ms_);
+  if (!have_reference_ || jumped) {
+    reference_offset_ms_ = offset;
+    have_reference_ = true;
+  } else if (offset < reference_offset_ms_) {
+    reference_offset_ms_ = offset;
+  }
+  previous_pts_ms_ = pts_ms;
+  previous_now_ms_ = now;
+  const std::int64_t lag = offset - reference_offset_ms_;
+  if (lag > kLagWarningMs && (last_lag_warning_ms_ == 0 || now - last_lag_warning_ms_ >= kLagWarningEveryMs)) {
+    last_lag_warning_ms_ = now;
+    log(LogLevel::warn, "decoder: decoding lags behind real time", {{"lag_ms", std::to_string(lag)}});
+  }
 }
 
 }  // namespace
@@ -377,18 +427,27 @@ FfmpegDecoder::FfmpegDecoder(std::string url, DecoderOptions options)
     throw std::invalid_argument("invalid FFmpeg decoder configuration");
   }
   const std::string& mode = options_.decode_mode;
-  if (mode != "adaptive" && mode != "keyframe" && mode != "all") throw std::invalid_argument("invalid decoder mode");
+  if (mode == "adaptive") {
+    mode_ = DecodeMode::adaptive;
+  } else if (mode == "keyframe") {
+    mode_ = DecodeMode::keyframe;
+  } else if (mode == "all") {
+    mode_ = DecodeMode::all;
+  } else {
+    throw std::invalid_argument("invalid decoder mode");
+  }
   if (options_.keyframe_fallback_ms < 1000 || options_.keyframe_fallback_ms > 60000) {
     throw std::invalid_argument("invalid keyframe fallback interval");
   }
   if (options_.hardware_decode != "auto" && options_.hardware_decode != "off") {
     throw std::invalid_argument("invalid hardware decode mode");
   }
+  hardware_ = options_.hardware_decode == "auto" ? HardwareDecode::automatic : HardwareDecode::off;
 }
 
 void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks) {
   process_setup();
-  bool hardware_wanted = options_.hardware_decode == "auto";
+  bool hardware_wanted = hardware_ == HardwareDecode::automatic;
   unsigned attempt = 1;
 
   auto send_state = [&](DecoderState state) {
@@ -431,7 +490,7 @@ void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks)
       return AttemptEnd::retry;
     }
 
-    Connection connection(options_, next_sequence_, pool_, stop, callbacks);
+    Connection connection(options_, mode_, next_sequence_, pool_, stop, callbacks);
     if (!connection.open_codec(format->streams[index], hardware_wanted, attempt)) return AttemptEnd::retry;
     send_state(DecoderState::online);
     if (earlier > 0) log(LogLevel::info, "decoder: stream reconnected", {{"count", std::to_string(earlier)}});

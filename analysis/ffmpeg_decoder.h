@@ -28,7 +28,14 @@ struct DecoderCallbacks {
   std::function<void(DecoderState, const std::string&)> on_state;
   // Takes the frame; false ends the current connection.
   std::function<bool(VideoFrame&&)> on_frame;
+  // Asked with each decoded picture's presentation time (ms) before it is converted; false: the
+  // picture is left unconverted and on_frame is not called for it. Empty: every picture is wanted.
+  std::function<bool(std::int64_t)> wants_frame;
 };
+
+// The modes of DecoderOptions, read once.
+enum class DecodeMode { adaptive, keyframe, all };
+enum class HardwareDecode { automatic, off };
 
 // Turns one RTSP stream into packed BGR frames, reconnecting after every failure until stopped.
 // Lives on one thread.
@@ -46,6 +53,8 @@ class FfmpegDecoder {
  private:
   std::string url_;
   DecoderOptions options_;
+  DecodeMode mode_ = DecodeMode::adaptive;
+  HardwareDecode hardware_ = HardwareDecode::automatic;
   std::atomic<std::uint64_t> next_sequence_{1};  // survives reconnections
   std::shared_ptr<FramePool> pool_;  // pixel blocks of this stream's frames, handed back as they end
 };

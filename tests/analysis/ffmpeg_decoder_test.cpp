@@ -105,8 +105,10 @@ class DecoderRun {
  public:
   using FrameFilter = std::function<bool(const FrameRecord&)>;  // false ends the connection
 
-  DecoderRun(std::string url, DecoderOptions options, FrameFilter filter = {})
+  DecoderRun(std::string url, DecoderOptions options, FrameFilter filter = {},
+             std::function<bool(std::int64_t)> wants = {})
       : decoder_(std::move(url), std::move(options)), filter_(std::move(filter)) {
+    callbacks_.wants_frame = std::move(wants);
     callbacks_.on_state = [this](DecoderState state, const std::string& text) {
       std::lock_guard lock(mutex_);
       states_.push_back(state);
@@ -389,6 +391,58 @@ TEST(FfmpegDecoderStream, AllModeDeliversEveryFrameAsBgr) {
   EXPECT_EQ(capture.count("decoder: stream reconnected"), 0u);
   EXPECT_EQ(capture.count("decoder: hardware decode unavailable, falling back to software"), 0u);
   EXPECT_EQ(capture.count("decoder: stream offline"), 0u);
+  EXPECT_EQ(capture.count("decoder: decoding lags behind real time"), 0u);
+}
+
+// The consumer is asked before each conversion; a picture it does not want is decoded (the later
+// ones depend on it) but neither converted nor delivered, and takes no sequence number.
+TEST(FfmpegDecoderStream, ConvertsOnlyThePicturesAskedFor) {
+  RtspServerOptions so;
+  so.width = 320;
+  so.height = 240;
+  so.pattern = "red";
+  RtspTestServer server(so);
+  std::mutex mutex;
+  std::vector<std::int64_t> asked;
+  std::vector<std::int64_t> wanted;
+  DecoderRun run(server.live_url(), options("all"), {}, [&](std::int64_t pts_ms) {
+    std::lock_guard lock(mutex);
+    asked.push_back(pts_ms);
+    if (asked.size() % 5 != 1) return false;
+    wanted.push_back(pts_ms);
+    return true;
+  });
+  ASSERT_TRUE(test::eventually([&] { return run.frame_count() >= 8; }, 15s)) << run.error();
+  run.stop();
+  std::lock_guard lock(mutex);
+  const auto frames = run.frames();
+  ASSERT_GE(asked.size(), 36u);
+  for (std::size_t i = 2; i < asked.size(); ++i) EXPECT_NEAR(asked[i] - asked[i - 1], 40, 1) << "picture " << i;
+  ASSERT_EQ(frames.size(), wanted.size());
+  expect_contiguous_sequence(frames);
+  for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i].pts_ms, wanted[i]) << "frame " << i;
+  expect_red_bgr(frames.back());
+  EXPECT_EQ(run.connections(), 1);
+}
+
+// A consumer slower than the stream leaves the backlog in the socket, where no queue counts it:
+// the decoder says so, once per 30 s.
+TEST(FfmpegDecoderStream, FallingBehindRealTimeIsReportedOnce) {
+  RtspServerOptions so;
+  so.width = 320;
+  so.height = 240;
+  RtspTestServer server(so);
+  StderrCapture capture;
+  DecoderRun run(server.live_url(), options("all"), [](const FrameRecord&) {
+    std::this_thread::sleep_for(120ms);  // a third of the stream's pace
+    return true;
+  });
+  const char* line = "decoder: decoding lags behind real time";
+  ASSERT_TRUE(test::eventually([&] { return capture.count(line) >= 1; }, 20s)) << run.error();
+  std::this_thread::sleep_for(2s);
+  run.stop();
+  EXPECT_EQ(capture.count(line), 1u);
+  EXPECT_GT(std::stoll(field(capture.lines(line).at(0), "lag_ms")), 2000);
 }
 
 // With B-frames the decoder holds pictures back for reordering; a key packet that is followed
