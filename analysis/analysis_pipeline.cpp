@@ -153,6 +153,30 @@ void AnalysisPipeline::decoder_loop(std::stop_token stop) {
       }
       return frames_.push(std::move(frame));
     };
+    // Asked before conversion: only a picture that the gate will take when the analysis thread
+    // gets it is converted; the others are decoded (later pictures need them) and counted.
+    const SamplingGate rates(std::min(config_.fps, ai_.idle_fps), std::min(config_.fps, ai_.active_fps));
+    std::int64_t previous_pts = 0;
+    bool have_pts = false;
+    std::int64_t last_handed = 0;  // the last picture wanted, until the gate's own time replaces it
+    callbacks.wants_frame = [&, this](std::int64_t pts_ms) {
+      if (have_pts && pts_ms > previous_pts) frame_period_ms_.store(pts_ms - previous_pts, std::memory_order_relaxed);
+      previous_pts = pts_ms;
+      have_pts = true;
+      const std::int64_t now = clock_->wall_ms();
+      const std::int64_t accepted = gate_last_accepted_ms_.load(std::memory_order_relaxed);
+      // A handed picture waits in the queue until the gate takes it: count it as taken already,
+      // or every picture until then would be converted too.
+      const std::int64_t last = last_handed > accepted && last_handed <= now ? last_handed : accepted;
+      const std::int64_t interval = rates.interval_ms(gate_active_.load(std::memory_order_relaxed));
+      if (sampling_due(last, now, interval, frame_period_ms_.load(std::memory_order_relaxed))) {
+        last_handed = now;
+        return true;
+      }
+      std::lock_guard lock(mutex_);
+      ++status_.frames_decoded;
+      return false;
+    };
     source_(std::move(stop), callbacks);
   } catch (const std::exception& e) {
     set_phase(TaskPhase::failed, e.what());
@@ -185,7 +209,6 @@ void AnalysisPipeline::analysis_loop(std::stop_token stop) {
     std::int64_t last_rule_tick = 0;
     std::int64_t last_baseline = 0;
     std::int64_t last_infer = 0;
-    std::int64_t previous_pts = 0;
 
     while (!stop.stop_requested()) {
       std::optional<VideoFrame> frame = clock_->wait_for_frame(frames_, kFrameWaitMs, stop);
@@ -202,6 +225,7 @@ void AnalysisPipeline::analysis_loop(std::stop_token stop) {
             emit_scene_event("ended", scene.active_until());
           }
         }
+        gate_active_.store(active, std::memory_order_relaxed);
 
         // Open intrusions must be able to end while no inference runs.
         if (last_rule_tick == 0 || now - last_rule_tick > kRuleTickMs) {
@@ -212,14 +236,14 @@ void AnalysisPipeline::analysis_loop(std::stop_token stop) {
         }
 
         if (!frame) continue;
-        // The spacing of the stream's pictures as sent: the gate takes a picture that much early.
-        const std::int64_t period =
-            previous_pts != 0 && frame->pts_ms > previous_pts ? frame->pts_ms - previous_pts : 0;
-        previous_pts = frame->pts_ms;
+        // The gate takes a picture up to half the stream's picture spacing early.
+        const std::int64_t period = frame_period_ms_.load(std::memory_order_relaxed);
         if (!gate.accept(now, active, period)) continue;
+        gate_last_accepted_ms_.store(gate.last_accepted_ms(), std::memory_order_relaxed);
 
         const SceneObservation observation = scene.observe(*frame, now);
         active = observation.active;
+        gate_active_.store(active, std::memory_order_relaxed);
         if (observation.started) {
           {
             std::lock_guard lock(mutex_);
@@ -242,7 +266,8 @@ void AnalysisPipeline::analysis_loop(std::stop_token stop) {
           last_baseline = now;
         }
 
-        if (active && !rules.empty() && (last_infer == 0 || now - last_infer >= interval_ms)) {
+        // The same allowance as the gate's: a frame it took early must not miss its inference.
+        if (active && !rules.empty() && sampling_due(last_infer, now, interval_ms, period)) {
           // Whatever happens to this run, the next one waits a full interval.
           last_infer = now;
           InferenceResult result;

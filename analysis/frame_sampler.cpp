@@ -11,15 +11,19 @@ SamplingGate::SamplingGate(int idle_fps, int active_fps) : idle_fps_(idle_fps), 
   if (idle_fps <= 0 || active_fps <= 0) throw std::invalid_argument("sampling FPS must be positive");
 }
 
+bool sampling_due(std::int64_t last_accepted_ms, std::int64_t now_ms, std::int64_t interval_ms,
+                  std::int64_t frame_period_ms) {
+  if (last_accepted_ms == 0 || now_ms < last_accepted_ms) return true;
+  const std::int64_t tolerance = std::clamp<std::int64_t>(frame_period_ms / 2, 0, interval_ms / 2);
+  return now_ms - last_accepted_ms >= interval_ms - tolerance;
+}
+
+std::int64_t SamplingGate::interval_ms(bool active) const {
+  return 1000 / std::max(1, active ? active_fps_ : idle_fps_);
+}
+
 bool SamplingGate::accept(std::int64_t now_ms, bool active, std::int64_t frame_period_ms) {
-  if (last_accepted_ms_ == 0 || now_ms < last_accepted_ms_) {
-    last_accepted_ms_ = now_ms;
-    return true;
-  }
-  const int fps = active ? active_fps_ : idle_fps_;
-  const std::int64_t interval = 1000 / std::max(1, fps);
-  const std::int64_t tolerance = std::clamp<std::int64_t>(frame_period_ms / 2, 0, interval / 2);
-  if (now_ms - last_accepted_ms_ < interval - tolerance) return false;
+  if (!sampling_due(last_accepted_ms_, now_ms, interval_ms(active), frame_period_ms)) return false;
   last_accepted_ms_ = now_ms;
   return true;
 }

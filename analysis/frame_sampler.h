@@ -27,11 +27,23 @@ class SamplingGate {
   // Forgets the last accepted time: the next accept succeeds.
   void reset();
 
+  // 1000 / fps of the rate in force while the scene is (not) active.
+  std::int64_t interval_ms(bool active) const;
+  // 0 while nothing has been accepted.
+  std::int64_t last_accepted_ms() const { return last_accepted_ms_; }
+
  private:
   int idle_fps_;
   int active_fps_;
   std::int64_t last_accepted_ms_ = 0;  // 0: nothing accepted yet
 };
+
+// The gate's rule on its own, for a thread that must foresee the gate's answer: true when a frame
+// at `now_ms` is due `interval_ms` after `last_accepted_ms` (0: none yet), allowing half of
+// `frame_period_ms` (at most half the interval) early; a clock stepped back before the last
+// accepted time makes it due too.
+bool sampling_due(std::int64_t last_accepted_ms, std::int64_t now_ms, std::int64_t interval_ms,
+                  std::int64_t frame_period_ms);
 
 // Bounded hand-over from one producer to one consumer that never blocks the producer: when full,
 // the oldest frames are dropped so the consumer always sees the newest pictures.

@@ -197,6 +197,18 @@ class ScriptedSource {
     return callbacks_->on_frame(std::move(frame));
   }
 
+  // As the decoder does: asks first, and hands the picture over only when it is wanted.
+  bool offer(VideoFrame frame, std::int64_t pts_ms) {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, 10s, [&] { return callbacks_ != nullptr; })) {
+      throw std::runtime_error("the frame source never ran");
+    }
+    if (!callbacks_->wants_frame(pts_ms)) return false;
+    frame.pts_ms = pts_ms;
+    frame.sequence = ++sequence_;
+    return callbacks_->on_frame(std::move(frame));
+  }
+
  private:
   std::mutex mutex_;
   std::condition_variable_any changed_;
@@ -256,6 +268,8 @@ class Script {
   }
   // One iteration `ms` after the last, without a frame.
   void idle(std::int64_t ms) { clock->step(ms); }
+  // Offered as the decoder offers a decoded picture, at the present time; true: handed over.
+  bool offer(VideoFrame picture, std::int64_t pts_ms) { return source.offer(std::move(picture), pts_ms); }
   std::int64_t now() { return clock->wall_ms(); }
 
   std::vector<Json> scene_events() const {
@@ -463,6 +477,33 @@ TEST_F(PipelineTest, ScriptedSceneChangesOfATaskWithoutRulesAreBalancedAndRunNoI
   EXPECT_EQ(s.detections, 0u);
   EXPECT_EQ(s.events_started, 0u);
   EXPECT_TRUE(script.detections.messages().empty());
+}
+
+// A picture is converted only when the sampling gate will take it: the decoder is told no for the
+// others (at the idle rate, then at the active rate once the scene changes), and every picture
+// still counts as decoded. Pictures 40 ms apart may come 20 ms early.
+TEST_F(PipelineTest, ScriptedOnlyPicturesTheGateWillTakeAreConverted) {
+  Script script(scripted_task(10000, 0, false), scheduler());
+  script.frame(1000, empty_picture());  // kT0: the first picture is taken, as the baseline
+  EXPECT_FALSE(script.offer(empty_picture(), 40));
+  EXPECT_FALSE(script.offer(empty_picture(), 80));
+  script.idle(979);
+  EXPECT_FALSE(script.offer(empty_picture(), 120));  // 21 ms early for 1 fps
+  script.idle(1);
+  EXPECT_TRUE(script.offer(block_at(100), 160));
+  EXPECT_FALSE(script.offer(block_at(100), 200));  // the one handed over is not taken yet
+  script.idle(0);  // taken: the scene changes, sampling goes to 5 fps
+  ASSERT_EQ(script.pipeline->snapshot().scenes_detected, 1u);
+  EXPECT_FALSE(script.offer(block_at(100), 240));
+  script.idle(179);
+  EXPECT_FALSE(script.offer(block_at(100), 280));
+  script.idle(1);
+  EXPECT_TRUE(script.offer(block_at(100), 320));
+  script.idle(0);
+  const TaskSnapshot s = script.pipeline->snapshot();
+  EXPECT_EQ(s.frames_decoded, 9u);
+  EXPECT_EQ(s.frames_dropped, 0u);
+  EXPECT_EQ(s.queue_depth, 0);
 }
 
 TEST_F(PipelineTest, ScriptedSceneChangeEndsWhenItsHoldRunsOutWithoutFrames) {
