@@ -1,7 +1,11 @@
 #include "analysis/ffmpeg_decoder.h"
 
+#include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -75,11 +79,89 @@ struct NetworkRuntime {
   NetworkRuntime& operator=(const NetworkRuntime&) = delete;
 };
 
+std::atomic<bool> g_ffmpeg_debug{false};
+
+bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Camera URLs carry user names and passwords, and FFmpeg's debug output carries the RTSP
+// requests with their Authorization headers: neither may reach the log.
+std::string without_credentials(std::string line) {
+  const std::size_t first = line.find_first_not_of(" \t");
+  if (first != std::string::npos && starts_with_ignoring_case(std::string_view(line).substr(first), "authorization:")) {
+    return line.substr(0, first) + "Authorization: ***";
+  }
+  for (std::size_t scheme = line.find("://"); scheme != std::string::npos; scheme = line.find("://", scheme + 3)) {
+    const std::size_t start = scheme + 3;
+    const std::size_t end = line.find_first_of("/ \t\"'?#<>", start);
+    const std::size_t at = line.rfind('@', end == std::string::npos ? line.size() - 1 : end - 1);
+    if (at != std::string::npos && at >= start && (end == std::string::npos || at < end)) {
+      line.replace(start, at - start, "***");
+    }
+  }
+  return line;
+}
+
+LogLevel mapped_level(int level) {
+  // Without the debug switch only warnings and errors get here, all as warnings: the decoder's own
+  // lines say what they cost.
+  if (!g_ffmpeg_debug.load(std::memory_order_relaxed)) return LogLevel::warn;
+  if (level <= AV_LOG_ERROR) return LogLevel::error;
+  if (level <= AV_LOG_WARNING) return LogLevel::warn;
+  if (level <= AV_LOG_INFO) return LogLevel::info;
+  return LogLevel::debug;
+}
+
+// FFmpeg's log callback: its lines become the decoder's log lines. FFmpeg may build one line from
+// several calls, so the text is gathered per thread up to its line feed.
+void route_ffmpeg_log(void* object, int level, const char* format, va_list args) {
+  level &= 0xff;
+  if (level > av_log_get_level()) return;
+  thread_local std::string pending;
+  thread_local std::string source;
+  thread_local int pending_level = AV_LOG_INFO;
+  char piece[1024];
+  const int written = std::vsnprintf(piece, sizeof piece, format, args);
+  if (written < 0) return;
+  if (pending.empty()) {
+    const AVClass* cls = object != nullptr ? *static_cast<const AVClass* const*>(object) : nullptr;
+    const char* name = cls != nullptr && cls->item_name != nullptr ? cls->item_name(object) : nullptr;
+    source = name != nullptr ? name : "ffmpeg";
+    pending_level = level;
+  }
+  pending += piece;
+  if (pending.back() != '\n' && pending.size() < 4096) return;
+  std::string text;
+  text.swap(pending);
+  const LogLevel mapped = mapped_level(pending_level);
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    if (!line.empty()) {
+      log(mapped, "decoder: ffmpeg message", {{"source", source}, {"text", without_credentials(std::move(line))}});
+    }
+    start = end + 1;
+  }
+}
+
 void process_setup() {
   static NetworkRuntime network;
   static const bool debug_checked = [] {
     const char* value = std::getenv("VELMO_AI_FFMPEG_DEBUG");
-    if (value != nullptr && std::string_view(value) == "1") av_log_set_level(AV_LOG_DEBUG);
+    const bool debug = value != nullptr && std::string_view(value) == "1";
+    g_ffmpeg_debug = debug;
+    av_log_set_level(debug ? AV_LOG_DEBUG : AV_LOG_WARNING);
+    av_log_set_callback(route_ffmpeg_log);
     return true;
   }();
   (void)network;
@@ -480,7 +562,12 @@ void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks)
     }
     FormatPtr format(raw);
 
-    if (avformat_find_stream_info(format.get(), nullptr) < 0) {
+    // With "nobuffer" FFmpeg throws away the packets it reads while it discovers the stream, and
+    // with them the connection's first key frame: discovery keeps them, later reads don't buffer.
+    format->flags &= ~AVFMT_FLAG_NOBUFFER;
+    const int discovered = avformat_find_stream_info(format.get(), nullptr);
+    format->flags |= AVFMT_FLAG_NOBUFFER;
+    if (discovered < 0) {
       log(LogLevel::warn, "decoder: stream info discovery failed", {{"count", count}});
       return AttemptEnd::retry;
     }
