@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <stdexcept>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,86 @@ TEST(ServiceEndToEnd, TaskRunsFromHttpToWebSocketAndCallback) {
   EXPECT_NE(service.result().err.find("msg=\"cli: shutdown requested\""), std::string::npos);
   EXPECT_TRUE(ws.wait_closed(5s));
   EXPECT_EQ(ws.close_code().value_or(0), 1000);
+}
+
+// The real pedestrian clip with the HOG people detector: the service tracks people and raises an
+// intrusion that starts and ends as someone crosses the walkway zone.
+TEST(ServiceEndToEnd, PeopleOfThePedestrianClipAreTrackedThroughAnIntrusionZone) {
+  ASSERT_TRUE(test::RtspTestServer::media_available()) << "run scripts/install-deps.sh";
+  test::TempDir dir;
+  test::ModelPackage package = test::write_signed_package(dir / "model", "hog_people");
+  const int port = test::free_tcp_port();
+  test::write_file(dir / "config.toml", service_config(package, port, "InferenceThreads = 2\n"));
+  test::RtspTestServer rtsp;
+  test::HttpReceiver receiver;
+  test::ProcessOptions options;
+  options.cwd = dir.path();
+  test::ChildProcess service({VELMO_AI_BIN, "--config", "config.toml"}, options);
+  ASSERT_TRUE(test::eventually([&] { return health_ready(port); }, 20s)) << service.stderr_so_far();
+  test::WsClient ws(port, "/v1/streams/walkway/detections");
+  ASSERT_TRUE(ws.wait_for_messages(1));  // the greeting
+
+  // The right-hand part of the walkway, where people cross from the first seconds of the clip on.
+  const Json task{{"task_id", "walkway"},
+                  {"stream_id", "walkway"},
+                  {"stream_url", rtsp.file_url()},
+                  {"callback_url", receiver.url("/v1/events")},
+                  {"fps", 10},
+                  {"scene", {{"change_threshold", 0.002}, {"blur_threshold", 0.0}, {"trigger_ms", 0},
+                             {"cooldown_ms", 0}}},
+                  {"rules", Json::array({{{"type", "intrusion"},
+                                          {"zones", Json::array({Json::array({{0.55, 0.40}, {0.93, 0.37},
+                                                                             {1.0, 0.84}, {0.72, 0.70}})})},
+                                          {"min_duration_ms", 1000},
+                                          {"min_hits", 2}}})}};
+  test::HttpCall create;
+  create.method = "POST";
+  create.target = "/v1/tasks";
+  create.body = dump_json(task);
+  create.headers = {{"Content-Type", "application/json"}};
+  test::HttpReply created = test::http_call(port, create);
+  ASSERT_EQ(created.status, 201) << created.body;
+
+  // Detection messages carry tracked people: upright boxes a few percent of the picture wide.
+  size_t people = 0;
+  ASSERT_TRUE(test::eventually([&] {
+    people = 0;
+    for (const std::string& text : ws.messages()) {
+      const Json message = parse_json(text);
+      if (message.value("type", "") != "detections") continue;
+      for (const Json& box : message.at("boxes")) {
+        const Json& r = box.at("box");
+        const double w = r.at("w").get<double>(), h = r.at("h").get<double>();
+        EXPECT_EQ(box.at("label"), "person");
+        EXPECT_EQ(box.at("track_id").get<std::string>().rfind("track-", 0), 0U) << box;
+        EXPECT_GT(h * 576, 2.0 * w * 768) << box;  // taller than wide, in pixels
+        EXPECT_LT(w, 0.15) << box;
+        ++people;
+      }
+    }
+    return people >= 20;
+  }, 60s)) << people << " people so far\n" << service.stderr_so_far();
+
+  // One person's intrusion, from its start to its end, while the task runs.
+  ASSERT_TRUE(test::eventually([&] {
+    std::map<std::string, int> started;
+    for (const auto& request : receiver.requests()) {
+      const Json event = parse_json(request.body);
+      if (event.value("event_type", "") != "intrusion") continue;
+      const std::string track = event.value("track_id", "");
+      if (event.value("event_state", "") == "started") started[track] = 1;
+      if (event.value("event_state", "") == "ended" && started.count(track) != 0) {
+        EXPECT_GE(event.value("ended_at", 0L), event.value("started_at", 0L) + 1000) << event;
+        EXPECT_FALSE(event.at("boxes").empty()) << event;
+        return true;
+      }
+    }
+    return false;
+  }, 60s)) << receiver.request_count() << " events\n" << service.stderr_so_far();
+
+  service.send_signal(SIGTERM);
+  ASSERT_TRUE(service.wait(20s));
+  EXPECT_EQ(service.result().exit_code, 0) << service.result().err;
 }
 
 TEST(ServiceEndToEnd, BadModelPackageKeepsServingWithTheModelNotReady) {
