@@ -611,32 +611,68 @@ TEST_F(PipelineTest, ScriptedDecodeRateFollowsTheDeliveredFramesWithoutInference
   EXPECT_DOUBLE_EQ(script.pipeline->snapshot().inference_fps, 0.0);
 }
 
-TEST_F(PipelineTest, ReconnectsCountReopeningsAndReturnToRunning) {
+// "started" and "ended" of one event type alternate, each "ended" closing the "started" before it,
+// and no start time repeats: nothing lost, nothing sent twice.
+void expect_balanced_without_repeats(const HttpReceiver& receiver, const std::string& type) {
+  std::vector<Json> events;
+  for (const Json& e : events_of(receiver)) {
+    if (e["event_type"] == type) events.push_back(e);
+  }
+  SCOPED_TRACE(type);
+  expect_balanced(events);
+  for (std::size_t i = 2; i < events.size(); i += 2) {
+    EXPECT_GT(events[i]["started_at"].get<std::int64_t>(), events[i - 2]["started_at"].get<std::int64_t>());
+  }
+}
+
+TEST_F(PipelineTest, CameraOutageEndsTheSceneReconnectsAndLosesNoEvent) {
   RtspTestServer server(slow_ball());
-  server.stop();
-  AnalysisPipeline pipeline(parse_task_config(ball_task(server.live_url(), "")), fast_ai(), scheduler(), {});
+  HttpReceiver receiver;
+  Json task = ball_task(server.live_url(), receiver.url("/v1/events"));
+  task["scene"]["hold_ms"] = 1000;
+  AnalysisPipeline pipeline(parse_task_config(task), fast_ai(), scheduler(), {});
   pipeline.start();
+  ASSERT_TRUE(eventually(
+      [&] {
+        return !events_where(receiver, "scene_change", "started").empty() &&
+               !events_where(receiver, "intrusion", "started").empty();
+      },
+      15s));
+
+  // The camera dies. The scene change ends a hold after the last picture, the intrusion after its
+  // lost timeout, both while the camera is still away; the task waits for it to come back.
+  server.kill();
+  const std::int64_t killed = unix_millis();
+  ASSERT_TRUE(eventually([&] { return !events_where(receiver, "scene_change", "ended").empty(); }, 5s));
+  const Json scene_ended = events_where(receiver, "scene_change", "ended").front();
+  EXPECT_LE(scene_ended["ended_at"].get<std::int64_t>(), killed + 1000);
+  EXPECT_GE(scene_ended["ended_at"].get<std::int64_t>(), scene_ended["started_at"].get<std::int64_t>());
+  ASSERT_TRUE(eventually([&] { return !events_where(receiver, "intrusion", "ended").empty(); }, 10s));
   ASSERT_TRUE(eventually([&] { return pipeline.snapshot().reconnects >= 1; }, 10s));
-  TaskSnapshot down = pipeline.snapshot();
+  const TaskSnapshot down = pipeline.snapshot();
   EXPECT_EQ(down.phase, TaskPhase::connecting);
   EXPECT_FALSE(down.error.empty());
-  EXPECT_EQ(down.frames_decoded, 0u);
+  EXPECT_DOUBLE_EQ(down.decode_fps, 0.0);
+  const std::size_t scenes_before = events_where(receiver, "scene_change", "started").size();
 
+  // It comes back: running again, and the moving disc makes a new scene change.
   server.start();
-  ASSERT_TRUE(eventually([&] { return pipeline.snapshot().phase == TaskPhase::running; }, 15s));
-  TaskSnapshot up = pipeline.snapshot();
-  EXPECT_EQ(up.error, "");
-  EXPECT_GE(up.reconnects, down.reconnects);
-  ASSERT_TRUE(eventually([&] { return pipeline.snapshot().frames_decoded > 0; }, 10s));
-
-  // The camera drops away again: the task goes back to connecting and counts the reopening.
-  const std::uint64_t reconnects_before = pipeline.snapshot().reconnects;
-  server.kill();
-  ASSERT_TRUE(eventually([&] { return pipeline.snapshot().reconnects > reconnects_before; }, 15s));
-  EXPECT_EQ(pipeline.snapshot().phase, TaskPhase::connecting);
-  pipeline.stop();
-  EXPECT_EQ(pipeline.snapshot().phase, TaskPhase::idle);
+  ASSERT_TRUE(eventually(
+      [&] {
+        return pipeline.snapshot().phase == TaskPhase::running &&
+               events_where(receiver, "scene_change", "started").size() > scenes_before;
+      },
+      15s));
   EXPECT_EQ(pipeline.snapshot().error, "");
+  pipeline.stop();
+
+  expect_balanced_without_repeats(receiver, "scene_change");
+  expect_balanced_without_repeats(receiver, "intrusion");
+  const TaskSnapshot s = pipeline.snapshot();
+  EXPECT_EQ(s.scenes_detected, events_where(receiver, "scene_change", "started").size());
+  EXPECT_EQ(s.events_started, events_where(receiver, "intrusion", "started").size());
+  EXPECT_EQ(s.events_ended, events_where(receiver, "intrusion", "ended").size());
+  EXPECT_GE(s.reconnects, 1u);
 }
 
 TEST_F(PipelineTest, ScriptedRuleEventsAreCountedWithoutACallbackUrl) {
