@@ -63,6 +63,10 @@ struct HttpReceiver::Impl {
     acceptor.bind(at);
     acceptor.listen();
     port = acceptor.local_endpoint().port();
+  }
+
+  // Only once the owner is whole: a client already waiting on the port is served at once.
+  void start() {
     accept();
     thread = std::thread([this] { ioc.run(); });
   }
@@ -216,7 +220,10 @@ void HttpReceiver::Impl::close_everything() {
   sessions.clear();
 }
 
-HttpReceiver::HttpReceiver(int port) : impl_(std::make_unique<Impl>(*this, port)) { port_ = impl_->port; }
+HttpReceiver::HttpReceiver(int port) : impl_(std::make_unique<Impl>(*this, port)) {
+  port_ = impl_->port;
+  impl_->start();
+}
 
 HttpReceiver::~HttpReceiver() { stop(); }
 
