@@ -218,10 +218,12 @@ void AnalysisPipeline::analysis_loop(std::stop_token stop) {
       try {
         scene.tick(now);
         if (!scene.active()) {
+          // Also a change that came back silently in a cooldown: its people no longer hold the
+          // baseline.
           active = false;
+          has_tracks = false;
           if (scene_active_) {
             scene_active_ = false;
-            has_tracks = false;
             emit_scene_event("ended", scene.active_until());
           }
         }

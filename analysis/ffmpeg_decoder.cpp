@@ -137,7 +137,7 @@ void route_ffmpeg_log(void* object, int level, const char* format, va_list args)
     pending_level = level;
   }
   pending += piece;
-  if (pending.back() != '\n' && pending.size() < 4096) return;
+  if (pending.empty() || (pending.back() != '\n' && pending.size() < 4096)) return;
   std::string text;
   text.swap(pending);
   const LogLevel mapped = mapped_level(pending_level);
