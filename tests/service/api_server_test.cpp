@@ -864,7 +864,10 @@ TEST_F(ApiServerTest, IdLengthAndNestingDepthAreLimited) {
   }
   sampling = false;
   sampler.join();
+  // The client's copies of the bodies live in this process too. Sanitizers multiply every byte.
+#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
   EXPECT_LT(peak.load() - baseline, 200u * 1024 * 1024);
+#endif
 }
 
 TEST_F(ApiServerTest, HeadAnswersTheGetRoutesAndNoAnswerNamesTheServer) {
