@@ -31,9 +31,11 @@ namespace {
 
 constexpr std::int64_t kAttemptDeadlineMs = 10000;
 constexpr std::int64_t kHardwareStallMs = 2999;  // more than this without a picture is a stall
-// Free pixel blocks kept per stream: enough for the frames that the queue and the analysis hand
-// back between two conversions, few enough that an idle stream holds little memory.
+// Free pixel blocks kept per stream while it converts pictures less than kPoolBusyMs apart:
+// enough for the frames that the queue and the analysis hand back between two conversions. At
+// the usual sampling rates (1 to 3 a second) none are kept, so an idle stream holds no picture.
 constexpr std::size_t kPooledFrames = 2;
+constexpr std::int64_t kPoolBusyMs = 250;
 // Decoding this far behind the stream's own pace is reported, at most once per interval.
 constexpr std::int64_t kLagWarningMs = 2000;
 constexpr std::int64_t kLagWarningEveryMs = 30000;
@@ -504,7 +506,7 @@ PacketAction decide_packet(const PacketContext& c) {
 }
 
 FfmpegDecoder::FfmpegDecoder(std::string url, DecoderOptions options)
-    : url_(std::move(url)), options_(std::move(options)), pool_(std::make_shared<FramePool>(kPooledFrames)) {
+    : url_(std::move(url)), options_(std::move(options)), pool_(std::make_shared<FramePool>(kPooledFrames, kPoolBusyMs)) {
   if (url_.empty() || options_.reconnect_delay_ms < 0) {
     throw std::invalid_argument("invalid FFmpeg decoder configuration");
   }

@@ -11,13 +11,16 @@
 
 namespace velmo::ai {
 
-// Recycles the pixel blocks of one stream's frames: a picture is several megabytes, so taking a
-// block back from a finished frame beats a fresh allocation (and its page faults) per picture.
-// Keeps at most `max_free` blocks of the current size; a new size lets the old blocks go.
-// Shared by the frames that came from it, on whatever thread they end.
+// Recycles the pixel blocks of one stream's frames: a picture is several megabytes, so while a
+// stream converts pictures in quick succession, taking a block back from a finished frame beats a
+// fresh allocation (and its page faults) per picture. Blocks are mapped from the system directly,
+// so one that is not kept goes back to it at once: a stream that converts a picture only now and
+// then (the usual 1 to 3 a second) holds no pixel memory in between. Keeps at most `max_free`
+// blocks of the current size, and only while takes come less than `keep_within_ms` apart; a new
+// size lets the old blocks go. Shared by the frames that came from it, on whatever thread they end.
 class FramePool {
  public:
-  explicit FramePool(std::size_t max_free) : max_free_(max_free) {}
+  FramePool(std::size_t max_free, std::int64_t keep_within_ms) : max_free_(max_free), keep_within_ms_(keep_within_ms) {}
   ~FramePool();
   FramePool(const FramePool&) = delete;
   FramePool& operator=(const FramePool&) = delete;
@@ -29,8 +32,11 @@ class FramePool {
  private:
   mutable std::mutex mutex_;
   std::size_t max_free_;
+  std::int64_t keep_within_ms_;
   std::size_t block_bytes_ = 0;
   std::vector<void*> free_;
+  std::int64_t last_take_ms_ = 0;
+  bool busy_ = false;  // the last two takes came within keep_within_ms
 };
 
 // Allocator of pixel buffers: from a stream's pool when it has one, else from the heap. Growing a

@@ -314,9 +314,11 @@ TEST(LatestFrameQueue, FastProducerDropsOnlyTheOldest) {
 // ---- FramePool ----
 
 // Pixel blocks come back to their stream's pool wherever a frame ends (dropped by the queue, or
-// destroyed by the consumer on its own thread) and are handed out again; at most `max_free` wait.
+// destroyed by the consumer on its own thread) and are handed out again while the stream takes
+// them in quick succession; at most `max_free` wait. A stream that converts only now and then
+// keeps none between its pictures.
 TEST(FramePool, FramesHandTheirBlocksBackWhereverTheyEnd) {
-  auto pool = std::make_shared<FramePool>(2);
+  auto pool = std::make_shared<FramePool>(2, 60000);
   constexpr std::size_t kBytes = 1920 * 1080 * 3;
   auto pooled_frame = [&](std::uint64_t sequence) {
     VideoFrame frame = make_frame(sequence, 0);
@@ -353,6 +355,13 @@ TEST(FramePool, FramesHandTheirBlocksBackWhereverTheyEnd) {
   EXPECT_EQ(pool->free_blocks(), 0u);
   { VideoFrame gone = std::move(again); }  // the old size is not kept
   EXPECT_EQ(pool->free_blocks(), 0u);
+
+  pool = std::make_shared<FramePool>(2, 50);
+  for (std::uint64_t i = 1; i <= 2; ++i) {
+    std::this_thread::sleep_for(100ms);
+    { VideoFrame sparse = pooled_frame(i); }
+    EXPECT_EQ(pool->free_blocks(), 0u) << i;
+  }
 }
 
 }  // namespace
