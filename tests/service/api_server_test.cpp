@@ -847,7 +847,7 @@ TEST_F(ApiServerTest, IdLengthAndNestingDepthAreLimited) {
   // Many bodies of nothing but "[" at once cost about their own size, not a parse tree each.
   std::atomic<bool> sampling{true};
   std::atomic<std::size_t> peak{resident_bytes()};
-  const std::size_t baseline = peak.load();
+  [[maybe_unused]] const std::size_t baseline = peak.load();
   std::thread sampler([&] {
     while (sampling) {
       peak = std::max(peak.load(), resident_bytes());
