@@ -229,7 +229,7 @@ class Service:
         with open(config, "w") as f:
             f.write('[Server]\nHost = "127.0.0.1"\nPort = %d\n\n' % self.port)
             f.write('[AI]\nEnabled = true\nDevice = "cpu"\nMaxChannels = %d\nDecodeMode = "%s"\n'
-                    'HardwareDecode = "off"\nInferenceThreads = 1\n\n' % (channels, mode))
+                    'HardwareDecode = "off"\n\n' % (channels, mode))
             f.write('[Model]\nManifest = "%s"\nPublicKey = "%s"\nRequireSignature = true\n\n'
                     % (os.path.join(models, "manifest.json"), os.path.join(models, "public.key")))
             f.write('[Logging]\nLevel = "warn"\n')
