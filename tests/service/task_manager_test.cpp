@@ -65,6 +65,7 @@ struct FakeBehaviour {
   bool throw_on_start = false;
   Gate* stop_gate = nullptr;               // stop() waits here when set
   std::atomic<bool>* stop_entered = nullptr;
+  std::atomic<int>* stops_waiting = nullptr;  // counts the stops held at the gate
   bool report_failed = false;              // snapshot() says the task failed
 };
 
@@ -86,6 +87,7 @@ class FakeRunner final : public TaskRunner {
   void stop() override {
     if (!running_.exchange(false)) return;
     if (behaviour_.stop_entered) behaviour_.stop_entered->store(true);
+    if (behaviour_.stops_waiting) ++*behaviour_.stops_waiting;
     if (behaviour_.stop_gate) behaviour_.stop_gate->wait();
     journal_.add("stop:" + name());
   }
@@ -287,6 +289,23 @@ TEST_F(TaskManagerTest, ListSortsByTaskIdInByteOrder) {
     m.create(task(id, std::string("stream-") + id));
   }
   EXPECT_THAT(ids(m.list()), ElementsAre("Cam", "Z", "ca", "cam", "cam1", "cam10", "\xc3\xa9t\xc3\xa9"));
+}
+
+TEST_F(TaskManagerTest, StopAllStopsTheRunnersSideBySide) {
+  Gate gate;
+  std::atomic<int> waiting{0};
+  behaviour.stop_gate = &gate;
+  behaviour.stops_waiting = &waiting;
+  TaskManager m(4, factory());
+  for (const char* id : {"a", "b", "c", "d"}) m.create(task(id, std::string("s-") + id));
+  std::thread stopper([&] { m.stop_all(); });
+  // Every stop is under way before any of them may finish.
+  EXPECT_TRUE(test::eventually([&] { return waiting.load() == 4; }));
+  EXPECT_EQ(m.size(), 0u);
+  gate.open();
+  stopper.join();
+  const auto entries = journal.entries();
+  EXPECT_EQ(std::count_if(entries.begin(), entries.end(), [](const std::string& e) { return e.rfind("destroy:", 0) == 0; }), 4);
 }
 
 TEST_F(TaskManagerTest, StopAllStopsEveryRunnerAndEmptiesTheRegistry) {
