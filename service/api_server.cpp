@@ -20,7 +20,7 @@ constexpr std::size_t kPayloadLimit = 1048576;
 constexpr int kMaxJsonDepth = 64;
 
 // Documents nested deeper than anything the API takes are refused before parsing: the parser
-// would build every level first, a few hundred bytes of memory per byte of "[[[[".
+// would build every level first, some twenty bytes of memory for each byte of "[[[[".
 void check_json_depth(const std::string& text) {
   int depth = 0;
   bool in_string = false;
