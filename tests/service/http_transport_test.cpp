@@ -3,6 +3,7 @@
 #include "service/http_transport.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -312,8 +313,9 @@ TEST_F(HttpTransportTest, AcceptPausesWhileTheProcessIsOutOfDescriptors) {
 
   const int client = connect_raw(port_);  // waits in the listen queue
   std::vector<int> fillers;
-  for (int fd; (fd = ::dup(0)) >= 0;) fillers.push_back(fd);
-  ASSERT_EQ(errno, EMFILE);
+  const int base = ::open("/dev/null", O_RDONLY);
+  for (int fd = base; fd >= 0; fd = ::dup(base)) fillers.push_back(fd);
+  const int exhausted = errno;
 
   rusage before{}, after{};
   getrusage(RUSAGE_SELF, &before);
@@ -326,6 +328,7 @@ TEST_F(HttpTransportTest, AcceptPausesWhileTheProcessIsOutOfDescriptors) {
 
   for (const int fd : fillers) ::close(fd);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &original), 0);
+  ASSERT_EQ(exhausted, EMFILE);
   EXPECT_LT(spent_us, 300000) << "the accept loop spun";
 
   // The connection that waited is served once descriptors are free again.
