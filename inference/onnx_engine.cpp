@@ -9,10 +9,12 @@
 #include <mutex>
 #include <span>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include "foundation/log.h"
 #include "foundation/text.h"
+#include "foundation/thread_name.h"
 #include "foundation/time.h"
 #include "inference/cuda_runtime.h"
 #include "inference/manifest.h"
@@ -23,6 +25,24 @@ namespace {
 
 constexpr const char* kCpuProvider = "CPUExecutionProvider";
 constexpr const char* kCudaProvider = "CUDAExecutionProvider";
+
+// The runtime's pool threads are started through these two, so they carry a name as well.
+OrtCustomThreadHandle start_pool_thread(void*, OrtThreadWorkerFn work, void* argument) {
+  try {
+    auto* thread = new std::thread([work, argument] {
+      set_thread_name("onnx-pool");
+      work(argument);
+    });
+    return reinterpret_cast<OrtCustomThreadHandle>(thread);
+  } catch (...) {
+    return nullptr;  // the runtime reports a thread it could not get as its own error
+  }
+}
+
+void join_pool_thread(OrtCustomThreadHandle handle) {
+  std::unique_ptr<std::thread> thread(reinterpret_cast<std::thread*>(const_cast<OrtCustomHandleType*>(handle)));
+  thread->join();
+}
 
 std::string tensor_type_name(ONNXTensorElementDataType type) {
   switch (type) {
@@ -156,6 +176,8 @@ void OnnxEngine::Impl::create_session(bool use_cuda) {
   session_options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
   session_options.SetIntraOpNumThreads(threads);
   session_options.SetInterOpNumThreads(1);
+  session_options.SetCustomCreateThreadFn(&start_pool_thread);
+  session_options.SetCustomJoinThreadFn(&join_pool_thread);
   // Idle pool threads would otherwise spin between requests, which arrive a few times a second
   // at most: that burnt more CPU than the model itself.
   session_options.AddConfigEntry("session.intra_op.allow_spinning", "0");

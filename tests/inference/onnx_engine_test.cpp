@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -291,6 +292,29 @@ TEST_F(OnnxEngineTest, RunsTheVerifiedModelBytesWhenTheFileIsReplacedAfterTheChe
     EXPECT_EQ(message_of<std::runtime_error>([&] { engine(p); }),
               "model package validation failed: model SHA-256 does not match manifest");
   }
+}
+
+// Threads of this process whose name is `name`.
+int threads_named(const std::string& name) {
+  int n = 0;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+    std::ifstream comm(task.path() / "comm");
+    std::string line;
+    if (std::getline(comm, line) && line == name) ++n;
+  }
+  return n;
+}
+
+TEST_F(OnnxEngineTest, RuntimePoolThreadsAreNamedAndEndWithTheEngine) {
+  const int before = threads_named("onnx-pool");
+  {
+    auto e = engine(package(), "cpu", 3);
+    e->warmup();
+    // Three intra-op threads: the caller and two of the pool.
+    EXPECT_EQ(threads_named("onnx-pool") - before, 2);
+  }
+  EXPECT_EQ(threads_named("onnx-pool"), before);
 }
 
 TEST_F(OnnxEngineTest, ComputeRealisticModelDetectsLikeTheSmallOne) {
