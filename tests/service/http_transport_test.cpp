@@ -300,6 +300,11 @@ TEST_F(HttpTransportTest, ARequestMustArriveWholeWithinTheRequestTimeout) {
 
 // Runs in the test process: descriptors are taken away from the whole process for a moment.
 TEST_F(HttpTransportTest, AcceptPausesWhileTheProcessIsOutOfDescriptors) {
+#if defined(__SANITIZE_ADDRESS__)
+  // UBSan's dynamic-type check opens a descriptor to read memory; with none left it reports an
+  // "invalid vptr" inside Boost.Asio that is not there.
+  GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
+#endif
   start();
   rlimit original{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
