@@ -186,6 +186,11 @@ TEST_F(HttpTransportTest, WireDetailsOfUpgradesFramesAndHead) {
 }
 
 TEST_F(HttpTransportTest, ASubscriberThatStopsReadingIsClosedWith1008AndNeverHoldsUpThePublisher) {
+#if defined(__SANITIZE_THREAD__)
+  // The reading client is instrumented too: it falls behind 64 KiB frames every 5 ms and is let go
+  // as a slow reader as well, which is the behaviour under test, not a fault.
+  GTEST_SKIP() << "the reading client cannot keep pace under ThreadSanitizer";
+#endif
   options_.close_timeout = 20s;  // time for the stalled client to read its way to the close frame
   start();
   test::WsClientOptions stalled;
