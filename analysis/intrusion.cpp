@@ -13,6 +13,11 @@ namespace velmo::ai {
 
 namespace {
 
+// Sightings come once per sampled picture; at one picture a second (key frames only, or IdleFPS 1)
+// they are about 1000 ms apart plus the stream's jitter, so a limit of exactly 1000 ms would restart
+// most stays and intrusions would start late or never. Half a sampling period absorbs the jitter.
+constexpr std::int64_t kStayGapToleranceMs = 500;
+
 bool finite_numbers(const TrackObservation& o) {
   return std::isfinite(o.score) && std::isfinite(o.box.x) && std::isfinite(o.box.y) && std::isfinite(o.box.w) &&
          std::isfinite(o.box.h);
@@ -80,7 +85,7 @@ std::vector<RuleEvent> IntrusionRule::update(const std::vector<TrackObservation>
   };
   std::vector<NewlyStarted> started;
   std::unordered_set<std::string> seen;
-  const std::int64_t stay_gap_ms = std::max<std::int64_t>(rule_.min_duration_ms, 1000);
+  const std::int64_t stay_gap_ms = std::max<std::int64_t>(rule_.min_duration_ms, 1000) + kStayGapToleranceMs;
 
   for (const TrackObservation& o : observations) {
     if (!o.confirmed || o.label != "person" || !finite_numbers(o) || !inside_any_zone(o.box)) continue;
