@@ -16,6 +16,7 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -845,24 +846,25 @@ TEST_F(ApiServerTest, IdLengthAndNestingDepthAreLimited) {
   EXPECT_THAT(deep65.body, HasSubstr("invalid JSON: "));
 
   // Many bodies of nothing but "[" at once cost about their own size, not a parse tree each.
-  std::atomic<bool> sampling{true};
   std::atomic<std::size_t> peak{resident_bytes()};
   [[maybe_unused]] const std::size_t baseline = peak.load();
-  std::thread sampler([&] {
-    while (sampling) {
+  // Declared before the futures, so that a failing get() unwinds the clients first, while the
+  // body they send is still alive, and the sampler (a jthread) is stopped and joined last.
+  const std::string brackets(1048576, '[');
+  std::jthread sampler([&](std::stop_token stop) {
+    while (!stop.stop_requested()) {
       peak = std::max(peak.load(), resident_bytes());
       std::this_thread::sleep_for(2ms);
     }
   });
   std::vector<std::future<HttpReply>> replies;
-  const std::string brackets(1048576, '[');
   for (int i = 0; i < 32; ++i) replies.push_back(std::async(std::launch::async, [&] { return post(brackets); }));
   for (auto& reply : replies) {
     const HttpReply answer = reply.get();
     EXPECT_EQ(answer.status, 400);
     EXPECT_THAT(answer.body, HasSubstr("invalid JSON: "));
   }
-  sampling = false;
+  sampler.request_stop();
   sampler.join();
   // The client's copies of the bodies live in this process too. Sanitizers multiply every byte.
 #if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
