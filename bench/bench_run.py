@@ -274,13 +274,7 @@ class LiveServer:
         raise RuntimeError("the RTSP test server did not start (see %s)" % log_path)
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        soak.stop_process(self.proc)
         self.proc = None
 
 

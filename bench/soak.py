@@ -50,6 +50,19 @@ def log(text):
     print(text, file=sys.stderr, flush=True)
 
 
+def stop_process(proc, sig=signal.SIGTERM, wait_s=10):
+    """Asks a child to end, kills it when it does not within wait_s, and reaps it."""
+    if proc is None:
+        return
+    if proc.poll() is None:
+        proc.send_signal(sig)
+        try:
+            proc.wait(wait_s)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+    proc.wait()
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -153,13 +166,7 @@ class RtspServer:
         return out
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc)
         self.proc = None
 
 
@@ -254,13 +261,7 @@ class Service:
         return {t["config"]["task_id"]: t for t in (doc or {}).get("tasks", [])} if status == 200 else {}
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(60)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc, wait_s=60)
 
 
 def task_request(task_id, url, callback):
@@ -441,11 +442,7 @@ def run_ffmpeg(ctx, mode, n, window_s):
             if p.poll() is None:
                 p.send_signal(signal.SIGINT)
         for p in procs:
-            try:
-                p.wait(10)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
+            stop_process(p, signal.SIGINT)
 
 
 def soak_section(args, out_dir):
