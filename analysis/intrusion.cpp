@@ -15,7 +15,9 @@ namespace {
 
 // Sightings come once per sampled picture; at one picture a second (key frames only, or IdleFPS 1)
 // they are about 1000 ms apart plus the stream's jitter, so a limit of exactly 1000 ms would restart
-// most stays and intrusions would start late or never. Half a sampling period absorbs the jitter.
+// most stays and intrusions would start late or never. Half a sampling period absorbs the jitter,
+// for the gap between sightings and likewise for the dwell, which is only known to a sampling
+// period: a stay of 997 ms seen a second apart must not wait a whole second more.
 constexpr std::int64_t kStayGapToleranceMs = 500;
 
 bool finite_numbers(const TrackObservation& o) {
@@ -92,19 +94,19 @@ std::vector<RuleEvent> IntrusionRule::update(const std::vector<TrackObservation>
     seen.insert(o.track_id);
     auto [it, entered] = persons_.try_emplace(o.track_id);
     PersonState& p = it->second;
-    if (entered) {
+    std::int64_t dwell_allowance_ms = 0;
+    const std::int64_t gap_ms = saturating_sub_ms(now, p.last_inside_ms);
+    if (entered || gap_ms > stay_gap_ms) {
       p.first_inside_ms = now;
       p.inside_hits = 1;
-    } else if (saturating_sub_ms(now, p.last_inside_ms) > stay_gap_ms) {
-      p.first_inside_ms = now;
-      p.inside_hits = 1;
-    } else if (p.inside_hits < std::numeric_limits<std::int32_t>::max()) {
-      ++p.inside_hits;
+    } else {
+      if (p.inside_hits < std::numeric_limits<std::int32_t>::max()) ++p.inside_hits;
+      dwell_allowance_ms = std::min(gap_ms / 2, kStayGapToleranceMs);
     }
     p.last_inside_ms = now;
     p.score = o.score;
     p.box = o.box;
-    if (!p.active && p.inside_hits >= rule_.min_hits && saturating_sub_ms(now, p.first_inside_ms) >= rule_.min_duration_ms &&
+    if (!p.active && p.inside_hits >= rule_.min_hits && saturating_add_ms(saturating_sub_ms(now, p.first_inside_ms), dwell_allowance_ms) >= rule_.min_duration_ms &&
         now >= p.cooldown_until_ms) {
       p.started_at_ms = now;
       p.active = true;

@@ -204,6 +204,26 @@ TEST(IntrusionRule, StayContinuesUpToTheGapLimitAndRestartsBeyond) {
   EXPECT_EQ(started, 1u);
 }
 
+// The dwell is only known to half the spacing of the sightings: a stay seen a second apart that
+// falls a few ms short of a 1000 ms dwell starts now, not a second later; denser sightings get less.
+TEST(IntrusionRule, DwellShortOfItByJitterStartsOnTheSightingThatCompletesIt) {
+  {
+    IntrusionRule rule(make_rule(2, 1000));
+    feed(rule, {person("p1")}, T);
+    EXPECT_EQ(feed(rule, {person("p1")}, T + 997).size(), 1u);
+  }
+  {
+    IntrusionRule rule(make_rule(2, 1000));
+    feed(rule, {person("p1")}, T);
+    EXPECT_TRUE(feed(rule, {person("p1")}, T + 600).empty());  // 400 ms short: more than jitter
+  }
+  {
+    IntrusionRule rule(make_rule(2, 1000));
+    for (std::int64_t t = 0; t <= 800; t += 200) EXPECT_TRUE(feed(rule, {person("p1")}, T + t).empty()) << t;
+    EXPECT_EQ(feed(rule, {person("p1")}, T + 990).size(), 1u);
+  }
+}
+
 TEST(IntrusionRule, EndsAtTheLostTimeoutEvenWithoutObservations) {
   IntrusionRule rule = started_rule();
   feed(rule, {person("p1", 0.7, 0.375, 0.625)}, T + 2000);  // last inside, new score and box
