@@ -32,10 +32,12 @@ namespace {
 constexpr std::int64_t kAttemptDeadlineMs = 10000;
 constexpr std::int64_t kHardwareStallMs = 2999;  // more than this without a picture is a stall
 // Free pixel blocks kept per stream while it converts pictures less than kPoolBusyMs apart:
-// enough for the frames that the queue and the analysis hand back between two conversions. At
-// the usual sampling rates (1 to 3 a second) none are kept, so an idle stream holds no picture.
+// enough for the frames that the queue and the analysis hand back between two conversions. The
+// usual sampling (1 to 3 pictures a second, or every key frame of a camera that sends one a second)
+// reuses one block: a fresh mapping would be cleared by the kernel each time, which cost more than
+// the conversion itself. A stream converting less often than that holds no picture in between.
 constexpr std::size_t kPooledFrames = 2;
-constexpr std::int64_t kPoolBusyMs = 250;
+constexpr std::int64_t kPoolBusyMs = 2500;
 // Decoding this far behind the stream's own pace is reported, at most once per interval.
 constexpr std::int64_t kLagWarningMs = 2000;
 constexpr std::int64_t kLagWarningEveryMs = 30000;

@@ -26,13 +26,57 @@ bool frame_is_valid(const VideoFrame& frame) {
   return frame.pixels.size() >= needed;
 }
 
+// Adds `n` values of `row` to `sums`, in fixed-size blocks that the compiler vectorises at -O2.
+template <class T>
+void add_row(std::uint16_t* __restrict sums, const T* __restrict row, int n) {
+  constexpr int kBlock = 32;
+  int i = 0;
+  for (; i + kBlock <= n; i += kBlock) {
+    for (int j = 0; j < kBlock; ++j) sums[i + j] = static_cast<std::uint16_t>(sums[i + j] + row[i + j]);
+  }
+  for (; i < n; ++i) sums[i] = static_cast<std::uint16_t>(sums[i] + row[i]);
+}
+
+// Area reduction by whole factors of at least 3 (1080p to 320 x 180 is 6): each output value is
+// its block's sum times 1/area, rounded as OpenCV's area interpolation does for such factors, so
+// the result is the same to the bit (checked against cv::resize in the tests) at a third of its
+// time. False, and `dst` untouched, for any other shape.
+bool reduce_by_whole_factors(const cv::Mat& src, cv::Mat& dst, int width, int height) {
+  if (src.depth() != CV_8U || src.cols % width != 0 || src.rows % height != 0) return false;
+  const int kx = src.cols / width;
+  const int ky = src.rows / height;
+  // A block's sum must fit 16 bits: 257 * 255 = 65535.
+  if (kx < 3 || ky < 3 || kx * ky > 257) return false;
+  const int cn = src.channels();
+  const int values = src.cols * cn;
+  const int span = values - (kx - 1) * cn;
+  const float scale = 1.f / static_cast<float>(kx * ky);
+  std::vector<std::uint16_t> down(static_cast<std::size_t>(values));    // column sums of ky rows
+  std::vector<std::uint16_t> across(static_cast<std::size_t>(values));  // then of kx pixels
+  dst.create(height, width, src.type());
+  for (int y = 0; y < height; ++y) {
+    std::fill(down.begin(), down.end(), std::uint16_t{0});
+    for (int r = 0; r < ky; ++r) add_row(down.data(), src.ptr<std::uint8_t>(y * ky + r), values);
+    std::copy(down.begin(), down.begin() + span, across.begin());
+    for (int k = 1; k < kx; ++k) add_row(across.data(), down.data() + k * cn, span);
+    auto* out = dst.ptr<std::uint8_t>(y);
+    for (int x = 0; x < width; ++x) {
+      const std::uint16_t* block = across.data() + static_cast<std::size_t>(x) * kx * cn;
+      for (int c = 0; c < cn; ++c) out[x * cn + c] = cv::saturate_cast<std::uint8_t>(static_cast<float>(block[c]) * scale);
+    }
+  }
+  return true;
+}
+
 // The frame's BGR bytes brought down to the analysis size, then to grey.
 cv::Mat grey_picture(const VideoFrame& frame, int width, int height) {
   // Read-only view: OpenCV wants a non-const pointer, but nothing below writes through it.
   const cv::Mat bgr(frame.height, frame.width, CV_8UC3, const_cast<std::uint8_t*>(frame.pixels.data()),
                     static_cast<std::size_t>(frame.width) * 3u);
   cv::Mat small;
-  cv::resize(bgr, small, cv::Size(width, height), 0.0, 0.0, cv::INTER_AREA);
+  if (!reduce_by_whole_factors(bgr, small, width, height)) {
+    cv::resize(bgr, small, cv::Size(width, height), 0.0, 0.0, cv::INTER_AREA);
+  }
   cv::Mat grey;
   cv::cvtColor(small, grey, cv::COLOR_BGR2GRAY);
   return grey;
@@ -62,6 +106,14 @@ cv::Mat build_mask(const std::vector<Polygon>& polygons, int width, int height) 
 }
 
 }  // namespace
+
+std::vector<std::uint8_t> grey_analysis_picture(const VideoFrame& frame, int width, int height) {
+  if (!frame_is_valid(frame) || width < 1 || height < 1) {
+    throw std::invalid_argument("scene detector received an invalid frame");
+  }
+  const cv::Mat grey = grey_picture(frame, width, height);
+  return std::vector<std::uint8_t>(grey.datastart, grey.dataend);
+}
 
 SceneDetector::SceneDetector(SceneConfig config) : config_(std::move(config)) {
   const bool threshold_ok = config_.change_threshold > 0.0 && config_.change_threshold <= 1.0;

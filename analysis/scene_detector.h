@@ -20,6 +20,11 @@ struct SceneObservation {
   double blur_score = 0.0;         // variance of the Laplacian of the grey frame
 };
 
+// The grey picture the detector compares: the frame's BGR pixels averaged down to width x height
+// (OpenCV's area interpolation) and turned grey, row-major. Throws std::invalid_argument for a
+// frame without pixels for its size.
+std::vector<std::uint8_t> grey_analysis_picture(const VideoFrame& frame, int width, int height);
+
 // Watches one stream for change against a stored picture of the empty scene, on a fixed
 // 320 x 180 grey image whatever the stream's resolution. Not thread-safe: one per analysis thread.
 class SceneDetector {

@@ -14,6 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
 #include "tests/support/test_support.h"
 
 namespace velmo::ai {
@@ -145,6 +148,47 @@ TEST(SceneDetectorFrames, RefusesFramesWithoutPixelsForTheirSizeAndKeepsItsState
   longer.pixels.resize(longer.pixels.size() + 7);
   EXPECT_NO_THROW(d.observe(longer, T));
   EXPECT_TRUE(d.baseline_ready());
+}
+
+// The grey picture is computed directly for frames that are whole multiples of the analysis size;
+// it must equal, to the bit, OpenCV's area reduction followed by its grey conversion, for every
+// shape (the direct path and the fall-back alike), on noise and on smooth gradients, where
+// rounding ties are most frequent.
+TEST(SceneDetectorFrames, GreyPictureIsOpenCvsAreaReductionToTheBit) {
+  struct Shape {
+    int width, height, to_width, to_height;
+  };
+  const Shape shapes[] = {{1920, 1080, kW, kH}, {1280, 720, kW, kH},  {960, 540, kW, kH},  {3840, 2160, kW, kH},
+                          {960, 1440, kW, kH},  {640, 360, kW, kH},   {kW, kH, kW, kH},    {1000, 700, kW, kH},
+                          {4000, 2160, kW, kH}, {5760, 3240, kW, kH}, {1920, 1080, 640, 360}};
+  cv::RNG rng(24);
+  for (const Shape& s : shapes) {
+    for (const bool noise : {true, false}) {
+      VideoFrame f = grey_frame(s.width, s.height, 0);
+      cv::Mat bgr(s.height, s.width, CV_8UC3, f.pixels.data());
+      if (noise) {
+        rng.fill(bgr, cv::RNG::UNIFORM, 0, 256);
+      } else {
+        for (int y = 0; y < s.height; ++y) {
+          for (int x = 0; x < s.width; ++x) {
+            bgr.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<std::uint8_t>(x * 7 / 5), static_cast<std::uint8_t>(y / 3),
+                                                static_cast<std::uint8_t>((x + y) / 2));
+          }
+        }
+      }
+      cv::Mat small;
+      cv::Mat expected;
+      cv::resize(bgr, small, cv::Size(s.to_width, s.to_height), 0.0, 0.0, cv::INTER_AREA);
+      cv::cvtColor(small, expected, cv::COLOR_BGR2GRAY);
+      const std::vector<std::uint8_t> grey = grey_analysis_picture(f, s.to_width, s.to_height);
+      ASSERT_EQ(grey.size(), expected.total());
+      const std::vector<std::uint8_t> wanted(expected.datastart, expected.dataend);
+      std::size_t differing = 0;
+      for (std::size_t i = 0; i < grey.size(); ++i) differing += grey[i] != wanted[i] ? 1 : 0;
+      EXPECT_EQ(differing, 0u) << s.width << "x" << s.height << " to " << s.to_width << "x" << s.to_height
+                               << (noise ? " noise" : " gradient");
+    }
+  }
 }
 
 TEST(SceneDetectorObserve, FirstFrameOnlyBecomesTheBaseline) {
