@@ -1,5 +1,6 @@
 #include "analysis/ffmpeg_decoder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "analysis/scene_detector.h"
 #include "foundation/log.h"
 #include "foundation/time.h"
 
@@ -22,6 +24,7 @@ extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/hwcontext.h>
 #include <libavutil/log.h>
+#include <libavutil/pixdesc.h>
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
@@ -219,6 +222,52 @@ void pause_before_retry(std::int32_t delay_ms, const std::stop_token& stop) {
 }
 
 enum class AttemptEnd { retry, stop };
+
+}  // namespace
+
+void convert_picture(SwsContext* scaler, const AVFrame* picture, VideoFrame& frame) {
+  const int width = picture->width;
+  const int height = picture->height;
+  const std::size_t stride = static_cast<std::size_t>(width) * 3u;
+  frame.pixels.resize(stride * static_cast<std::size_t>(height));
+  std::uint8_t* planes[4] = {frame.pixels.data(), nullptr, nullptr, nullptr};
+  int strides[4] = {static_cast<int>(stride), 0, 0, 0};
+  const std::optional<WholeFactors> factors = whole_reduction_factors(width, height, kAnalysisWidth, kAnalysisHeight);
+  // Only 4:2:0 planar (what software H.264 and HEVC decoding give) is converted in bands: FFmpeg
+  // converts it row for row, so a band's rows are final when its call returns. Other formats may
+  // go through its filtering scaler, which holds rows back until the next band.
+  const auto format = static_cast<AVPixelFormat>(picture->format);
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+  if (!factors || desc == nullptr || (format != AV_PIX_FMT_YUV420P && format != AV_PIX_FMT_YUVJ420P)) {
+    frame.reduced.clear();
+    sws_scale(scaler, picture->data, picture->linesize, 0, height, planes, strides);
+    return;
+  }
+  // The scene detector's reduction, made a band of rows at a time right after their conversion,
+  // while they are still in cache: the detector would otherwise read the whole picture again from
+  // memory. Bands are whole blocks of rows, and whole rows of chroma.
+  const int chroma_rows = 1 << desc->log2_chroma_h;
+  int band_blocks = 1;
+  while ((band_blocks * factors->y) % chroma_rows != 0) ++band_blocks;
+  band_blocks = std::max(band_blocks, 16 / factors->y / band_blocks * band_blocks);
+  const int band = band_blocks * factors->y;
+  const std::size_t reduced_stride = static_cast<std::size_t>(kAnalysisWidth) * 3u;
+  frame.reduced.resize(reduced_stride * static_cast<std::size_t>(kAnalysisHeight));
+  for (int top = 0; top < height; top += band) {
+    const int rows = std::min(band, height - top);
+    const std::uint8_t* source[4] = {};
+    for (int p = 0; p < 4; ++p) {
+      if (picture->data[p] == nullptr) continue;
+      const int shift = (p == 1 || p == 2) ? desc->log2_chroma_h : 0;
+      source[p] = picture->data[p] + static_cast<std::ptrdiff_t>(top >> shift) * picture->linesize[p];
+    }
+    sws_scale(scaler, source, picture->linesize, top, rows, planes, strides);
+    reduce_bgr_rows(frame.pixels.data() + static_cast<std::size_t>(top) * stride, stride, width, *factors,
+                    rows / factors->y, frame.reduced.data() + static_cast<std::size_t>(top / factors->y) * reduced_stride);
+  }
+}
+
+namespace {
 
 // The per-connection decoder: codec, hardware device and colour converter.
 class Connection {
@@ -443,14 +492,10 @@ bool Connection::deliver(AVFrame* decoded) {
   VideoFrame frame;
   frame.width = picture->width;
   frame.height = picture->height;
-  const int stride = picture->width * 3;
   // Converted straight into the frame's own buffer, a block recycled from earlier frames and not
   // cleared first: each frame owns its pixels, with no extra copy.
   frame.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(pool_));
-  frame.pixels.resize(static_cast<std::size_t>(stride) * static_cast<std::size_t>(picture->height));
-  std::uint8_t* planes[4] = {frame.pixels.data(), nullptr, nullptr, nullptr};
-  int strides[4] = {stride, 0, 0, 0};
-  sws_scale(scaler_.get(), picture->data, picture->linesize, 0, picture->height, planes, strides);
+  convert_picture(scaler_.get(), picture, frame);
 
   frame.pts_ms = pts_ms;
   frame.sequence = next_sequence_.fetch_add(1);

@@ -10,6 +10,9 @@
 
 #include "foundation/video_frame.h"
 
+struct AVFrame;
+struct SwsContext;
+
 namespace velmo::ai {
 
 struct DecoderOptions {
@@ -79,6 +82,11 @@ struct PacketContext {
   // Empty while it owes nothing, so time spent skipping packets on purpose never counts.
   std::optional<std::int64_t> hardware_waiting_since_ms;
 };
+
+// Converts a decoded picture to packed BGR into frame.pixels (sized here) with `scaler`, made for
+// the picture's size and format; for a picture that is a whole multiple of the scene detector's
+// analysis size it also fills frame.reduced, else clears it.
+void convert_picture(SwsContext* scaler, const AVFrame* picture, VideoFrame& frame);
 
 // The mode and stall rules of the read loop, free of FFmpeg so they can be checked directly.
 PacketAction decide_packet(const PacketContext& context);

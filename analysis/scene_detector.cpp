@@ -37,44 +37,22 @@ void add_row(std::uint16_t* __restrict sums, const T* __restrict row, int n) {
   for (; i < n; ++i) sums[i] = static_cast<std::uint16_t>(sums[i] + row[i]);
 }
 
-// Area reduction by whole factors of at least 3 (1080p to 320 x 180 is 6): each output value is
-// its block's sum times 1/area, rounded as OpenCV's area interpolation does for such factors, so
-// the result is the same to the bit (checked against cv::resize in the tests) at a third of its
-// time. False, and `dst` untouched, for any other shape.
-bool reduce_by_whole_factors(const cv::Mat& src, cv::Mat& dst, int width, int height) {
-  if (src.depth() != CV_8U || src.cols % width != 0 || src.rows % height != 0) return false;
-  const int kx = src.cols / width;
-  const int ky = src.rows / height;
-  // A block's sum must fit 16 bits: 257 * 255 = 65535.
-  if (kx < 3 || ky < 3 || kx * ky > 257) return false;
-  const int cn = src.channels();
-  const int values = src.cols * cn;
-  const int span = values - (kx - 1) * cn;
-  const float scale = 1.f / static_cast<float>(kx * ky);
-  std::vector<std::uint16_t> down(static_cast<std::size_t>(values));    // column sums of ky rows
-  std::vector<std::uint16_t> across(static_cast<std::size_t>(values));  // then of kx pixels
-  dst.create(height, width, src.type());
-  for (int y = 0; y < height; ++y) {
-    std::fill(down.begin(), down.end(), std::uint16_t{0});
-    for (int r = 0; r < ky; ++r) add_row(down.data(), src.ptr<std::uint8_t>(y * ky + r), values);
-    std::copy(down.begin(), down.begin() + span, across.begin());
-    for (int k = 1; k < kx; ++k) add_row(across.data(), down.data() + k * cn, span);
-    auto* out = dst.ptr<std::uint8_t>(y);
-    for (int x = 0; x < width; ++x) {
-      const std::uint16_t* block = across.data() + static_cast<std::size_t>(x) * kx * cn;
-      for (int c = 0; c < cn; ++c) out[x * cn + c] = cv::saturate_cast<std::uint8_t>(static_cast<float>(block[c]) * scale);
-    }
-  }
-  return true;
-}
-
-// The frame's BGR bytes brought down to the analysis size, then to grey.
+// The frame's BGR bytes brought down to the analysis size, then to grey. The decoder may have done
+// the reduction already, with the same arithmetic, while the picture was in cache.
 cv::Mat grey_picture(const VideoFrame& frame, int width, int height) {
-  // Read-only view: OpenCV wants a non-const pointer, but nothing below writes through it.
-  const cv::Mat bgr(frame.height, frame.width, CV_8UC3, const_cast<std::uint8_t*>(frame.pixels.data()),
-                    static_cast<std::size_t>(frame.width) * 3u);
   cv::Mat small;
-  if (!reduce_by_whole_factors(bgr, small, width, height)) {
+  const std::size_t reduced_bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3u;
+  const std::optional<WholeFactors> factors = whole_reduction_factors(frame.width, frame.height, width, height);
+  if (width == kAnalysisWidth && height == kAnalysisHeight && frame.reduced.size() == reduced_bytes) {
+    small = cv::Mat(height, width, CV_8UC3, const_cast<std::uint8_t*>(frame.reduced.data()));
+  } else if (factors) {
+    small.create(height, width, CV_8UC3);
+    reduce_bgr_rows(frame.pixels.data(), static_cast<std::size_t>(frame.width) * 3u, frame.width, *factors, height,
+                    small.data);
+  } else {
+    // Read-only view: OpenCV wants a non-const pointer, but nothing below writes through it.
+    const cv::Mat bgr(frame.height, frame.width, CV_8UC3, const_cast<std::uint8_t*>(frame.pixels.data()),
+                      static_cast<std::size_t>(frame.width) * 3u);
     cv::resize(bgr, small, cv::Size(width, height), 0.0, 0.0, cv::INTER_AREA);
   }
   cv::Mat grey;
@@ -106,6 +84,39 @@ cv::Mat build_mask(const std::vector<Polygon>& polygons, int width, int height) 
 }
 
 }  // namespace
+
+std::optional<WholeFactors> whole_reduction_factors(int width, int height, int to_width, int to_height) {
+  if (width < 1 || height < 1 || to_width < 1 || to_height < 1) return std::nullopt;
+  if (width % to_width != 0 || height % to_height != 0) return std::nullopt;
+  const WholeFactors f{width / to_width, height / to_height};
+  // A block's sum must fit 16 bits (257 * 255 = 65535); a factor of 2 OpenCV rounds differently.
+  if (f.x < 3 || f.y < 3 || f.x * f.y > 257) return std::nullopt;
+  return f;
+}
+
+void reduce_bgr_rows(const std::uint8_t* src, std::size_t src_stride, int width, WholeFactors f, int out_rows,
+                     std::uint8_t* out) {
+  constexpr int cn = 3;
+  const int values = width * cn;
+  const int span = values - (f.x - 1) * cn;
+  const int out_width = width / f.x;
+  const float scale = 1.f / static_cast<float>(f.x * f.y);
+  std::vector<std::uint16_t> down(static_cast<std::size_t>(values));    // column sums of f.y rows
+  std::vector<std::uint16_t> across(static_cast<std::size_t>(values));  // then of f.x pixels
+  for (int y = 0; y < out_rows; ++y) {
+    std::fill(down.begin(), down.end(), std::uint16_t{0});
+    for (int r = 0; r < f.y; ++r) {
+      add_row(down.data(), src + static_cast<std::size_t>(y * f.y + r) * src_stride, values);
+    }
+    std::copy(down.begin(), down.begin() + span, across.begin());
+    for (int k = 1; k < f.x; ++k) add_row(across.data(), down.data() + k * cn, span);
+    std::uint8_t* row = out + static_cast<std::size_t>(y) * static_cast<std::size_t>(out_width) * cn;
+    for (int x = 0; x < out_width; ++x) {
+      const std::uint16_t* block = across.data() + static_cast<std::size_t>(x) * f.x * cn;
+      for (int c = 0; c < cn; ++c) row[x * cn + c] = cv::saturate_cast<std::uint8_t>(static_cast<float>(block[c]) * scale);
+    }
+  }
+}
 
 std::vector<std::uint8_t> grey_analysis_picture(const VideoFrame& frame, int width, int height) {
   if (!frame_is_valid(frame) || width < 1 || height < 1) {

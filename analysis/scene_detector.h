@@ -20,6 +20,25 @@ struct SceneObservation {
   double blur_score = 0.0;         // variance of the Laplacian of the grey frame
 };
 
+// The size of the grey picture the detector compares, whatever the stream's.
+inline constexpr int kAnalysisWidth = 320;
+inline constexpr int kAnalysisHeight = 180;
+
+// Area reduction by whole factors: each output pixel is the mean of its f.x by f.y block, rounded
+// as OpenCV's area interpolation rounds for such factors, so the result is the same to the bit at
+// a third of its time.
+struct WholeFactors {
+  int x = 0;
+  int y = 0;
+};
+// The factors from width x height down to to_width x to_height, when they are whole and this
+// reduction applies (both at least 3, a block of at most 257 pixels); else none.
+std::optional<WholeFactors> whole_reduction_factors(int width, int height, int to_width, int to_height);
+// Reduces out_rows output rows (out_rows * f.y source rows) of packed BGR, width pixels wide, into
+// `out` (packed BGR, width / f.x pixels a row, no padding).
+void reduce_bgr_rows(const std::uint8_t* src, std::size_t src_stride, int width, WholeFactors f, int out_rows,
+                     std::uint8_t* out);
+
 // The grey picture the detector compares: the frame's BGR pixels averaged down to width x height
 // (OpenCV's area interpolation) and turned grey, row-major. Throws std::invalid_argument for a
 // frame without pixels for its size.
@@ -55,8 +74,8 @@ class SceneDetector {
   std::vector<std::uint8_t> baseline_;  // grey bytes, row-major, analysis size when present
   std::int32_t baseline_width_ = 0;
   std::int32_t baseline_height_ = 0;
-  std::int32_t analysis_width_ = 320;
-  std::int32_t analysis_height_ = 180;
+  std::int32_t analysis_width_ = kAnalysisWidth;
+  std::int32_t analysis_height_ = kAnalysisHeight;
   std::int64_t candidate_since_ = 0;
   std::int64_t active_until_ = 0;
   std::int64_t cooldown_until_ = 0;

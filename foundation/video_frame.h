@@ -93,6 +93,9 @@ struct VideoFrame {
   PixelBuffer pixels;
   std::int64_t pts_ms = 0;   // presentation time, or wall-clock time when the stream has none
   std::int64_t wall_ms = 0;  // wall-clock time at delivery
+  // The same picture averaged down to the scene detector's analysis size (packed BGR), when the
+  // decoder made it alongside the conversion; empty otherwise. Whoever changes `pixels` clears it.
+  std::vector<std::uint8_t> reduced;
 };
 
 }  // namespace velmo::ai

@@ -20,12 +20,17 @@
 #include <thread>
 #include <vector>
 
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
 #include "foundation/time.h"
 #include "tests/support/rtsp_server.h"
 #include "tests/support/test_support.h"
 
 extern "C" {
+#include <libavutil/frame.h>
 #include <libavutil/log.h>
+#include <libswscale/swscale.h>
 }
 
 namespace velmo::ai {
@@ -350,6 +355,64 @@ TEST(DecidePacket, ModeAndStallRules) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(static_cast<int>(decide_packet(c.context)), static_cast<int>(c.expected)) << c.name;
+  }
+}
+
+// ---- conversion ----
+
+// A 4:2:0 picture that is a whole multiple of the analysis size is converted a band at a time, each
+// band reduced for the scene detector while it is in cache: the pixels must equal one conversion of
+// the whole picture, and the reduction OpenCV's area reduction of them, to the bit. Other sizes and
+// formats are converted whole and carry no reduction.
+TEST(ConvertPicture, BandsEqualAWholeConversionAndTheReductionEqualsOpenCvs) {
+  struct Case {
+    int width, height;
+    AVPixelFormat format;
+    bool reduced;
+  };
+  const Case cases[] = {{1920, 1080, AV_PIX_FMT_YUV420P, true}, {960, 540, AV_PIX_FMT_YUVJ420P, true},
+                        {1280, 720, AV_PIX_FMT_YUV422P, false},  {1600, 900, AV_PIX_FMT_YUV420P, true},
+                        {1000, 562, AV_PIX_FMT_YUV420P, false}, {640, 360, AV_PIX_FMT_YUV420P, false},
+                        {960, 540, AV_PIX_FMT_NV12, false}, {1920, 1080, AV_PIX_FMT_RGB24, false}};
+  cv::RNG rng(24);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " " + std::to_string(c.format));
+    AVFrame* picture = av_frame_alloc();
+    ASSERT_NE(picture, nullptr);
+    picture->width = c.width;
+    picture->height = c.height;
+    picture->format = c.format;
+    ASSERT_EQ(av_frame_get_buffer(picture, 0), 0);
+    for (int p = 0; p < 4 && picture->buf[p] != nullptr; ++p) {
+      cv::Mat bytes(1, static_cast<int>(picture->buf[p]->size), CV_8UC1, picture->buf[p]->data);
+      rng.fill(bytes, cv::RNG::UNIFORM, 0, 256);
+    }
+    SwsContext* scaler = sws_getContext(c.width, c.height, c.format, c.width, c.height, AV_PIX_FMT_BGR24, SWS_BILINEAR,
+                                        nullptr, nullptr, nullptr);
+    ASSERT_NE(scaler, nullptr);
+    // SIMD conversion may store a few bytes past the last row: room as the decoder's pool gives.
+    std::vector<std::uint8_t> whole(static_cast<std::size_t>(c.width) * c.height * 3 + 64);
+    std::uint8_t* planes[4] = {whole.data(), nullptr, nullptr, nullptr};
+    int strides[4] = {c.width * 3, 0, 0, 0};
+    sws_scale(scaler, picture->data, picture->linesize, 0, c.height, planes, strides);
+
+    VideoFrame frame;
+    frame.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(std::make_shared<FramePool>(1, 0)));
+    frame.reduced.assign(7, 1);  // a stale reduction must not survive
+    convert_picture(scaler, picture, frame);
+    ASSERT_EQ(frame.pixels.size(), whole.size() - 64);
+    EXPECT_TRUE(std::equal(frame.pixels.begin(), frame.pixels.end(), whole.begin()));
+    if (c.reduced) {
+      cv::Mat bgr(c.height, c.width, CV_8UC3, frame.pixels.data());
+      cv::Mat expected;
+      cv::resize(bgr, expected, cv::Size(320, 180), 0.0, 0.0, cv::INTER_AREA);
+      ASSERT_EQ(frame.reduced.size(), expected.total() * 3);
+      EXPECT_TRUE(std::equal(frame.reduced.begin(), frame.reduced.end(), expected.datastart));
+    } else {
+      EXPECT_TRUE(frame.reduced.empty());
+    }
+    sws_freeContext(scaler);
+    av_frame_free(&picture);
   }
 }
 
