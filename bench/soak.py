@@ -51,11 +51,13 @@ def log(text):
 
 
 def stop_process(proc, sig=signal.SIGTERM, wait_s=10):
-    """Asks a child to end, kills it when it does not within wait_s, and reaps it."""
+    """Asks a child to end (sig None: it was already asked), kills it when it does not within
+    wait_s, and reaps it."""
     if proc is None:
         return
     if proc.poll() is None:
-        proc.send_signal(sig)
+        if sig is not None:
+            proc.send_signal(sig)
         try:
             proc.wait(wait_s)
         except subprocess.TimeoutExpired:
@@ -438,11 +440,12 @@ def run_ffmpeg(ctx, mode, n, window_s):
             "kept_real_time": behind == 0,
         }
     finally:
+        # All asked at once, so that they end side by side; a second SIGINT would hurry ffmpeg.
         for p in procs:
             if p.poll() is None:
                 p.send_signal(signal.SIGINT)
         for p in procs:
-            stop_process(p, signal.SIGINT)
+            stop_process(p, None)
 
 
 def soak_section(args, out_dir):
