@@ -106,8 +106,8 @@ std::vector<RuleEvent> IntrusionRule::update(const std::vector<TrackObservation>
     p.last_inside_ms = now;
     p.score = o.score;
     p.box = o.box;
-    if (!p.active && p.inside_hits >= rule_.min_hits && saturating_add_ms(saturating_sub_ms(now, p.first_inside_ms), dwell_allowance_ms) >= rule_.min_duration_ms &&
-        now >= p.cooldown_until_ms) {
+    const std::int64_t dwell_ms = saturating_add_ms(saturating_sub_ms(now, p.first_inside_ms), dwell_allowance_ms);
+    if (!p.active && p.inside_hits >= rule_.min_hits && dwell_ms >= rule_.min_duration_ms && now >= p.cooldown_until_ms) {
       p.started_at_ms = now;
       p.active = true;
       started.push_back({o.track_id, p.score, p.box, now});

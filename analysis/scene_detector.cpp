@@ -42,8 +42,11 @@ void add_row(std::uint16_t* __restrict sums, const T* __restrict row, int n) {
 cv::Mat grey_picture(const VideoFrame& frame, int width, int height) {
   cv::Mat small;
   const std::size_t reduced_bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3u;
-  const std::optional<WholeFactors> factors = whole_reduction_factors(frame.width, frame.height, width, height);
-  if (width == kAnalysisWidth && height == kAnalysisHeight && frame.reduced.size() == reduced_bytes) {
+  const bool reduced_by_decoder =
+      width == kAnalysisWidth && height == kAnalysisHeight && frame.reduced.size() == reduced_bytes;
+  const std::optional<WholeFactors> factors =
+      reduced_by_decoder ? std::nullopt : whole_reduction_factors(frame.width, frame.height, width, height);
+  if (reduced_by_decoder) {
     small = cv::Mat(height, width, CV_8UC3, const_cast<std::uint8_t*>(frame.reduced.data()));
   } else if (factors) {
     small.create(height, width, CV_8UC3);
@@ -101,8 +104,12 @@ void reduce_bgr_rows(const std::uint8_t* src, std::size_t src_stride, int width,
   const int span = values - (f.x - 1) * cn;
   const int out_width = width / f.x;
   const float scale = 1.f / static_cast<float>(f.x * f.y);
-  std::vector<std::uint16_t> down(static_cast<std::size_t>(values));    // column sums of f.y rows
-  std::vector<std::uint16_t> across(static_cast<std::size_t>(values));  // then of f.x pixels
+  // The decoder calls this once per band of a dozen rows: the sums are kept per thread rather than
+  // allocated on every call.
+  thread_local std::vector<std::uint16_t> down;    // column sums of f.y rows
+  thread_local std::vector<std::uint16_t> across;  // then of f.x pixels
+  down.resize(static_cast<std::size_t>(values));
+  across.resize(static_cast<std::size_t>(values));
   for (int y = 0; y < out_rows; ++y) {
     std::fill(down.begin(), down.end(), std::uint16_t{0});
     for (int r = 0; r < f.y; ++r) {
