@@ -96,7 +96,7 @@ class HttpEventSink final : public EventSink {
   std::thread worker_;
   bool stopping_ = false;
   Clock::time_point stop_by_ = Clock::time_point::max();
-  Drops dropped_;              // since the last warning line
+  Drops dropped_;             // since the last warning line
   std::string last_failure_;  // of the latest attempt, empty after a delivery
   bool warned_ = false;
   Clock::time_point last_warning_{};
