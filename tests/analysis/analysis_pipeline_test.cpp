@@ -781,36 +781,30 @@ TEST(PipelineFailureTest, ScriptedFailedInferenceSkipsTheFrameAndDroppedFramesAr
   EXPECT_TRUE(events_where(script.receiver, "intrusion", "started").empty());
 }
 
-// Reports the people the test has set, whatever the picture shows.
-class ScriptedPeople {
- public:
-  void set(std::vector<Detection> people) {
-    std::lock_guard lock(mutex_);
-    people_ = std::move(people);
+// The people the engine below reports, whatever the picture shows.
+struct ScriptedPeople {
+  void set(std::vector<Detection> now) {
+    std::lock_guard lock(mutex);
+    people = std::move(now);
   }
-  std::vector<Detection> get() {
-    std::lock_guard lock(mutex_);
-    return people_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<Detection> people_;
+  std::mutex mutex;
+  std::vector<Detection> people;
 };
 
 class ScriptedPeopleEngine final : public InferenceEngine {
  public:
-  explicit ScriptedPeopleEngine(std::shared_ptr<ScriptedPeople> people) : people_(std::move(people)) {}
+  explicit ScriptedPeopleEngine(ScriptedPeople& script) : script_(script) {}
   void warmup() override {}
   InferenceResult detect(const VideoFrame&, const std::optional<Rect>&) override {
-    return InferenceResult{people_->get(), 1.0, execution_provider(), model_name(), model_version()};
+    std::lock_guard lock(script_.mutex);
+    return InferenceResult{script_.people, 1.0, execution_provider(), model_name(), model_version()};
   }
   std::string execution_provider() const override { return "CPUExecutionProvider"; }
   std::string model_name() const override { return "scripted"; }
   std::string model_version() const override { return "1"; }
 
  private:
-  std::shared_ptr<ScriptedPeople> people_;
+  ScriptedPeople& script_;
 };
 
 std::vector<std::string> box_track_ids(const Json& event) {
@@ -822,8 +816,8 @@ std::vector<std::string> box_track_ids(const Json& event) {
 // Two people start together and end apart, and every event's first attempt fails: each ended box
 // names a person of a started box, and the two copies of an event carry the same event_id.
 TEST(PipelineEventTest, ScriptedEndsPairWithStartsPerPersonAndCopiesShareTheirEventId) {
-  auto people = std::make_shared<ScriptedPeople>();
-  InferenceScheduler scheduler([people] { return std::make_unique<ScriptedPeopleEngine>(people); }, 2);
+  ScriptedPeople people;
+  InferenceScheduler scheduler([&people] { return std::make_unique<ScriptedPeopleEngine>(people); }, 2);
   ASSERT_TRUE(scheduler.start());
   Script script(scripted_task(10000, 0, true), scheduler);  // lost after 1 s
   script.receiver.reply_by([](const test::ReceivedRequest&, std::size_t index) {
@@ -835,13 +829,13 @@ TEST(PipelineEventTest, ScriptedEndsPairWithStartsPerPersonAndCopiesShareTheirEv
   const Detection right{"person", 0.8, Rect{0.625, 0.25, 0.125, 0.5}};
 
   script.frame(1000, empty_picture());
-  people->set({left, right});
+  people.set({left, right});
   script.frame(1000, block_at(100));  // kT0 + 1000: both seen
   script.frame(200, block_at(104));   // confirmed: first time in the zone
   script.frame(200, block_at(108));   // kT0 + 1400: both start
-  people->set({left});
+  people.set({left});
   for (int i = 0; i < 8; ++i) script.frame(200, block_at(112 + 4 * i));  // right ends at kT0 + 2400
-  people->set({});
+  people.set({});
   for (int i = 0; i < 6; ++i) script.frame(200, block_at(144 + 4 * i));  // left ends at kT0 + 4000
   script.pipeline->stop();
 
@@ -870,16 +864,8 @@ TEST(PipelineEventTest, ScriptedEndsPairWithStartsPerPersonAndCopiesShareTheirEv
   EXPECT_EQ(started[0]["track_id"], "track-1") << "the higher score";
   EXPECT_EQ(started[0]["started_at"], kT0 + 1400);
 
+  // Each person ends once, in an event of its own, under the track id it started with.
   ASSERT_EQ(ended.size(), 2u);
-  const std::vector<std::string> started_ids = box_track_ids(started[0]);
-  std::set<std::string> ended_ids;
-  for (const Json& e : ended) {
-    for (const std::string& id : box_track_ids(e)) {
-      EXPECT_THAT(started_ids, ::testing::Contains(id)) << e;
-      EXPECT_TRUE(ended_ids.insert(id).second) << "ended twice: " << e;
-    }
-    EXPECT_EQ(e["started_at"], kT0 + 1400);
-  }
   EXPECT_EQ(box_track_ids(ended[0]), std::vector<std::string>{"track-2"});
   EXPECT_EQ(ended[0]["ended_at"], kT0 + 2400);
   EXPECT_EQ(box_track_ids(ended[1]), std::vector<std::string>{"track-1"});
