@@ -1,6 +1,7 @@
 #include "analysis/analysis_pipeline.h"
 
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -11,6 +12,8 @@
 #include "analysis/scene_detector.h"
 #include "foundation/log.h"
 #include "foundation/percentile.h"
+#include "foundation/randombytes.h"
+#include "foundation/signature.h"
 #include "foundation/thread_name.h"
 #include "foundation/time.h"
 
@@ -28,6 +31,19 @@ constexpr std::int64_t kRateSampleMs = 1000;
 constexpr std::int64_t kFailureReportMs = 10000;  // one warning per task at most this often
 
 Json rect_json(const Rect& r) { return Json{{"h", r.h}, {"w", r.w}, {"x", r.x}, {"y", r.y}}; }
+
+// Delivery is at least once; the id lets a receiver drop the copies. It is fixed when the event is
+// built, so every retry posts the same one, and the random part keeps a restarted service's ids
+// apart from those of its previous run.
+std::string next_event_id() {
+  static const std::string run = [] {
+    std::array<std::uint8_t, 8> bytes{};
+    randombytes(bytes.data(), bytes.size());
+    return bytes_to_hex(bytes);
+  }();
+  static std::atomic<std::uint64_t> next{1};
+  return run + "-" + std::to_string(next.fetch_add(1, std::memory_order_relaxed));
+}
 
 class SystemPipelineClock final : public PipelineClock {
  public:
@@ -77,7 +93,10 @@ AnalysisPipeline::AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceSche
   status_.execution_provider = stats.execution_provider;
   status_.model = stats.model;
   status_.model_version = stats.model_version;
-  if (!config_.callback_url.empty()) sink_ = std::make_unique<HttpEventSink>(config_.callback_url, kEventQueue);
+  if (!config_.callback_url.empty()) {
+    sink_ = std::make_unique<HttpEventSink>(config_.callback_url, kEventQueue,
+                                            EventSinkOwner{config_.task_id, config_.stream_id});
+  }
 }
 
 AnalysisPipeline::~AnalysisPipeline() { stop(); }
@@ -364,7 +383,8 @@ void AnalysisPipeline::emit_detections(const std::vector<TrackObservation>& trac
 
 Json AnalysisPipeline::event_base(const char* event_type, const std::string& state) const {
   // model and model_version are written only by the constructor, so they are read without the lock.
-  return Json{{"event_state", state},
+  return Json{{"event_id", next_event_id()},
+              {"event_state", state},
               {"event_type", event_type},
               {"model", status_.model},
               {"model_version", status_.model_version},
@@ -383,8 +403,13 @@ void AnalysisPipeline::emit_rule_event(const RuleEvent& event) {
   }
   if (!sink_) return;
   Json boxes = Json::array();
-  for (const Detection& d : event.boxes) {
-    boxes.push_back(Json{{"h", d.box.h}, {"score", d.score}, {"w", d.box.w}, {"x", d.box.x}, {"y", d.box.y}});
+  for (const PersonBox& d : event.boxes) {
+    boxes.push_back(Json{{"h", d.box.h},
+                         {"score", d.score},
+                         {"track_id", d.track_id},
+                         {"w", d.box.w},
+                         {"x", d.box.x},
+                         {"y", d.box.y}});
   }
   Json message = event_base(event.event_type.c_str(), event.event_state);
   message["boxes"] = std::move(boxes);

@@ -14,9 +14,9 @@
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
-#include <boost/beast/version.hpp>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -24,6 +24,7 @@
 #include "foundation/log.h"
 #include "foundation/text.h"
 #include "foundation/thread_name.h"
+#include "foundation/version.h"
 
 namespace velmo::ai {
 namespace {
@@ -47,6 +48,10 @@ constexpr std::uint64_t kReplyBodyLimit = 4096;
 constexpr std::chrono::milliseconds kQuickPauses[] = {std::chrono::milliseconds(250), std::chrono::milliseconds(500)};
 constexpr std::chrono::milliseconds kFirstBackOff{1000};
 constexpr std::chrono::milliseconds kMaxBackOff{10000};
+// The most a status line may take before the answer counts as malformed (Beast's own limit on a
+// response header is 8 KiB).
+constexpr std::size_t kStatusLineLimit = 8192;
+constexpr std::size_t kReadChunk = 1024;
 // At most one drop warning per sink in this time; the next one counts everything since.
 constexpr std::chrono::seconds kDropWarningInterval{5};
 // stop's own work after the worker has given up (closing, the last warning, the join) comes out
@@ -81,6 +86,71 @@ bool blank_or_control(char c) {
   return byte <= 0x20 || byte == 0x7f;
 }
 
+// Text from the server, fit for a log line: at most `limit` bytes of printable ASCII.
+std::string printable(std::string_view text, std::size_t limit) {
+  std::string out(text.substr(0, limit));
+  for (char& c : out) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x7f) c = '?';
+  }
+  return out;
+}
+
+// Beast wants the space after the status code even when no reason phrase follows it, and many
+// small servers leave both out ("HTTP/1.1 200"): the space is put in. False while the buffer does
+// not hold the whole status line yet.
+bool mend_status_line(beast::flat_buffer& buffer) {
+  const auto data = buffer.data();
+  const std::string_view head(static_cast<const char*>(data.data()), data.size());
+  const std::size_t newline = head.find('\n');
+  if (newline == std::string_view::npos) return false;
+  constexpr std::string_view kBare = "HTTP/1.1 200";
+  const std::size_t line_end = newline > 0 && head[newline - 1] == '\r' ? newline - 1 : newline;
+  if (line_end != kBare.size() || !head.starts_with("HTTP/") || head[8] != ' ') return true;
+  std::string mended(head.substr(0, line_end));
+  mended += ' ';
+  mended += head.substr(line_end);
+  buffer.consume(buffer.size());
+  buffer.commit(net::buffer_copy(buffer.prepare(mended.size()), net::buffer(mended)));
+  return true;
+}
+
+enum class Stage { resolving, connecting, exchanging };
+
+// Why an attempt failed, in an operator's words.
+std::string failure_text(const beast::error_code& ec, Stage stage, const std::string& host) {
+  if (ec == net::error::timed_out) {
+    return stage == Stage::exchanging ? "timed out after " + std::to_string(kAttemptTimeout.count()) + " s"
+                                      : "connect timed out after " + std::to_string(kConnectTimeout.count()) + " s";
+  }
+  if (stage == Stage::resolving) return "cannot resolve " + host + ": " + ec.message();
+  if (ec == net::error::connection_refused) return "connection refused";
+  if (ec == net::error::connection_reset || ec == net::error::broken_pipe) return "connection reset";
+  if (ec == http::error::end_of_stream || ec == http::error::partial_message || ec == net::error::eof) {
+    return "connection closed before the answer";
+  }
+  if (ec.category() == http::make_error_code(http::error::bad_version).category()) {
+    return "malformed answer: " + ec.message();
+  }
+  const std::string message = ec.message();
+  return message.empty() ? "error " + std::to_string(ec.value()) : message;
+}
+
+// A final answer other than 2xx. A redirect is named with where it points, less any query or
+// fragment, which may carry credentials.
+template <class Answer>
+std::string refused_text(const Answer& answer) {
+  std::string text = "status " + std::to_string(answer.result_int());
+  // Beast stands in the standard phrase for a missing one, and this for an unknown code.
+  const std::string_view reason = answer.reason();
+  if (!reason.empty() && reason != "<unknown-status>") text += " " + printable(reason, 80);
+  const std::string_view location = answer[http::field::location];
+  if (answer.result_int() / 100 == 3 && !location.empty()) {
+    text += ", redirect to " + printable(location.substr(0, location.find_first_of("?#")), 200) + " not followed";
+  }
+  return text;
+}
+
 // The pause before attempt `next` (from 2).
 Clock::duration pause_before(int next) {
   if (next <= 3) return kQuickPauses[next - 2];
@@ -94,8 +164,9 @@ struct HttpEventSink::Io {
   net::io_context ioc;
 };
 
-HttpEventSink::HttpEventSink(std::string url, std::size_t max_queue, std::chrono::milliseconds give_up_after)
-    : url_(std::move(url)), max_queue_(max_queue), give_up_after_(give_up_after) {
+HttpEventSink::HttpEventSink(std::string url, std::size_t max_queue, EventSinkOwner owner,
+                             std::chrono::milliseconds give_up_after)
+    : url_(std::move(url)), max_queue_(max_queue), owner_(std::move(owner)), give_up_after_(give_up_after) {
   if (url_.empty() || max_queue_ == 0) refuse("invalid event callback configuration");
   const std::size_t scheme_end = url_.find("://");
   if (scheme_end == std::string::npos) refuse("event callback URL has no scheme");
@@ -164,7 +235,9 @@ void HttpEventSink::publish(Json event) {
     std::string text = dump_json(event);
     while (queue_.size() >= max_queue_) {
       queue_.pop_front();
-      ++dropped_;
+      ++dropped_.count;
+      dropped_.cause = "queue of " + std::to_string(max_queue_) + " events full";
+      if (!last_failure_.empty()) dropped_.cause += ", last attempt: " + last_failure_;
     }
     queue_.push_back(std::move(text));
   }
@@ -190,19 +263,24 @@ HttpEventSink::Clock::time_point HttpEventSink::budget_end() {
   return stop_by_;
 }
 
-std::size_t HttpEventSink::take_due_drops(bool force) {
-  if (dropped_ == 0) return 0;
+HttpEventSink::Drops HttpEventSink::take_due_drops(bool force) {
+  if (dropped_.count == 0) return {};
   const auto now = Clock::now();
-  if (!force && warned_ && now - last_warning_ < kDropWarningInterval) return 0;
+  if (!force && warned_ && now - last_warning_ < kDropWarningInterval) return {};
   warned_ = true;
   last_warning_ = now;
-  return std::exchange(dropped_, 0);
+  return std::exchange(dropped_, Drops{});
 }
 
-void HttpEventSink::warn_dropped(std::size_t count) noexcept {
-  if (count == 0) return;
+void HttpEventSink::warn_dropped(const Drops& drops) noexcept {
+  if (drops.count == 0) return;
   try {
-    log(LogLevel::warn, "event: callback delivery failed", {{"url", base_}, {"dropped", std::to_string(count)}});
+    log(LogLevel::warn, "event: callback delivery failed",
+        {{"task_id", owner_.task_id},
+         {"stream_id", owner_.stream_id},
+         {"url", base_},
+         {"err", drops.cause},
+         {"dropped", std::to_string(drops.count)}});
   } catch (...) {
     // Nothing is left to report a failing log line to.
   }
@@ -215,7 +293,7 @@ bool HttpEventSink::pause_for(Clock::duration pause) {
     const auto now = Clock::now();
     if (now >= stop_by_) return false;
     if (now >= until) return true;
-    if (const std::size_t due = take_due_drops(false)) {
+    if (Drops due = take_due_drops(false); due.count > 0) {
       lock.unlock();
       warn_dropped(due);
       lock.lock();
@@ -223,22 +301,39 @@ bool HttpEventSink::pause_for(Clock::duration pause) {
     }
     // Woken early by stop (and by publish, harmlessly); a signal does not end the pause either.
     auto wake_at = std::min(until, stop_by_);
-    if (dropped_ > 0) wake_at = std::min(wake_at, last_warning_ + kDropWarningInterval);
+    if (dropped_.count > 0) wake_at = std::min(wake_at, last_warning_ + kDropWarningInterval);
     wake_.wait_until(lock, wake_at);
   }
 }
 
-HttpEventSink::Outcome HttpEventSink::deliver(const std::string& text) {
+HttpEventSink::Outcome HttpEventSink::deliver(const std::string& text, std::string& cause) {
   const auto first = Clock::now();
+  // Why the task's stop gave the event up: its budget, and what the attempts before it met.
+  auto out_of_time = [&cause, this] {
+    std::lock_guard lock(mutex_);
+    cause = "task stopped before delivery";
+    if (!last_failure_.empty()) cause += ", last attempt: " + last_failure_;
+    return Outcome::out_of_time;
+  };
   for (int attempt = 1;; ++attempt) {
-    if (Clock::now() >= budget_end()) return Outcome::out_of_time;
-    if (post(text)) return Outcome::delivered;
+    if (Clock::now() >= budget_end()) return out_of_time();
+    std::string failure = post(text);
+    // An attempt cut short by stop's budget says nothing about the server.
+    if (!failure.empty() && Clock::now() >= budget_end()) return out_of_time();
+    {
+      std::lock_guard lock(mutex_);
+      last_failure_ = failure;
+    }
+    if (failure.empty()) return Outcome::delivered;
     const Clock::duration waited = Clock::now() - first;
-    if (attempt >= 3 && waited >= give_up_after_) return Outcome::given_up;
+    if (attempt >= 3 && waited >= give_up_after_) {
+      cause = std::move(failure);
+      return Outcome::given_up;
+    }
     Clock::duration pause = pause_before(attempt + 1);
     // The last pause ends with the retry window, so the final attempt falls at its end.
     if (attempt >= 3) pause = std::min<Clock::duration>(pause, give_up_after_ - waited);
-    if (!pause_for(pause)) return Outcome::out_of_time;
+    if (!pause_for(pause)) return out_of_time();
   }
 }
 
@@ -260,18 +355,18 @@ void HttpEventSink::drain() {
       for (;;) {
         if (!queue_.empty()) break;
         if (stopping_) {
-          const std::size_t last = take_due_drops(true);
+          const Drops last = take_due_drops(true);
           lock.unlock();
           warn_dropped(last);
           return;
         }
-        if (const std::size_t due = take_due_drops(false)) {
+        if (Drops due = take_due_drops(false); due.count > 0) {
           lock.unlock();
           warn_dropped(due);
           lock.lock();
           continue;
         }
-        if (dropped_ > 0) {
+        if (dropped_.count > 0) {
           wake_.wait_until(lock, last_warning_ + kDropWarningInterval);
         } else {
           wake_.wait(lock);
@@ -281,16 +376,18 @@ void HttpEventSink::drain() {
       queue_.pop_front();
     }
 
-    const Outcome outcome = deliver(text);
-    std::size_t due = 0;
+    std::string cause;
+    const Outcome outcome = deliver(text, cause);
+    Drops due;
     {
       std::lock_guard lock(mutex_);
-      if (outcome == Outcome::given_up) ++dropped_;
+      if (outcome == Outcome::given_up) ++dropped_.count;
       if (outcome == Outcome::out_of_time) {
         // stop's budget is spent: this event and all that wait behind it are given up together.
-        dropped_ += 1 + queue_.size();
+        dropped_.count += 1 + queue_.size();
         queue_.clear();
       }
+      if (outcome != Outcome::delivered) dropped_.cause = std::move(cause);
       due = take_due_drops(outcome == Outcome::out_of_time);
     }
     warn_dropped(due);
@@ -298,7 +395,7 @@ void HttpEventSink::drain() {
   }
 }
 
-bool HttpEventSink::post(const std::string& text) {
+std::string HttpEventSink::post(const std::string& text) {
   // Anything thrown here would end the worker thread; a failure of any kind is just a failed attempt.
   try {
     net::io_context& ioc = io_->ioc;
@@ -343,40 +440,64 @@ bool HttpEventSink::post(const std::string& text) {
                                  });
         },
         connect_end);
-    if (ec) return false;
+    if (ec) return failure_text(ec, Stage::resolving, host_);
 
     // A new connection per attempt: nothing carries over from one attempt or event to the next.
     ec = await([&](auto handler) { net::async_connect(socket, endpoints, handler); }, connect_end);
-    if (ec) return false;
+    if (ec) return failure_text(ec, Stage::connecting, host_);
 
     http::request<http::string_body> request{http::verb::post, path_, 11};
     request.set(http::field::host, host_header_);
-    request.set(http::field::user_agent, BOOST_BEAST_VERSION_STRING);
+    request.set(http::field::user_agent, std::string("velmo-ai/") + kVelmoVersion);
     request.set(http::field::content_type, "application/json");
     request.keep_alive(false);
     request.body() = text;
     request.prepare_payload();
     ec = await([&](auto handler) { http::async_write(socket, request, handler); }, attempt_end);
-    if (ec) return false;
+    if (ec) return failure_text(ec, Stage::exchanging, host_);
 
+    // Interim answers (1xx: 100 Continue, 102, 103) may come first, any number of them; only the
+    // final answer decides. 101 would switch protocols, which a POST never asks for: it is final.
     beast::flat_buffer buffer;
-    http::response_parser<DiscardBody> parser;
-    parser.body_limit(boost::none);  // DiscardBody keeps its own, smaller one
-    ec = await([&](auto handler) { http::async_read_header(socket, buffer, parser, handler); }, attempt_end);
-    if (ec) return false;
-    const unsigned status = parser.get().result_int();
-    if (status < 200 || status > 299) return false;
+    std::optional<http::response_parser<DiscardBody>> parser;
+    unsigned status = 0;
+    do {
+      while (!mend_status_line(buffer)) {
+        if (buffer.size() >= kStatusLineLimit) return "malformed answer: status line too long";
+        std::size_t got = 0;
+        ec = await(
+            [&](auto handler) {
+              socket.async_read_some(buffer.prepare(kReadChunk),
+                                     [&got, handler](beast::error_code e, std::size_t n) mutable {
+                                       got = n;
+                                       handler(e);
+                                     });
+            },
+            attempt_end);
+        buffer.commit(got);
+        if (ec) return failure_text(ec, Stage::exchanging, host_);
+      }
+      parser.emplace();
+      parser->body_limit(boost::none);  // DiscardBody keeps its own, smaller one
+      ec = await([&](auto handler) { http::async_read_header(socket, buffer, *parser, handler); }, attempt_end);
+      if (ec) return failure_text(ec, Stage::exchanging, host_);
+      status = parser->get().result_int();
+    } while (status / 100 == 1 && status != 101);
+    if (status / 100 != 2) return refused_text(parser->get());
 
     // The server has taken the event: how its body ends (complete, cut at the limit, a time-out)
     // changes nothing, and a retry would deliver it twice.
-    if (!parser.is_done()) {
-      await([&](auto handler) { http::async_read(socket, buffer, parser, handler); }, attempt_end);
+    if (!parser->is_done()) {
+      await([&](auto handler) { http::async_read(socket, buffer, *parser, handler); }, attempt_end);
     }
     beast::error_code ignored;
     socket.shutdown(tcp::socket::shutdown_both, ignored);
-    return true;
+    return {};
+  } catch (const std::exception& e) {
+    const std::string what = e.what();
+    return what.empty() ? "unknown failure" : what;
   } catch (...) {
-    return false;
+    return "unknown failure";
   }
 }
 

@@ -29,17 +29,23 @@ class EventSink {
 // enough that a receiver which restarts misses nothing.
 inline constexpr std::chrono::milliseconds kEventGiveUpAfter{60000};
 
+// The task whose events a sink delivers, as its warning lines name it.
+struct EventSinkOwner {
+  std::string task_id;
+  std::string stream_id;
+};
+
 // Posts each event as one JSON document to a callback URL from its own thread, in order. An event
 // that fails is retried (three quick attempts, then a capped back-off) and holds back the later
 // ones until it is delivered or given up. publish never touches the network; when the server falls
 // behind, the oldest waiting events are given up so the newest get through. Every event given up
-// is counted in a rate-limited warning.
+// is counted in a rate-limited warning that names the task and why the latest one was given up.
 class HttpEventSink final : public EventSink {
  public:
   // Throws std::invalid_argument for an empty URL, a max_queue of 0, a URL without "://", a
   // scheme other than http, blanks or control bytes anywhere in the URL, a user name or password,
   // or a bad host or port. give_up_after is for tests; at zero an event gets three attempts.
-  HttpEventSink(std::string url, std::size_t max_queue,
+  HttpEventSink(std::string url, std::size_t max_queue, EventSinkOwner owner = {},
                 std::chrono::milliseconds give_up_after = kEventGiveUpAfter);
   ~HttpEventSink() override;
   HttpEventSink(const HttpEventSink&) = delete;
@@ -54,23 +60,31 @@ class HttpEventSink final : public EventSink {
   using Clock = std::chrono::steady_clock;
   enum class Outcome { delivered, given_up, out_of_time };
   struct Io;
+  // Events given up since the last warning line, and why the latest one was.
+  struct Drops {
+    std::size_t count = 0;
+    std::string cause;
+  };
 
-  bool post(const std::string& text);
-  Outcome deliver(const std::string& text);
+  // One attempt: why it failed, empty when the server took the event.
+  std::string post(const std::string& text);
+  // With why it was given up (empty when delivered).
+  Outcome deliver(const std::string& text, std::string& cause);
   void run();
   void drain();
   // Waits for `pause` (a signal does not cut it short); false when the stop budget ran out first.
   bool pause_for(Clock::duration pause);
   // The end of the stop budget, or Clock::time_point::max() before stop.
   Clock::time_point budget_end();
-  // With the mutex held: the count of dropped events to report now, 0 when none is due.
-  std::size_t take_due_drops(bool force);
-  void warn_dropped(std::size_t count) noexcept;
+  // With the mutex held: the drops to report now, a count of 0 when none is due.
+  Drops take_due_drops(bool force);
+  void warn_dropped(const Drops& drops) noexcept;
 
   std::string url_;
   std::string base_;  // scheme, host and port: names the server in the warning line
   std::string path_;  // path and query of every POST, never a fragment
   std::size_t max_queue_;
+  EventSinkOwner owner_;
   std::chrono::milliseconds give_up_after_;
   std::string host_;         // without the brackets of an IPv6 literal
   std::string port_;         // decimal, "80" when the URL gives none
@@ -82,7 +96,8 @@ class HttpEventSink final : public EventSink {
   std::thread worker_;
   bool stopping_ = false;
   Clock::time_point stop_by_ = Clock::time_point::max();
-  std::size_t dropped_ = 0;  // since the last warning line
+  Drops dropped_;             // since the last warning line
+  std::string last_failure_;  // of the latest attempt, empty after a delivery
   bool warned_ = false;
   Clock::time_point last_warning_{};
 };

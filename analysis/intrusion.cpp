@@ -67,7 +67,7 @@ RuleEvent IntrusionRule::ended_event(const std::vector<Ending>& ending, std::int
       event.started_at = e.started_at_ms;
     }
     if (best == nullptr || e.score > best->score) best = &e;
-    event.boxes.push_back(Detection{"person", e.score, e.box});
+    event.boxes.push_back(PersonBox{{"person", e.score, e.box}, e.track_id});
   }
   if (best != nullptr) {
     event.track_id = best->track_id;
@@ -124,7 +124,7 @@ std::vector<RuleEvent> IntrusionRule::update(const std::vector<TrackObservation>
     event.track_id = started.front().track_id;
     event.started_at = started.front().started_at_ms;
     event.ended_at = 0;
-    for (const NewlyStarted& s : started) event.boxes.push_back(Detection{"person", s.score, s.box});
+    for (const NewlyStarted& s : started) event.boxes.push_back(PersonBox{{"person", s.score, s.box}, s.track_id});
     events.push_back(std::move(event));
   }
 

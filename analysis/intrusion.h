@@ -11,6 +11,12 @@
 
 namespace velmo::ai {
 
+// One person of an intrusion event: its last box and score, and its track, so that a receiver can
+// pair each person's start with its end.
+struct PersonBox : Detection {
+  std::string track_id;
+};
+
 struct RuleEvent {
   std::string event_type = "intrusion";
   std::string event_state;  // "started" or "ended"
@@ -19,7 +25,7 @@ struct RuleEvent {
   std::string track_id;     // of the representative person
   std::int64_t started_at = 0;
   std::int64_t ended_at = 0;  // 0 in a "started" event
-  std::vector<Detection> boxes;  // one per person in the event
+  std::vector<PersonBox> boxes;  // one per person in the event
 };
 
 // One intrusion rule: a confirmed person whose feet stay inside a zone long and often enough starts

@@ -35,15 +35,42 @@ def describe_box(box):
     return "x=%.3f y=%.3f w=%.3f h=%.3f" % (box["x"], box["y"], box["w"], box["h"])
 
 
-def describe_event(event):
-    clock = time.strftime("%H:%M:%S")
-    if event.get("event_type") == "scene_change":
-        return f"{clock} scene change {event.get('event_state')}"
-    people = "; ".join(f"score {b['score']:.2f} {describe_box(b)}" for b in event.get("boxes", [])) or "no box"
-    line = f"{clock} {event.get('event_type')} {event.get('event_state')}: {event.get('track_id')} ({people})"
-    if event.get("event_state") == "ended" and event.get("ended_at") and event.get("started_at"):
-        line += " after %.1f s" % ((event["ended_at"] - event["started_at"]) / 1000.0)
-    return line
+class EventLog:
+    """Pairs each person's intrusion end with its start by the track ids of the events' boxes, and
+    drops the copies that a retried delivery brings (the same event_id)."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._started = {}  # track id -> started_at (ms) of its open intrusion
+        self._seen = set()  # event ids
+
+    def describe(self, event):
+        """The event's console line, or None for a copy of one already printed."""
+        with self._lock:
+            event_id = event.get("event_id")
+            if event_id is not None:
+                if event_id in self._seen:
+                    return None
+                self._seen.add(event_id)
+            clock = time.strftime("%H:%M:%S")
+            if event.get("event_type") == "scene_change":
+                return f"{clock} scene change {event.get('event_state')}"
+            ended = event.get("event_state") == "ended"
+            people = []
+            for b in event.get("boxes", []):
+                track = b.get("track_id", "?")
+                timing = ""
+                if not ended:
+                    self._started[track] = event.get("started_at")
+                elif self._started.get(track):
+                    timing = " after %.1f s" % ((event["ended_at"] - self._started.pop(track)) / 1000.0)
+                else:
+                    timing = ", start not seen"
+                people.append(f"{track}{timing} (score {b['score']:.2f} {describe_box(b)})")
+            return f"{clock} {event.get('event_type')} {event.get('event_state')}: " + ("; ".join(people) or "no box")
+
+
+EVENTS = EventLog()
 
 
 class Events(http.server.BaseHTTPRequestHandler):
@@ -51,7 +78,9 @@ class Events(http.server.BaseHTTPRequestHandler):
         body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
         self.send_response(200)
         self.end_headers()
-        print("event:", describe_event(json.loads(body)), flush=True)
+        line = EVENTS.describe(json.loads(body))
+        if line is not None:
+            print("event:", line, flush=True)
 
     def log_message(self, *args):
         pass

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <stop_token>
 #include <string>
@@ -370,7 +371,7 @@ TEST_F(PipelineTest, DetectsTracksAndReportsAMovingPersonEndToEnd) {
   EXPECT_LE(box["box"]["x"].get<double>() + box["box"]["w"].get<double>(), 1.0 + 1e-9);
 
   const Json started = events_where(receiver, "intrusion", "started").front();
-  EXPECT_EQ(started.size(), 12u);
+  EXPECT_EQ(started.size(), 13u);
   EXPECT_EQ(started["label"], "person");
   EXPECT_EQ(started["model"], "bright_dets");
   EXPECT_EQ(started["model_version"], "1.0.0");
@@ -382,11 +383,13 @@ TEST_F(PipelineTest, DetectsTracksAndReportsAMovingPersonEndToEnd) {
   ASSERT_EQ(started["boxes"].size(), 1u);
   const Json& event_box = started["boxes"][0];
   EXPECT_FALSE(event_box.contains("label"));
+  EXPECT_EQ(event_box["track_id"], started["track_id"]);
   EXPECT_NEAR(event_box["w"].get<double>(), kBallW, 0.03);
   EXPECT_DOUBLE_EQ(event_box["score"].get<double>(), 1.0);
 
   const Json scene_started = events_where(receiver, "scene_change", "started").front();
-  EXPECT_EQ(scene_started.size(), 12u);
+  EXPECT_EQ(scene_started.size(), 13u);
+  EXPECT_NE(scene_started["event_id"], started["event_id"]);
   EXPECT_EQ(scene_started["label"], "scene");
   EXPECT_EQ(scene_started["boxes"], Json::array());
   EXPECT_EQ(scene_started["track_id"], "");
@@ -776,6 +779,97 @@ TEST(PipelineFailureTest, ScriptedFailedInferenceSkipsTheFrameAndDroppedFramesAr
   expect_balanced(script.scene_events());
   EXPECT_EQ(script.scene_events().size(), 2u);
   EXPECT_TRUE(events_where(script.receiver, "intrusion", "started").empty());
+}
+
+// The people the engine below reports, whatever the picture shows.
+struct ScriptedPeople {
+  void set(std::vector<Detection> now) {
+    std::lock_guard lock(mutex);
+    people = std::move(now);
+  }
+  std::mutex mutex;
+  std::vector<Detection> people;
+};
+
+class ScriptedPeopleEngine final : public InferenceEngine {
+ public:
+  explicit ScriptedPeopleEngine(ScriptedPeople& script) : script_(script) {}
+  void warmup() override {}
+  InferenceResult detect(const VideoFrame&, const std::optional<Rect>&) override {
+    std::lock_guard lock(script_.mutex);
+    return InferenceResult{script_.people, 1.0, execution_provider(), model_name(), model_version()};
+  }
+  std::string execution_provider() const override { return "CPUExecutionProvider"; }
+  std::string model_name() const override { return "scripted"; }
+  std::string model_version() const override { return "1"; }
+
+ private:
+  ScriptedPeople& script_;
+};
+
+std::vector<std::string> box_track_ids(const Json& event) {
+  std::vector<std::string> ids;
+  for (const Json& box : event["boxes"]) ids.push_back(box["track_id"].get<std::string>());
+  return ids;
+}
+
+// Two people start together and end apart, and every event's first attempt fails: each ended box
+// names a person of a started box, and the two copies of an event carry the same event_id.
+TEST(PipelineEventTest, ScriptedEndsPairWithStartsPerPersonAndCopiesShareTheirEventId) {
+  ScriptedPeople people;
+  InferenceScheduler scheduler([&people] { return std::make_unique<ScriptedPeopleEngine>(people); }, 2);
+  ASSERT_TRUE(scheduler.start());
+  Script script(scripted_task(10000, 0, true), scheduler);  // lost after 1 s
+  script.receiver.reply_by([](const test::ReceivedRequest&, std::size_t index) {
+    test::Reply reply;
+    reply.status = index % 2 == 0 ? 500 : 204;
+    return reply;
+  });
+  const Detection left{"person", 0.9, Rect{0.125, 0.25, 0.125, 0.5}};
+  const Detection right{"person", 0.8, Rect{0.625, 0.25, 0.125, 0.5}};
+
+  script.frame(1000, empty_picture());
+  people.set({left, right});
+  script.frame(1000, block_at(100));  // kT0 + 1000: both seen
+  script.frame(200, block_at(104));   // confirmed: first time in the zone
+  script.frame(200, block_at(108));   // kT0 + 1400: both start
+  people.set({left});
+  for (int i = 0; i < 8; ++i) script.frame(200, block_at(112 + 4 * i));  // right ends at kT0 + 2400
+  people.set({});
+  for (int i = 0; i < 6; ++i) script.frame(200, block_at(144 + 4 * i));  // left ends at kT0 + 4000
+  script.pipeline->stop();
+
+  // Every event came twice, byte for byte; distinct events have distinct ids.
+  const auto requests = script.receiver.requests();
+  ASSERT_EQ(requests.size() % 2, 0u);
+  std::vector<Json> events;
+  std::set<std::string> ids;
+  for (std::size_t i = 0; i < requests.size(); i += 2) {
+    EXPECT_EQ(requests[i].body, requests[i + 1].body);
+    const Json event = parse_json(requests[i].body);
+    ASSERT_TRUE(event["event_id"].is_string()) << event;
+    EXPECT_TRUE(ids.insert(event["event_id"].get<std::string>()).second) << event;
+    events.push_back(event);
+  }
+
+  std::vector<Json> started;
+  std::vector<Json> ended;
+  for (const Json& e : events) {
+    if (e["event_type"] != "intrusion") continue;
+    EXPECT_EQ(e.size(), 13u) << e;
+    (e["event_state"] == "started" ? started : ended).push_back(e);
+  }
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(box_track_ids(started[0]), (std::vector<std::string>{"track-1", "track-2"}));
+  EXPECT_EQ(started[0]["track_id"], "track-1") << "the higher score";
+  EXPECT_EQ(started[0]["started_at"], kT0 + 1400);
+
+  // Each person ends once, in an event of its own, under the track id it started with.
+  ASSERT_EQ(ended.size(), 2u);
+  EXPECT_EQ(box_track_ids(ended[0]), std::vector<std::string>{"track-2"});
+  EXPECT_EQ(ended[0]["ended_at"], kT0 + 2400);
+  EXPECT_EQ(box_track_ids(ended[1]), std::vector<std::string>{"track-1"});
+  EXPECT_EQ(ended[1]["ended_at"], kT0 + 4000);
 }
 
 }  // namespace

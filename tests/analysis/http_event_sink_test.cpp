@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "foundation/json.h"
+#include "foundation/version.h"
 #include "tests/support/http_receiver.h"
 #include "tests/support/test_support.h"
 
@@ -46,7 +47,8 @@ const char kWarning[] = "level=WARN msg=\"event: callback delivery failed\"";
 
 // The counts of the drop warnings in the log text, in order.
 std::vector<int> dropped_counts(const std::string& err) {
-  static const std::regex line(std::string(kWarning) + R"re( url="[^"]*" dropped="(\d+)")re");
+  static const std::regex line(std::string(kWarning) +
+                               R"re( task_id="[^"]*" stream_id="[^"]*" url="[^"]*" err="(?:[^"\\]|\\.)*" dropped="(\d+)")re");
   std::vector<int> out;
   for (auto it = std::sregex_iterator(err.begin(), err.end(), line); it != std::sregex_iterator(); ++it) {
     out.push_back(std::stoi((*it)[1]));
@@ -56,6 +58,7 @@ std::vector<int> dropped_counts(const std::string& err) {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kThreeAttempts{0};  // give-up window: the first three attempts only
+const EventSinkOwner kOwner{"cam-7", "stream-7"};  // named in every warning line
 
 struct BadConstruction {
   std::string url;
@@ -182,13 +185,15 @@ TEST(HttpEventSinkTest, DeliversEveryEventOnceInOrderAsCompactSortedJson) {
       EXPECT_THAT((std::vector<std::string>{"Host", "User-Agent", "Content-Type", "Content-Length", "Connection"}),
                   ::testing::Contains(name));
     }
+    EXPECT_EQ(r.header("User-Agent"), std::string("velmo-ai/") + kVelmoVersion);
   }
 }
 
 struct StatusCase {
+  std::string name;
   std::vector<Reply> replies;
   std::size_t attempts;
-  bool delivered;
+  std::string cause;  // named by the warning; empty: delivered, no warning
 };
 
 Reply status(int code) {
@@ -203,36 +208,67 @@ Reply hang_up() {
   return reply;
 }
 
-TEST(HttpEventSinkTest, OnlyA2xxAnswerEndsTheAttempts) {
+Reply raw(std::string bytes) {
+  Reply reply;
+  reply.raw = std::move(bytes);
+  return reply;
+}
+
+TEST(HttpEventSinkTest, OnlyA2xxFinalAnswerEndsTheAttemptsAndTheWarningNamesTaskAndCause) {
   const std::vector<StatusCase> cases = {
-      {{status(200)}, 1, true},
-      {{status(201)}, 1, true},
-      {{status(204)}, 1, true},
-      {{status(299)}, 1, true},
-      {{status(500)}, 3, false},
-      {{status(503)}, 3, false},
-      {{status(404)}, 3, false},
-      {{status(302)}, 3, false},
-      {{status(300)}, 3, false},
-      {{status(500), status(204)}, 2, true},
-      {{status(500), status(502), status(200)}, 3, true},
-      {{hang_up(), status(204)}, 2, true},
-      {{hang_up()}, 3, false},
+      {"200", {status(200)}, 1, ""},
+      {"201", {status(201)}, 1, ""},
+      {"204", {status(204)}, 1, ""},
+      {"299", {status(299)}, 1, ""},
+      // Interim answers come before the final one and decide nothing.
+      {"100 then 200", {raw("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")}, 1, ""},
+      {"100 then 204", {raw("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 204 No Content\r\n\r\n")}, 1, ""},
+      {"102, 103 then 200",
+       {raw("HTTP/1.1 102 Processing\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>; rel=preload\r\n\r\n"
+            "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")},
+       1, ""},
+      // No reason phrase, with and without the space before it.
+      {"200 without reason", {raw("HTTP/1.1 200\r\nContent-Length: 0\r\n\r\n")}, 1, ""},
+      {"100 and 204 without reason", {raw("HTTP/1.1 100\r\n\r\nHTTP/1.1 204\r\n\r\n")}, 1, ""},
+      {"200 with an empty reason", {raw("HTTP/1.1 200 \r\nContent-Length: 0\r\n\r\n")}, 1, ""},
+      {"500", {status(500)}, 3, "status 500 Internal Server Error"},
+      {"503", {status(503)}, 3, "status 503 Service Unavailable"},
+      // Beast names the standard phrase that the server left out.
+      {"404 without reason", {raw("HTTP/1.1 404\r\nContent-Length: 0\r\n\r\n")}, 3, "status 404 Not Found"},
+      {"597 without reason", {raw("HTTP/1.1 597\r\nContent-Length: 0\r\n\r\n")}, 3, "status 597"},
+      {"100 then 500", {raw("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 500 Oops\r\n\r\n")}, 3, "status 500 Oops"},
+      {"300", {status(300)}, 3, "status 300 Multiple Choices"},
+      // Redirects are not followed; the warning says where it pointed, without the query.
+      {"307",
+       {raw("HTTP/1.1 307 Temporary Redirect\r\nLocation: http://127.0.0.1:1/moved?token=secret\r\n"
+            "Content-Length: 0\r\n\r\n")},
+       3, "status 307 Temporary Redirect, redirect to http://127.0.0.1:1/moved not followed"},
+      {"not HTTP", {raw("SSH-2.0-OpenSSH\r\n\r\n")}, 3, "malformed answer: bad version"},
+      {"500 then 204", {status(500), status(204)}, 2, ""},
+      {"500, 502 then 200", {status(500), status(502), status(200)}, 3, ""},
+      {"hang-up then 204", {hang_up(), status(204)}, 2, ""},
+      {"hang-up", {hang_up()}, 3, "connection closed before the answer"},
   };
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    SCOPED_TRACE("case " + std::to_string(i));
+  for (const StatusCase& c : cases) {
+    SCOPED_TRACE(c.name);
     HttpReceiver receiver;
-    receiver.reply_in_turn(cases[i].replies);
+    receiver.reply_in_turn(c.replies);
     testing::internal::CaptureStderr();
     {
-      HttpEventSink sink(receiver.url("/v1/events"), 64, kThreeAttempts);
+      HttpEventSink sink(receiver.url("/v1/events"), 64, kOwner, kThreeAttempts);
       sink.publish(event(7));
       sink.stop();
     }
     const std::string err = testing::internal::GetCapturedStderr();
-    const auto got = bodies(receiver);
-    EXPECT_EQ(got, std::vector<std::string>(cases[i].attempts, dump_json(event(7))));
-    EXPECT_EQ(dropped_counts(err), cases[i].delivered ? std::vector<int>{} : std::vector<int>{1}) << err;
+    EXPECT_EQ(bodies(receiver), std::vector<std::string>(c.attempts, dump_json(event(7))));
+    if (c.cause.empty()) {
+      EXPECT_EQ(count_of(err, kWarning), 0u) << err;
+      continue;
+    }
+    EXPECT_EQ(dropped_counts(err), std::vector<int>{1}) << err;
+    EXPECT_THAT(err, HasSubstr("task_id=\"cam-7\" stream_id=\"stream-7\" url=\"" + receiver.url() + "\" err=\"" +
+                               c.cause + "\" dropped=\"1\""));
+    EXPECT_THAT(err, Not(HasSubstr("secret")));
   }
 }
 
@@ -265,7 +301,7 @@ TEST(HttpEventSinkTest, GivesUpOnARefusedConnectionAndCountsTheDropsInFewWarning
   const std::string base = "http://127.0.0.1:" + std::to_string(port);
   testing::internal::CaptureStderr();
   {
-    HttpEventSink sink(base + "/hooks/cam?token=secret", 64, kThreeAttempts);
+    HttpEventSink sink(base + "/hooks/cam?token=secret", 64, kOwner, kThreeAttempts);
     for (int i = 0; i < 3; ++i) sink.publish(event(i));
     sink.stop();
   }
@@ -273,7 +309,7 @@ TEST(HttpEventSinkTest, GivesUpOnARefusedConnectionAndCountsTheDropsInFewWarning
   // The first give-up is reported at once; the next two come within the warning interval and are
   // counted together in the line that stop writes.
   EXPECT_EQ(dropped_counts(err), (std::vector<int>{1, 2})) << err;
-  EXPECT_EQ(count_of(err, "url=\"" + base + "\""), 2u) << err;
+  EXPECT_EQ(count_of(err, "url=\"" + base + "\" err=\"connection refused\""), 2u) << err;
   EXPECT_THAT(err, Not(HasSubstr("secret")));
 }
 

@@ -139,6 +139,9 @@ TEST(IntrusionRule, PersonsStartingTogetherShareOneEvent) {
   ASSERT_EQ(events[0].boxes.size(), 2u);
   EXPECT_DOUBLE_EQ(events[0].boxes[0].score, 0.9);
   EXPECT_DOUBLE_EQ(events[0].boxes[1].score, 0.6);
+  // Each box names its own person.
+  EXPECT_EQ(events[0].boxes[0].track_id, "high");
+  EXPECT_EQ(events[0].boxes[1].track_id, "low");
 }
 
 struct NonQualifyingCase {
@@ -332,7 +335,9 @@ TEST(IntrusionRule, FlushEndsEveryOpenIntrusionWithoutCooldown) {
   EXPECT_EQ(events[0].started_at, T + 1000);
   EXPECT_EQ(events[0].ended_at, T + 2500);
   EXPECT_EQ(events[0].track_id, "b");
-  EXPECT_EQ(events[0].boxes.size(), 2u);
+  ASSERT_EQ(events[0].boxes.size(), 2u);
+  EXPECT_EQ((std::set<std::string>{events[0].boxes[0].track_id, events[0].boxes[1].track_id}),
+            (std::set<std::string>{"a", "b"}));
 
   EXPECT_TRUE(rule.flush(T + 2600).empty());
   // No cooldown and the stay is kept: the next qualifying sighting starts again.

@@ -190,13 +190,13 @@ TEST(ServiceEndToEnd, PeopleOfThePedestrianClipAreTrackedThroughAnIntrusionZone)
   // the rule to follow anyone through the zone while the clip plays.
   GTEST_SKIP() << "intrusions on the clip need the detector at its normal speed";
 #endif
-  // One person's intrusion, from its start to its end.
+  // One person's intrusion, from its start to its end: the events by the track ids of their boxes.
   const auto intrusions = [&](const std::string& state) {
     std::map<std::string, Json> found;
     for (const auto& request : receiver.requests()) {
       const Json event = parse_json(request.body);
       if (event.value("event_type", "") == "intrusion" && event.value("event_state", "") == state) {
-        found[event.value("track_id", "")] = event;
+        for (const Json& box : event.at("boxes")) found[box.value("track_id", "")] = event;
       }
     }
     return found;

@@ -152,6 +152,7 @@ class HttpReceiver::Impl::Session : public std::enable_shared_from_this<Session>
 
   void answer() {
     if (reply_.trickle.count() > 0) return start_trickle();
+    if (!reply_.raw.empty()) return answer_raw();
     response_ = {};
     response_.result(static_cast<unsigned>(reply_.status));
     response_.version(11);
@@ -163,6 +164,11 @@ class HttpReceiver::Impl::Session : public std::enable_shared_from_this<Session>
       if (ec || !self->keep_alive_ || self->impl_.stopped) return self->close();
       self->read();
     });
+  }
+
+  void answer_raw() {
+    net::async_write(stream_, net::buffer(reply_.raw),
+                     [self = shared_from_this()](beast::error_code, std::size_t) { self->close(); });
   }
 
   void start_trickle() {

@@ -40,6 +40,9 @@ struct Reply {
   // When set: sends the status line and header, then a body that never ends, one byte each time
   // this passes, until the client goes or the receiver stops.
   std::chrono::milliseconds trickle{0};
+  // When not empty: sent byte for byte as the whole answer (interim answers, odd status lines),
+  // then the connection is closed.
+  std::string raw;
 };
 
 // A real HTTP/1.1 server on 127.0.0.1 with a port of its own, for tests of HTTP clients (event
