@@ -39,6 +39,10 @@ class ApiServer {
   // From now on POST and PUT of tasks answer 503 "shutting_down"; everything else is served
   // until stop().
   void begin_shutdown();
+  // The same refusal from the moment `running` reads false, which a signal handler may clear:
+  // tasks are refused at the signal, not when the main thread next looks. Call before start();
+  // the flag must outlive the server.
+  void refuse_tasks_once_cleared(const std::atomic<bool>& running);
 
  private:
   void register_routes();
@@ -47,6 +51,7 @@ class ApiServer {
   Json capabilities_json() const;
   Json metrics_json() const;
   bool model_ready() const;
+  bool refusing_tasks() const;
 
   AppConfig config_;
   TaskManager& tasks_;
@@ -56,6 +61,7 @@ class ApiServer {
   std::thread server_thread_;
   std::atomic<bool> running_{false};
   std::atomic<bool> shutting_down_{false};
+  const std::atomic<bool>* running_flag_ = nullptr;
   mutable std::mutex validation_mutex_;
   mutable std::optional<ModelValidation> cached_validation_;
 };

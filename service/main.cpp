@@ -26,7 +26,10 @@ namespace velmo::ai {
 namespace {
 
 
+// Cleared by the signal handler, which may only store into a lock-free atomic; the API server
+// reads it too, so tasks are refused from the signal on.
 std::atomic<bool> g_running{true};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 struct Arguments {
   std::filesystem::path config_path = "config.toml";
@@ -130,13 +133,14 @@ int run(int argc, char** argv) {
                                               [&hub](const Json& message) { hub.publish(message); });
   });
   ApiServer api(config, tasks, hub, scheduler);
+  api.refuse_tasks_once_cleared(g_running);
   if (!api.start()) return 1;  // the server logged "api: bind failed"
 
   install_signal_handlers();
   while (g_running.load()) sleep_poll_interval();
 
   log(LogLevel::info, "cli: shutdown requested");
-  // No new task may start behind stop_all's back; reads are still answered meanwhile.
+  // Tasks have been refused since the signal (the server reads g_running); from here on for good.
   api.begin_shutdown();
   // Tasks first, so an inference in flight for a stopping task still completes.
   tasks.stop_all();

@@ -1,5 +1,6 @@
 // The whole service as a real process: a signed generated model, a loopback RTSP camera, a task
 // created over HTTP, detections over WebSocket, events posted to a callback, clean shutdown.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -331,6 +332,43 @@ TEST(ServiceEndToEnd, ShutdownIsBoundedWithHangingCallbacksAndStalledClients) {
   EXPECT_EQ(service.result().exit_code, 0) << service.result().err;
   EXPECT_LT(took, kEventSinkDrainBudget + 5s) << service.result().err;
   receiver.release();
+}
+
+// Tasks are refused from the signal on, not from the main thread's next look at it.
+TEST(ServiceEndToEnd, NoTaskIsCreatedAfterTheShutdownSignal) {
+  test::TempDir dir;
+  test::ModelPackage package = test::write_signed_package(dir / "model", "bright_dets");
+  const int port = test::free_tcp_port();
+  test::write_file(dir / "config.toml", service_config(package, port, "MaxChannels = 64\n"));
+  test::ProcessOptions options;
+  options.cwd = dir.path();
+  test::ChildProcess service({VELMO_AI_BIN, "--config", "config.toml"}, options);
+  ASSERT_TRUE(test::eventually([&] {
+    try {
+      return test::http_get(port, "/v1/health").status == 200;
+    } catch (...) {
+      return false;
+    }
+  }, 20s)) << service.stderr_so_far();
+
+  service.send_signal(SIGTERM);
+  const auto signalled = std::chrono::steady_clock::now();
+  std::vector<int> statuses;
+  for (int i = 0; std::chrono::steady_clock::now() - signalled < 150ms; ++i) {
+    test::HttpCall late;
+    late.method = "POST";
+    late.target = "/v1/tasks";
+    const std::string id = "late" + std::to_string(i);
+    late.body = dump_json(ball_task("rtsp://127.0.0.1:1/x", "http://127.0.0.1:1/v1/events", id, id));
+    try {
+      statuses.push_back(test::http_call(port, late).status);
+    } catch (const std::runtime_error&) {
+      break;  // the server is gone: nothing more can start
+    }
+  }
+  EXPECT_THAT(statuses, ::testing::Each(503));
+  ASSERT_TRUE(service.wait(20s));
+  EXPECT_EQ(service.result().exit_code, 0) << service.result().err;
 }
 
 }  // namespace
