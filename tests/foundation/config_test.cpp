@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -72,6 +75,29 @@ TEST(ConfigParse, EveryKeyIsStored) {
   EXPECT_EQ(c.model.gpu_public_key, "g.pub");
   EXPECT_FALSE(c.model.require_signature);
   EXPECT_EQ(c.logging_level, "debug");
+}
+
+// Users start from the example file: it must parse and name every key the loader reads.
+TEST(ConfigExample, ParsesAndNamesEveryKey) {
+  const std::string text = test::read_file(std::filesystem::path(VELMO_SOURCE_DIR) / "config.example.toml");
+  EXPECT_TRUE(parse_config(text).ai.enabled);
+  std::set<std::string> named;
+  std::string section;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    line = line.substr(0, line.find('#'));  // no value of the example holds a "#"
+    if (line.starts_with('[')) {
+      section = line.substr(1, line.find(']') - 1);
+    } else if (line.find('=') != std::string::npos) {
+      named.insert(section + "." + line.substr(0, line.find_first_of(" \t=")));
+    }
+  }
+  const std::set<std::string> every_key = {
+      "Server.Host", "Server.Port", "AI.Enabled", "AI.Device", "AI.InferenceFPS", "AI.ActiveFPS", "AI.IdleFPS",
+      "AI.MaxChannels", "AI.MaxQueueFrames", "AI.DecodeMode", "AI.KeyframeFallbackMs", "AI.HardwareDecode",
+      "AI.InferenceThreads", "AI.SceneHoldMs", "Model.Manifest", "Model.PublicKey", "Model.GpuManifest",
+      "Model.GpuPublicKey", "Model.RequireSignature", "Logging.Level"};
+  EXPECT_EQ(named, every_key);
 }
 
 TEST(ConfigParse, SyntaxRules) {
