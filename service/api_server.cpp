@@ -260,11 +260,9 @@ void ApiServer::register_routes() {
 
 void ApiServer::begin_shutdown() { shutting_down_ = true; }
 
-void ApiServer::refuse_tasks_once_cleared(const std::atomic<bool>& running) { running_flag_ = &running; }
+void ApiServer::refuse_tasks_when(std::function<bool()> stop_requested) { stop_requested_ = std::move(stop_requested); }
 
-bool ApiServer::refusing_tasks() const {
-  return shutting_down_.load() || (running_flag_ != nullptr && !running_flag_->load());
-}
+bool ApiServer::refusing_tasks() const { return shutting_down_.load() || (stop_requested_ && stop_requested_()); }
 
 bool ApiServer::start() {
   if (running_.load()) return true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,10 +40,10 @@ class ApiServer {
   // From now on POST and PUT of tasks answer 503 "shutting_down"; everything else is served
   // until stop().
   void begin_shutdown();
-  // The same refusal from the moment `running` reads false, which a signal handler may clear:
-  // tasks are refused at the signal, not when the main thread next looks. Call before start();
-  // the flag must outlive the server.
-  void refuse_tasks_once_cleared(const std::atomic<bool>& running);
+  // The same refusal whenever `stop_requested` says so, asked on every POST and PUT (from any
+  // worker, so it must be thread-safe): shutdown can begin at a signal, before the main thread
+  // gets to begin_shutdown(). Call before start().
+  void refuse_tasks_when(std::function<bool()> stop_requested);
 
  private:
   void register_routes();
@@ -61,7 +62,7 @@ class ApiServer {
   std::thread server_thread_;
   std::atomic<bool> running_{false};
   std::atomic<bool> shutting_down_{false};
-  const std::atomic<bool>* running_flag_ = nullptr;
+  std::function<bool()> stop_requested_;
   mutable std::mutex validation_mutex_;
   mutable std::optional<ModelValidation> cached_validation_;
 };

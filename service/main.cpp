@@ -26,8 +26,7 @@ namespace velmo::ai {
 namespace {
 
 
-// Cleared by the signal handler, which may only store into a lock-free atomic; the API server
-// reads it too, so tasks are refused from the signal on.
+// Cleared by the signal handler, which may only store into a lock-free atomic.
 std::atomic<bool> g_running{true};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
@@ -46,6 +45,23 @@ void print_usage() {
 }
 
 void handle_signal(int) { g_running.store(false); }
+
+sigset_t shutdown_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+// SIGINT or SIGTERM sent and not yet handled. The handler runs only once the thread that the
+// kernel picked is scheduled again, which on a busy machine can come after a request sent after
+// the signal; until then the signal shows as pending to a thread that blocks it (the API's).
+bool shutdown_signal_pending() {
+  sigset_t pending;
+  if (sigpending(&pending) != 0) return false;
+  return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1;
+}
 
 int parse_port(const std::string& text) {
   size_t used = 0;
@@ -133,14 +149,21 @@ int run(int argc, char** argv) {
                                               [&hub](const Json& message) { hub.publish(message); });
   });
   ApiServer api(config, tasks, hub, scheduler);
-  api.refuse_tasks_once_cleared(g_running);
+  // From the signal on, not from the main thread's next look at the flag, no task may start. The
+  // API's threads, and the tasks' threads they start, inherit the signals blocked, so the signal
+  // goes to a thread of the service's start-up and is seen pending by the API until handled.
+  api.refuse_tasks_when([] { return !g_running.load() || shutdown_signal_pending(); });
+  const sigset_t signals = shutdown_signals();
+  sigset_t unblocked;
+  pthread_sigmask(SIG_BLOCK, &signals, &unblocked);
   if (!api.start()) return 1;  // the server logged "api: bind failed"
 
   install_signal_handlers();
+  pthread_sigmask(SIG_SETMASK, &unblocked, nullptr);
   while (g_running.load()) sleep_poll_interval();
 
   log(LogLevel::info, "cli: shutdown requested");
-  // Tasks have been refused since the signal (the server reads g_running); from here on for good.
+  // Tasks have been refused since the signal; from here on whatever the flag says.
   api.begin_shutdown();
   // Tasks first, so an inference in flight for a stopping task still completes.
   tasks.stop_all();
