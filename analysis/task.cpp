@@ -1,5 +1,7 @@
 #include "analysis/task.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
@@ -357,6 +359,43 @@ Json task_snapshot_json(const TaskSnapshot& snapshot) {
                 {"execution_provider", snapshot.execution_provider},
                 {"model", snapshot.model},
                 {"model_version", snapshot.model_version}}}};
+}
+
+namespace {
+
+// Every key the parser reads, per object; "streams" refuses other keys itself.
+constexpr std::array<std::string_view, 10> kTaskKeys = {
+    "task_id", "stream_id", "stream_url", "device", "fps", "stream_role", "callback_url", "streams", "scene", "rules"};
+constexpr std::array<std::string_view, 9> kSceneKeys = {
+    "change_threshold", "brightness_delta_threshold", "blur_threshold", "trigger_ms", "cooldown_ms",
+    "hold_ms",          "baseline_mode",              "rois",           "ignore_zones"};
+constexpr std::array<std::string_view, 6> kRuleKeys = {
+    "type", "zones", "min_duration_ms", "cooldown_ms", "min_hits", "lost_timeout_ms"};
+
+template <std::size_t N>
+void collect_unknown(const Json& object, const std::array<std::string_view, N>& known, const std::string& prefix,
+                     std::vector<std::string>& out) {
+  for (const auto& [key, value] : object.items()) {
+    if (std::find(known.begin(), known.end(), key) == known.end()) out.push_back(prefix + key);
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> ignored_task_keys(const Json& body) {
+  std::vector<std::string> ignored;
+  if (!body.is_object()) return ignored;
+  collect_unknown(body, kTaskKeys, "", ignored);
+  if (const Json* scene = find_key(body, "scene"); scene != nullptr && scene->is_object()) {
+    collect_unknown(*scene, kSceneKeys, "scene.", ignored);
+  }
+  if (const Json* rules = find_key(body, "rules"); rules != nullptr && rules->is_array()) {
+    for (std::size_t i = 0; i < rules->size(); ++i) {
+      const Json& rule = (*rules)[i];
+      if (rule.is_object()) collect_unknown(rule, kRuleKeys, "rules[" + std::to_string(i) + "].", ignored);
+    }
+  }
+  return ignored;
 }
 
 std::string task_phase_name(TaskPhase phase) {

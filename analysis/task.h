@@ -92,6 +92,10 @@ class TaskRunner {
 
 // Validates a task request; throws std::invalid_argument naming the first offending key.
 TaskConfig parse_task_config(const Json& body);
+// The keys of a task request that parse_task_config does not read, at the top level, in "scene"
+// and in each rule ("callbak_url", "scene.trigger", "rules[0].min_hit"), in that order; callers may
+// send extra keys, so they are reported, not refused.
+std::vector<std::string> ignored_task_keys(const Json& body);
 Json task_config_json(const TaskConfig& config);
 Json task_snapshot_json(const TaskSnapshot& snapshot);
 // "idle", "connecting", "running" or "failed"; an unknown value reads as "idle".

@@ -9,11 +9,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
 bash scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target velmo-ai velmo-ai-model-tool velmo-ai-infer-frame velmo-hog-weights
-
 demo="$root/build/demo"
 mkdir -p "$demo/models"
+# The build's output is shown only when it fails.
+echo "demo: building (output in build/demo/build.log)"
+if ! { cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+       cmake --build build -j"$(nproc)" --target velmo-ai velmo-ai-model-tool velmo-ai-infer-frame velmo-hog-weights
+     } > "$demo/build.log" 2>&1; then
+  cat "$demo/build.log" >&2
+  echo "demo: the build failed" >&2
+  exit 1
+fi
+
 # The people detector generated from OpenCV's weights, signed with the project's own model tool.
 /usr/bin/python3 tests/fixtures/make_models.py --out "$demo/models" --package \
   --model-tool "$root/build/tools/velmo-ai-model-tool" --hog-weights "$root/build/tests/velmo-hog-weights" hog_people

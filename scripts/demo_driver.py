@@ -321,8 +321,11 @@ def main():
             if now >= next_stats:
                 status, snap = call("GET", args.api + "/v1/tasks/demo-cam")
                 people = len((detections.get() or {}).get("boxes", []))
-                print("task:", snap.get("phase"), json.dumps(snap.get("statistics", {}), sort_keys=True),
-                      f"people now: {people}", flush=True)
+                s = snap.get("statistics", {})
+                print(f"task: {snap.get('phase')}, decoding {s.get('decode_fps', 0):.1f} fps, detector "
+                      f"{s.get('inference_fps', 0):.1f} runs/s ({s.get('inference_latency_p50_ms', 0):.0f} ms median), "
+                      f"intrusions {s.get('events_started', 0)} started {s.get('events_ended', 0)} ended, "
+                      f"frames dropped {s.get('frames_dropped', 0)}, people now {people}", flush=True)
                 next_stats = now + 5
     except KeyboardInterrupt:
         pass

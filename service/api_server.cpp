@@ -10,6 +10,7 @@
 
 #include "analysis/task.h"
 #include "foundation/log.h"
+#include "foundation/text.h"
 #include "service/http_transport.h"
 
 namespace velmo::ai {
@@ -96,6 +97,31 @@ void answer_shutting_down(HttpResponse& response) {
   set_json(response, 503, error_json("shutting_down", "the service is shutting down"));
 }
 
+// What a client may read of a task: any web page on the machine can, so no camera password is
+// served; the runner keeps the real URLs.
+Json served_status_json(TaskSnapshot snapshot) {
+  TaskConfig& config = snapshot.config;
+  for (std::string* url : {&config.stream_url, &config.streams.main, &config.streams.sub, &config.streams.custom,
+                           &config.callback_url}) {
+    *url = mask_url_password(*url);
+  }
+  return task_snapshot_json(snapshot);
+}
+
+// The answer to an accepted POST or PUT. Callers may send keys of their own, so unknown keys are
+// named, in the log and in the answer, rather than refused: a mistyped one is no silent no-op.
+void answer_task(HttpResponse& response, unsigned status, const TaskSnapshot& snapshot,
+                 const std::vector<std::string>& ignored_keys) {
+  Json body = served_status_json(snapshot);
+  if (!ignored_keys.empty()) {
+    std::string keys;
+    for (const std::string& key : ignored_keys) keys += (keys.empty() ? "" : ", ") + key;
+    log(LogLevel::warn, "api: unknown task keys ignored", {{"task_id", snapshot.config.task_id}, {"keys", keys}});
+    body["ignored_keys"] = ignored_keys;
+  }
+  set_json(response, status, body);
+}
+
 }  // namespace
 
 ApiServer::ApiServer(AppConfig config, TaskManager& tasks, DetectionHub& hub, InferenceScheduler& scheduler)
@@ -132,7 +158,7 @@ void ApiServer::register_routes() {
 
   server_->add_route(HttpMethod::get, "/v1/tasks", [this](const HttpRequest&, HttpResponse& res) {
     Json list = Json::array();
-    for (const auto& snapshot : tasks_.list()) list.push_back(task_snapshot_json(snapshot));
+    for (const auto& snapshot : tasks_.list()) list.push_back(served_status_json(snapshot));
     const auto count = static_cast<std::uint64_t>(list.size());
     set_json(res, 200, Json{{"count", count}, {"tasks", std::move(list)}});
   });
@@ -143,14 +169,14 @@ void ApiServer::register_routes() {
       answer_not_found(res);
       return;
     }
-    set_json(res, 200, task_snapshot_json(*snapshot));
+    set_json(res, 200, served_status_json(*snapshot));
   });
 
   // Creating a task is quick; replacing or deleting one waits for a task to stop, so those run
   // on workers of their own and never hold up the other routes.
   server_->add_route(HttpMethod::post, "/v1/tasks", [this](const HttpRequest& req, HttpResponse& res) {
     try {
-      if (shutting_down_.load()) {
+      if (refusing_tasks()) {
         answer_shutting_down(res);
         return;
       }
@@ -158,14 +184,15 @@ void ApiServer::register_routes() {
         answer_model_unavailable(res);
         return;
       }
-      const TaskConfig config = parse_task_config(parse_body(req.body));
+      const Json body = parse_body(req.body);
+      const TaskConfig config = parse_task_config(body);
       tasks_.create(config);
       const auto snapshot = tasks_.get(config.task_id);
       if (!snapshot) {
         answer_not_found(res);  // removed again before it could be read
         return;
       }
-      set_json(res, 201, task_snapshot_json(*snapshot));
+      answer_task(res, 201, *snapshot, ignored_task_keys(body));
     } catch (const std::exception&) {
       answer_task_failure(res);
     }
@@ -173,7 +200,7 @@ void ApiServer::register_routes() {
 
   server_->add_route(HttpMethod::put, "/v1/tasks/([^/]+)", [this](const HttpRequest& req, HttpResponse& res) {
     try {
-      if (shutting_down_.load()) {
+      if (refusing_tasks()) {
         answer_shutting_down(res);
         return;
       }
@@ -182,7 +209,8 @@ void ApiServer::register_routes() {
         return;
       }
       const std::string& task_id = req.captures.at(1);
-      const TaskConfig config = parse_task_config(parse_body(req.body));
+      const Json body = parse_body(req.body);
+      const TaskConfig config = parse_task_config(body);
       if (config.task_id != task_id) throw std::invalid_argument("task_id in path and body must match");
       tasks_.replace(task_id, config);
       const auto snapshot = tasks_.get(task_id);
@@ -190,7 +218,7 @@ void ApiServer::register_routes() {
         answer_not_found(res);
         return;
       }
-      set_json(res, 200, task_snapshot_json(*snapshot));
+      answer_task(res, 200, *snapshot, ignored_task_keys(body));
     } catch (const std::out_of_range& e) {
       set_json(res, 404, error_json("not_found", e.what()));
     } catch (const std::exception&) {
@@ -232,12 +260,16 @@ void ApiServer::register_routes() {
 
 void ApiServer::begin_shutdown() { shutting_down_ = true; }
 
+void ApiServer::refuse_tasks_when(std::function<bool()> stop_requested) { stop_requested_ = std::move(stop_requested); }
+
+bool ApiServer::refusing_tasks() const { return shutting_down_.load() || (stop_requested_ && stop_requested_()); }
+
 bool ApiServer::start() {
   if (running_.load()) return true;
   const std::string port = std::to_string(config_.server_port);
   std::string error;
   if (!server_->bind(config_.server_host, config_.server_port, error)) {
-    log(LogLevel::error, "api: bind failed", {{"host", config_.server_host}, {"port", port}});
+    log(LogLevel::error, "api: bind failed", {{"host", config_.server_host}, {"port", port}, {"err", error}});
     return false;
   }
   running_ = true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,6 +40,10 @@ class ApiServer {
   // From now on POST and PUT of tasks answer 503 "shutting_down"; everything else is served
   // until stop().
   void begin_shutdown();
+  // The same refusal whenever `stop_requested` says so, asked on every POST and PUT (from any
+  // worker, so it must be thread-safe): shutdown can begin at a signal, before the main thread
+  // gets to begin_shutdown(). Call before start().
+  void refuse_tasks_when(std::function<bool()> stop_requested);
 
  private:
   void register_routes();
@@ -47,6 +52,7 @@ class ApiServer {
   Json capabilities_json() const;
   Json metrics_json() const;
   bool model_ready() const;
+  bool refusing_tasks() const;
 
   AppConfig config_;
   TaskManager& tasks_;
@@ -56,6 +62,7 @@ class ApiServer {
   std::thread server_thread_;
   std::atomic<bool> running_{false};
   std::atomic<bool> shutting_down_{false};
+  std::function<bool()> stop_requested_;
   mutable std::mutex validation_mutex_;
   mutable std::optional<ModelValidation> cached_validation_;
 };

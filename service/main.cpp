@@ -1,15 +1,21 @@
 // velmo-ai: the analysis service's entry point.
+#include <poll.h>
 #include <signal.h>
-#include <time.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "analysis/analysis_pipeline.h"
 #include "foundation/config.h"
@@ -25,9 +31,6 @@
 namespace velmo::ai {
 namespace {
 
-
-std::atomic<bool> g_running{true};
-
 struct Arguments {
   std::filesystem::path config_path = "config.toml";
   std::string host;
@@ -42,7 +45,83 @@ void print_usage() {
   std::cout.flush();
 }
 
-void handle_signal(int) { g_running.store(false); }
+sigset_t shutdown_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+// SIGINT or SIGTERM has been sent: it stays pending (see ShutdownSignalWatcher), so any thread can
+// ask, at any time, from the moment it was sent.
+bool shutdown_signal_pending() {
+  sigset_t pending;
+  if (sigpending(&pending) != 0) return false;
+  return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1;
+}
+
+// SIGINT and SIGTERM are blocked in every thread of the service and never taken off the pending
+// set. A handler, or a thread that takes the signal, leaves a moment in which the signal is gone
+// and its effect not yet there, and a busy machine stretches that moment past the next request;
+// a signal left pending is seen by the API's threads the instant it is sent. The watcher waits for
+// one without taking it: before arm() it lets the signal end the process by its default action,
+// as if nothing were blocked; after arm() it ends, which is the main thread's cue to shut down.
+class ShutdownSignalWatcher {
+ public:
+  // Before any other thread exists, so that every thread inherits the blocked signals.
+  ShutdownSignalWatcher() {
+    const sigset_t signals = shutdown_signals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal_fd_ = signalfd(-1, &signals, SFD_CLOEXEC);
+    quit_fd_ = eventfd(0, EFD_CLOEXEC);
+    if (signal_fd_ < 0 || quit_fd_ < 0) {
+      close_fds();
+      throw std::system_error(errno, std::generic_category(), "cannot watch for the shutdown signals");
+    }
+    watcher_ = std::thread([this] { watch(); });
+  }
+  ~ShutdownSignalWatcher() {
+    if (watcher_.joinable()) {
+      const std::uint64_t one = 1;
+      [[maybe_unused]] const ssize_t written = write(quit_fd_, &one, sizeof one);
+      watcher_.join();
+    }
+    close_fds();
+  }
+  ShutdownSignalWatcher(const ShutdownSignalWatcher&) = delete;
+  ShutdownSignalWatcher& operator=(const ShutdownSignalWatcher&) = delete;
+
+  // From now on a signal shuts the service down cleanly.
+  void arm() { armed_ = true; }
+  // Returns once a signal has come after arm().
+  void wait() { watcher_.join(); }
+
+ private:
+  void watch() {
+    pollfd fds[2] = {{signal_fd_, POLLIN, 0}, {quit_fd_, POLLIN, 0}};
+    while (true) {
+      if (poll(fds, 2, -1) < 0) continue;  // interrupted
+      if (fds[1].revents != 0) return;
+      if (fds[0].revents == 0) continue;
+      if (armed_) return;
+      // The signal's own disposition: unblocked, it is delivered here at once and ends the process
+      // (or is dropped, when the parent had it ignored).
+      const sigset_t signals = shutdown_signals();
+      pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+      pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    }
+  }
+  void close_fds() {
+    if (signal_fd_ >= 0) close(signal_fd_);
+    if (quit_fd_ >= 0) close(quit_fd_);
+  }
+
+  int signal_fd_ = -1;
+  int quit_fd_ = -1;
+  std::atomic<bool> armed_{false};
+  std::thread watcher_;
+};
 
 int parse_port(const std::string& text) {
   size_t used = 0;
@@ -77,21 +156,6 @@ bool parse_arguments(int argc, char** argv, Arguments& args) {
   return true;
 }
 
-// Sleeps 200 ms; a signal that interrupts the sleep lets it finish the remaining time.
-void sleep_poll_interval() {
-  timespec request{0, 200000000};
-  timespec remaining{};
-  while (nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
-}
-
-void install_signal_handlers() {
-  struct sigaction action {};
-  action.sa_handler = handle_signal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
-
 int run(int argc, char** argv) {
   Arguments args;
   if (!parse_arguments(argc, argv, args)) return 0;
@@ -112,6 +176,7 @@ int run(int argc, char** argv) {
     return 0;
   }
 
+  ShutdownSignalWatcher signals;
   // Built in this order and destroyed in reverse on every path out of this function, so a
   // throwing constructor leaves nothing running when the guard in main reports it.
   const std::size_t capacity = static_cast<std::size_t>(config.ai.max_channels);
@@ -130,13 +195,14 @@ int run(int argc, char** argv) {
                                               [&hub](const Json& message) { hub.publish(message); });
   });
   ApiServer api(config, tasks, hub, scheduler);
+  // From the signal on, not from the main thread's next look, no task may start.
+  api.refuse_tasks_when(shutdown_signal_pending);
   if (!api.start()) return 1;  // the server logged "api: bind failed"
 
-  install_signal_handlers();
-  while (g_running.load()) sleep_poll_interval();
+  signals.arm();
+  signals.wait();
 
   log(LogLevel::info, "cli: shutdown requested");
-  // No new task may start behind stop_all's back; reads are still answered meanwhile.
   api.begin_shutdown();
   // Tasks first, so an inference in flight for a stopping task still completes.
   tasks.stop_all();

@@ -408,6 +408,19 @@ TEST(TaskDocuments, WrittenTaskIsNoValidRequest) {
   EXPECT_EQ(refusal_of(dump_json(written)), "task.streams.main must be a non-empty string");
 }
 
+TEST(IgnoredTaskKeys, NamesWhatTheParserDoesNotReadAtEveryLevel) {
+  const std::string rule = R"({"zones":[[[0,0],[1,0],[1,1]]],"min_hit":2})";
+  const std::string request = minimal_with(R"("callbak_url":"http://h/e","scene":{"trigger":0,"hold_ms":0},)"
+                                           R"("rules":[{"zones":[[[0,0],[1,0],[1,1]]]},)" + rule + "]");
+  ASSERT_EQ(refusal_of(request), "accepted");
+  EXPECT_EQ(ignored_task_keys(parse_json(request)),
+            (std::vector<std::string>{"callbak_url", "scene.trigger", "rules[1].min_hit"}));
+
+  // Every key the service writes back is one it reads, but for the role it selected.
+  TaskConfig config = parse_task_config(parse_json(rule_with("")));
+  EXPECT_EQ(ignored_task_keys(task_config_json(config)), std::vector<std::string>{"selected_stream_role"});
+}
+
 TEST(TaskDocuments, PhaseNames) {
   EXPECT_EQ(task_phase_name(TaskPhase::idle), "idle");
   EXPECT_EQ(task_phase_name(TaskPhase::connecting), "connecting");

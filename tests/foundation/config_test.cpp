@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -72,6 +75,22 @@ TEST(ConfigParse, EveryKeyIsStored) {
   EXPECT_EQ(c.model.gpu_public_key, "g.pub");
   EXPECT_FALSE(c.model.require_signature);
   EXPECT_EQ(c.logging_level, "debug");
+}
+
+// Users start from the example file: it parses, so every key it names is one the loader reads,
+// and it names all twenty of them.
+TEST(ConfigExample, ParsesAndNamesEveryKey) {
+  const std::string text = test::read_file(std::filesystem::path(VELMO_SOURCE_DIR) / "config.example.toml");
+  EXPECT_TRUE(parse_config(text).ai.enabled);
+  std::set<std::string> named;
+  std::string section;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    line = line.substr(0, line.find('#'));  // no value of the example holds a "#"
+    if (line.starts_with('[')) section = line.substr(1, line.find(']') - 1);
+    if (line.find('=') != std::string::npos) named.insert(section + "." + line.substr(0, line.find_first_of(" =")));
+  }
+  EXPECT_EQ(named.size(), 20U);
 }
 
 TEST(ConfigParse, SyntaxRules) {

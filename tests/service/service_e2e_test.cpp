@@ -333,5 +333,34 @@ TEST(ServiceEndToEnd, ShutdownIsBoundedWithHangingCallbacksAndStalledClients) {
   receiver.release();
 }
 
+// Tasks are refused from the signal on, not from the main thread's next look at it.
+TEST(ServiceEndToEnd, NoTaskIsCreatedAfterTheShutdownSignal) {
+  test::TempDir dir;
+  test::ModelPackage package = test::write_signed_package(dir / "model", "bright_dets");
+  const int port = test::free_tcp_port();
+  test::write_file(dir / "config.toml", service_config(package, port, "MaxChannels = 64\n"));
+  test::ProcessOptions options;
+  options.cwd = dir.path();
+  test::ChildProcess service({VELMO_AI_BIN, "--config", "config.toml"}, options);
+  ASSERT_TRUE(test::eventually([&] { return health_ready(port); }, 20s)) << service.stderr_so_far();
+
+  service.send_signal(SIGTERM);
+  const auto signalled = std::chrono::steady_clock::now();
+  for (int i = 0; std::chrono::steady_clock::now() - signalled < 150ms; ++i) {
+    test::HttpCall late;
+    late.method = "POST";
+    late.target = "/v1/tasks";
+    late.body = dump_json(ball_task("rtsp://127.0.0.1:1/x", "", "t" + std::to_string(i), "s" + std::to_string(i)));
+    try {
+      const test::HttpReply reply = test::http_call(port, late);
+      ASSERT_NE(reply.body.find("\"shutting_down\""), std::string::npos) << i << ": " << reply.body;
+    } catch (const std::runtime_error&) {
+      break;  // the server is gone: nothing more can start
+    }
+  }
+  ASSERT_TRUE(service.wait(20s));
+  EXPECT_EQ(service.result().exit_code, 0) << service.result().err;
+}
+
 }  // namespace
 }  // namespace velmo::ai
