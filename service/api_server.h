@@ -15,6 +15,7 @@
 
 namespace velmo::ai {
 
+class HttpRoutes;
 class HttpTransport;
 
 // The service's HTTP and WebSocket front end: the task routes, the health, capabilities and
@@ -41,7 +42,8 @@ class ApiServer {
   void begin_shutdown();
 
  private:
-  void register_routes();
+  // Called once, by the constructor; the handlers call back into this object.
+  HttpRoutes build_routes();
   // The package check runs on the first call only; its result is kept for the server's life.
   Json health_json() const;
   Json capabilities_json() const;
