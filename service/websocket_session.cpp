@@ -1,6 +1,7 @@
 #include "service/websocket_session.h"
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <exception>
 #include <memory>
