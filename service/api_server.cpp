@@ -129,9 +129,7 @@ ApiServer::ApiServer(AppConfig config, TaskManager& tasks, DetectionHub& hub, In
       tasks_(tasks),
       hub_(hub),
       scheduler_(scheduler),
-      server_(std::make_unique<HttpTransport>(transport_options())) {
-  register_routes();
-}
+      server_(std::make_unique<HttpTransport>(build_routes(), transport_options())) {}
 
 ApiServer::~ApiServer() {
   stop();
@@ -139,31 +137,32 @@ ApiServer::~ApiServer() {
   cached_validation_.reset();
 }
 
-void ApiServer::register_routes() {
-  server_->set_default_headers({{"Access-Control-Allow-Origin", "*"},
-                                {"Access-Control-Allow-Methods", "GET, POST, PUT, DELETE, OPTIONS"},
-                                {"Access-Control-Allow-Headers", "Content-Type"},
-                                {"Access-Control-Allow-Private-Network", "true"}});
+HttpRoutes ApiServer::build_routes() {
+  HttpRoutes routes;
+  routes.set_default_headers({{"Access-Control-Allow-Origin", "*"},
+                              {"Access-Control-Allow-Methods", "GET, POST, PUT, DELETE, OPTIONS"},
+                              {"Access-Control-Allow-Headers", "Content-Type"},
+                              {"Access-Control-Allow-Private-Network", "true"}});
 
-  server_->add_route(HttpMethod::options, "/.*", [](const HttpRequest&, HttpResponse& res) { res.status = 204; });
+  routes.add_route(HttpMethod::options, "/.*", [](const HttpRequest&, HttpResponse& res) { res.status = 204; });
 
-  server_->add_route(HttpMethod::get, "/v1/health", [this](const HttpRequest&, HttpResponse& res) {
+  routes.add_route(HttpMethod::get, "/v1/health", [this](const HttpRequest&, HttpResponse& res) {
     const Json health = health_json();
     set_json(res, health.at("status") == "ok" ? 200 : 503, health);
   });
-  server_->add_route(HttpMethod::get, "/v1/capabilities",
-                     [this](const HttpRequest&, HttpResponse& res) { set_json(res, 200, capabilities_json()); });
-  server_->add_route(HttpMethod::get, "/v1/metrics",
-                     [this](const HttpRequest&, HttpResponse& res) { set_json(res, 200, metrics_json()); });
+  routes.add_route(HttpMethod::get, "/v1/capabilities",
+                   [this](const HttpRequest&, HttpResponse& res) { set_json(res, 200, capabilities_json()); });
+  routes.add_route(HttpMethod::get, "/v1/metrics",
+                   [this](const HttpRequest&, HttpResponse& res) { set_json(res, 200, metrics_json()); });
 
-  server_->add_route(HttpMethod::get, "/v1/tasks", [this](const HttpRequest&, HttpResponse& res) {
+  routes.add_route(HttpMethod::get, "/v1/tasks", [this](const HttpRequest&, HttpResponse& res) {
     Json list = Json::array();
     for (const auto& snapshot : tasks_.list()) list.push_back(served_status_json(snapshot));
     const auto count = static_cast<std::uint64_t>(list.size());
     set_json(res, 200, Json{{"count", count}, {"tasks", std::move(list)}});
   });
 
-  server_->add_route(HttpMethod::get, "/v1/tasks/([^/]+)", [this](const HttpRequest& req, HttpResponse& res) {
+  routes.add_route(HttpMethod::get, "/v1/tasks/([^/]+)", [this](const HttpRequest& req, HttpResponse& res) {
     const auto snapshot = tasks_.get(req.captures.at(1));
     if (!snapshot) {
       answer_not_found(res);
@@ -174,7 +173,7 @@ void ApiServer::register_routes() {
 
   // Creating a task is quick; replacing or deleting one waits for a task to stop, so those run
   // on workers of their own and never hold up the other routes.
-  server_->add_route(HttpMethod::post, "/v1/tasks", [this](const HttpRequest& req, HttpResponse& res) {
+  routes.add_route(HttpMethod::post, "/v1/tasks", [this](const HttpRequest& req, HttpResponse& res) {
     try {
       if (refusing_tasks()) {
         answer_shutting_down(res);
@@ -198,7 +197,7 @@ void ApiServer::register_routes() {
     }
   });
 
-  server_->add_route(HttpMethod::put, "/v1/tasks/([^/]+)", [this](const HttpRequest& req, HttpResponse& res) {
+  routes.add_route(HttpMethod::put, "/v1/tasks/([^/]+)", [this](const HttpRequest& req, HttpResponse& res) {
     try {
       if (refusing_tasks()) {
         answer_shutting_down(res);
@@ -224,9 +223,9 @@ void ApiServer::register_routes() {
     } catch (const std::exception&) {
       answer_task_failure(res);
     }
-  }, HttpTransport::Pool::blocking);
+  }, HttpRoutes::Pool::blocking);
 
-  server_->add_route(HttpMethod::delete_, "/v1/tasks/([^/]+)", [this](const HttpRequest& req, HttpResponse& res) {
+  routes.add_route(HttpMethod::delete_, "/v1/tasks/([^/]+)", [this](const HttpRequest& req, HttpResponse& res) {
     try {
       tasks_.remove(req.captures.at(1));
     } catch (const std::out_of_range& e) {
@@ -234,28 +233,29 @@ void ApiServer::register_routes() {
       return;
     }
     set_json(res, 200, Json{{"deleted", true}});
-  }, HttpTransport::Pool::blocking);
+  }, HttpRoutes::Pool::blocking);
 
-  server_->add_websocket("/v1/streams/([^/]+)/detections",
-                         [this](WebSocketConnection& socket, const std::vector<std::string>& captures) {
-                           const std::string& stream_id = captures.at(1);
-                           const std::uint64_t id = hub_.subscribe(stream_id, socket);
-                           std::function<void()> on_end = [this, id] { hub_.unsubscribe(id); };
-                           std::string greeting;
-                           try {
-                             greeting = dump_json(Json{{"stream_id", stream_id}, {"type", "connected"}});
-                           } catch (const std::exception&) {
-                             // A stream id that is not valid UTF-8 cannot be named in JSON.
-                             socket.close(1008, "stream id is not valid UTF-8");
-                             return on_end;
-                           }
-                           try {
-                             if (socket.is_open()) socket.send_text(greeting);
-                           } catch (const std::exception&) {
-                             socket.close(1011, "");
-                           }
+  routes.add_websocket("/v1/streams/([^/]+)/detections",
+                       [this](WebSocketConnection& socket, const std::vector<std::string>& captures) {
+                         const std::string& stream_id = captures.at(1);
+                         const std::uint64_t id = hub_.subscribe(stream_id, socket);
+                         std::function<void()> on_end = [this, id] { hub_.unsubscribe(id); };
+                         std::string greeting;
+                         try {
+                           greeting = dump_json(Json{{"stream_id", stream_id}, {"type", "connected"}});
+                         } catch (const std::exception&) {
+                           // A stream id that is not valid UTF-8 cannot be named in JSON.
+                           socket.close(1008, "stream id is not valid UTF-8");
                            return on_end;
-                         });
+                         }
+                         try {
+                           if (socket.is_open()) socket.send_text(greeting);
+                         } catch (const std::exception&) {
+                           socket.close(1011, "");
+                         }
+                         return on_end;
+                       });
+  return routes;
 }
 
 void ApiServer::begin_shutdown() { shutting_down_ = true; }

@@ -16,6 +16,7 @@
 
 namespace velmo::ai {
 
+class HttpRoutes;
 class HttpTransport;
 
 // The service's HTTP and WebSocket front end: the task routes, the health, capabilities and
@@ -46,7 +47,8 @@ class ApiServer {
   void refuse_tasks_when(std::function<bool()> stop_requested);
 
  private:
-  void register_routes();
+  // Called once, by the constructor; the handlers call back into this object.
+  HttpRoutes build_routes();
   // The package check runs on the first call only; its result is kept for the server's life.
   Json health_json() const;
   Json capabilities_json() const;

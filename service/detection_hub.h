@@ -8,7 +8,7 @@
 #include <unordered_map>
 
 #include "foundation/json.h"
-#include "service/http_transport.h"
+#include "service/websocket_connection.h"
 
 namespace velmo::ai {
 

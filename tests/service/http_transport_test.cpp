@@ -88,18 +88,19 @@ class HttpTransportTest : public ::testing::Test {
   void TearDown() override { stop(); }
 
   void start() {
-    transport_ = std::make_unique<HttpTransport>(options_);
-    transport_->set_default_headers({{"X-Test", "yes"}});
-    transport_->add_route(HttpMethod::get, "/doc", [](const HttpRequest&, HttpResponse& res) {
+    HttpRoutes routes;
+    routes.set_default_headers({{"X-Test", "yes"}});
+    routes.add_route(HttpMethod::get, "/doc", [](const HttpRequest&, HttpResponse& res) {
       res.body = "hello world";
       res.content_type = "text/plain";
     });
-    transport_->add_route(HttpMethod::post, "/doc", [](const HttpRequest& req, HttpResponse& res) { res.body = req.body; });
-    transport_->add_websocket("/ws/([^/]+)", [this](WebSocketConnection& connection, const std::vector<std::string>& captures) {
+    routes.add_route(HttpMethod::post, "/doc", [](const HttpRequest& req, HttpResponse& res) { res.body = req.body; });
+    routes.add_websocket("/ws/([^/]+)", [this](WebSocketConnection& connection, const std::vector<std::string>& captures) {
       const std::uint64_t id = hub_.subscribe(captures.at(1), connection);
       if (!greeting_.empty()) connection.send_text(greeting_);
       return std::function<void()>([this, id] { hub_.unsubscribe(id); });
     });
+    transport_ = std::make_unique<HttpTransport>(std::move(routes), options_);
     std::string error;
     ASSERT_TRUE(transport_->bind("127.0.0.1", 0, error)) << error;
     port_ = transport_->local_port();
