@@ -103,8 +103,11 @@ TEST_F(CliTest, SignalEndsTheServiceCleanly) {
     ProcessOptions options;
     options.cwd = dir_.path();
     test::ChildProcess child({VELMO_AI_BIN, "--config", "on.toml"}, options);
-    // Give it time to install its handlers; a signal before that would end it by default action.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Its handlers are installed once the API listens; a signal before that ends it by default action.
+    ASSERT_TRUE(test::eventually([&] { return child.stderr_so_far().find("api: server listening") != std::string::npos; },
+                                 std::chrono::seconds(60)))
+        << child.stderr_so_far();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_TRUE(child.running()) << child.stderr_so_far();
     child.send_signal(sig);
     child.send_signal(sig);  // a second signal during shutdown changes nothing
