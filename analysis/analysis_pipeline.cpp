@@ -4,12 +4,12 @@
 #include <array>
 #include <exception>
 #include <optional>
-#include <stdexcept>
 #include <string_view>
 #include <utility>
 
 #include "analysis/ffmpeg_decoder.h"
 #include "analysis/scene_detector.h"
+#include "foundation/errors.h"
 #include "foundation/log.h"
 #include "foundation/percentile.h"
 #include "foundation/randombytes.h"
@@ -84,11 +84,11 @@ AnalysisPipeline::AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceSche
       clock_(seams.clock ? std::move(seams.clock) : system_pipeline_clock()),
       source_(seams.source ? std::move(seams.source) : ffmpeg_source(config_.stream_url, ai_)),
       frames_(static_cast<std::size_t>(std::max(ai_.max_queue_frames, 0))) {
-  if (ai_.max_channels <= 0) throw std::invalid_argument("AI.MaxChannels must be positive");
+  if (ai_.max_channels <= 0) throw InvalidInput("AI.MaxChannels must be positive");
   if (!config_.scene.hold_ms_given) config_.scene.hold_ms = ai_.scene_hold_ms;
   status_ = TaskSnapshot{};
   status_.config = config_;
-  if (!scheduler_.ready()) throw std::runtime_error("shared inference scheduler is not ready");
+  if (!scheduler_.ready()) throw ServiceUnavailable("shared inference scheduler is not ready");
   const InferenceScheduler::Statistics stats = scheduler_.statistics();
   status_.execution_provider = stats.execution_provider;
   status_.model = stats.model;
@@ -109,9 +109,9 @@ void AnalysisPipeline::start() {
     status_.started_at = clock_->wall_ms();
     fps_sample_ms_ = clock_->steady_ms();
   }
-  decoder_thread_ = std::jthread([this](std::stop_token stop) { decoder_loop(std::move(stop)); });
+  decoder_thread_ = start_thread<std::jthread>([this](std::stop_token stop) { decoder_loop(std::move(stop)); });
   decoder_stop_ = decoder_thread_.get_stop_source();
-  analysis_thread_ = std::jthread([this](std::stop_token stop) { analysis_loop(std::move(stop)); });
+  analysis_thread_ = start_thread<std::jthread>([this](std::stop_token stop) { analysis_loop(std::move(stop)); });
   log(LogLevel::info, "task: analysis started", {{"task_id", config_.task_id}, {"stream_id", config_.stream_id}});
 }
 

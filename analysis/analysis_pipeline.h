@@ -59,15 +59,16 @@ struct PipelineSeams {
 // evaluates the intrusion rules and emits detection messages, rule events and scene-change events.
 class AnalysisPipeline final : public TaskRunner {
  public:
-  // Throws std::invalid_argument for a non-positive AI.MaxChannels (and the frame queue's and event
-  // sink's own refusals), std::runtime_error while the scheduler is not ready. No thread runs yet,
-  // except the event sink's delivery thread once the sink exists.
+  // Throws InvalidInput for a non-positive AI.MaxChannels (and the frame queue's and event sink's
+  // own refusals), ServiceUnavailable while the scheduler is not ready. No thread runs yet, except
+  // the event sink's delivery thread once the sink exists.
   AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceScheduler& scheduler, DetectionCallback on_detections,
                    PipelineSeams seams = {});
   ~AnalysisPipeline() override;
   AnalysisPipeline(const AnalysisPipeline&) = delete;
   AnalysisPipeline& operator=(const AnalysisPipeline&) = delete;
 
+  // ServiceUnavailable when a thread cannot be started; stop() or destruction ends one that did.
   void start() override;
   // Joins both threads, sends the closing events and drains the event sink. Final.
   void stop() override;

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "foundation/errors.h"
+
 namespace velmo::ai {
 
 SamplingGate::SamplingGate(int idle_fps, int active_fps) : idle_fps_(idle_fps), active_fps_(active_fps) {
@@ -31,7 +33,7 @@ bool SamplingGate::accept(std::int64_t now_ms, bool active, std::int64_t frame_p
 void SamplingGate::reset() { last_accepted_ms_ = 0; }
 
 LatestFrameQueue::LatestFrameQueue(std::size_t capacity) : capacity_(capacity) {
-  if (capacity == 0) throw std::invalid_argument("frame queue capacity must be positive");
+  if (capacity == 0) throw InvalidInput("frame queue capacity must be positive");
 }
 
 bool LatestFrameQueue::push(VideoFrame frame) {

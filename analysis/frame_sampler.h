@@ -49,7 +49,7 @@ bool sampling_due(std::int64_t last_accepted_ms, std::int64_t now_ms, std::int64
 // the oldest frames are dropped so the consumer always sees the newest pictures.
 class LatestFrameQueue {
  public:
-  // Throws std::invalid_argument when capacity is 0.
+  // Throws InvalidInput when capacity is 0.
   explicit LatestFrameQueue(std::size_t capacity);
   LatestFrameQueue(const LatestFrameQueue&) = delete;
   LatestFrameQueue& operator=(const LatestFrameQueue&) = delete;

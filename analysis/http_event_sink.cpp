@@ -17,10 +17,10 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string_view>
 #include <utility>
 
+#include "foundation/errors.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
 #include "foundation/thread_name.h"
@@ -58,7 +58,7 @@ constexpr std::chrono::seconds kDropWarningInterval{5};
 // of the drain budget too.
 constexpr std::chrono::milliseconds kWrapUp{100};
 
-[[noreturn]] void refuse(const char* message) { throw std::invalid_argument(message); }
+[[noreturn]] void refuse(const char* message) { throw InvalidInput(message); }
 
 // Throws the answer's body away and ends the read once kReplyBodyLimit bytes have come, whatever
 // the body's length or framing says.
@@ -223,7 +223,7 @@ HttpEventSink::HttpEventSink(std::string url, std::size_t max_queue, EventSinkOw
   host_header_ = std::string(authority);
 
   io_ = std::make_unique<Io>();
-  worker_ = std::thread([this] { run(); });
+  worker_ = start_thread<std::thread>([this] { run(); });
 }
 
 HttpEventSink::~HttpEventSink() { stop(); }

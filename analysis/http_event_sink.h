@@ -42,9 +42,10 @@ struct EventSinkOwner {
 // is counted in a rate-limited warning that names the task and why the latest one was given up.
 class HttpEventSink final : public EventSink {
  public:
-  // Throws std::invalid_argument for an empty URL, a max_queue of 0, a URL without "://", a
-  // scheme other than http, blanks or control bytes anywhere in the URL, a user name or password,
-  // or a bad host or port. give_up_after is for tests; at zero an event gets three attempts.
+  // Throws InvalidInput for an empty URL, a max_queue of 0, a URL without "://", a scheme other
+  // than http, blanks or control bytes anywhere in the URL, a user name or password, or a bad
+  // host or port; ServiceUnavailable when no thread can be started. give_up_after is for tests;
+  // at zero an event gets three attempts.
   HttpEventSink(std::string url, std::size_t max_queue, EventSinkOwner owner = {},
                 std::chrono::milliseconds give_up_after = kEventGiveUpAfter);
   ~HttpEventSink() override;

@@ -4,14 +4,15 @@
 #include <array>
 #include <cstdint>
 #include <limits>
-#include <stdexcept>
 #include <string_view>
+
+#include "foundation/errors.h"
 
 namespace velmo::ai {
 
 namespace {
 
-[[noreturn]] void refuse(const std::string& message) { throw std::invalid_argument(message); }
+[[noreturn]] void refuse(const std::string& message) { throw InvalidInput(message); }
 
 const Json* find_key(const Json& object, const char* key) {
   const auto it = object.find(key);

@@ -90,7 +90,7 @@ class TaskRunner {
   virtual TaskSnapshot snapshot() const = 0;
 };
 
-// Validates a task request; throws std::invalid_argument naming the first offending key.
+// Validates a task request; throws InvalidInput naming the first offending key.
 TaskConfig parse_task_config(const Json& body);
 // The keys of a task request that parse_task_config does not read, at the top level, in "scene"
 // and in each rule ("callbak_url", "scene.trigger", "rules[0].min_hit"), in that order; callers may

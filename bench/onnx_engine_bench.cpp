@@ -59,10 +59,9 @@ BENCHMARK(BM_RealisticModel)
 // The HOG people detector's package, generated anew in the build tree from OpenCV's weights.
 fs::path hog_manifest() {
   const fs::path dir = fs::path(VELMO_BINARY_DIR) / "bench-models";
-  const std::string weights = VELMO_BINARY_DIR "/tests/velmo-hog-weights";
-  const std::string command = "/usr/bin/python3 " + bench::shell_quote(VELMO_SOURCE_DIR "/tests/fixtures/make_models.py") +
+  const std::string command = "/usr/bin/python3 " + bench::shell_quote(VELMO_SOURCE_DIR "/models/make_models.py") +
                               " --out " + bench::shell_quote(dir.string()) + " --hog-weights " +
-                              bench::shell_quote(weights) + " hog_people";
+                              bench::shell_quote(VELMO_HOG_WEIGHTS_BIN) + " hog_people";
   if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot generate the HOG model: " + command);
   std::ifstream index_file(dir / "models.json", std::ios::binary);
   const std::string index_text((std::istreambuf_iterator<char>(index_file)), std::istreambuf_iterator<char>());

@@ -31,7 +31,7 @@ import time
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RTSP_FIXTURE = os.path.join(SOURCE_DIR, "tests", "fixtures", "rtsp_server.py")
-MAKE_MODELS = os.path.join(SOURCE_DIR, "tests", "fixtures", "make_models.py")
+MAKE_MODELS = os.path.join(SOURCE_DIR, "models", "make_models.py")
 PYTHON = "/usr/bin/python3"  # Debian's: the one with GStreamer's bindings
 
 CLIP_VERSION = 1

@@ -1,6 +1,6 @@
 #include "foundation/json.h"
 
-#include <stdexcept>
+#include "foundation/errors.h"
 
 namespace velmo::ai {
 
@@ -8,11 +8,11 @@ Json parse_json(const std::string& text) {
   try {
     return Json::parse(text, nullptr, true, false);
   } catch (const nlohmann::json::parse_error& e) {
-    throw std::invalid_argument(std::string("invalid JSON: ") + e.what());
+    throw InvalidInput(std::string("invalid JSON: ") + e.what());
   } catch (const nlohmann::json::out_of_range& e) {
     // A number too large for a double (1e400) is bad input like any syntax error.
     if (e.id != 406) throw;
-    throw std::invalid_argument(std::string("invalid JSON: ") + e.what());
+    throw InvalidInput(std::string("invalid JSON: ") + e.what());
   }
 }
 

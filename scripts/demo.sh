@@ -22,8 +22,8 @@ if ! { cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
 fi
 
 # The people detector generated from OpenCV's weights, signed with the project's own model tool.
-/usr/bin/python3 tests/fixtures/make_models.py --out "$demo/models" --package \
-  --model-tool "$root/build/tools/velmo-ai-model-tool" --hog-weights "$root/build/tests/velmo-hog-weights" hog_people
+/usr/bin/python3 models/make_models.py --out "$demo/models" --package \
+  --model-tool "$root/build/tools/velmo-ai-model-tool" --hog-weights "$root/build/models/velmo-hog-weights" hog_people
 # The pedestrian clip (80 s) ten times over, so the camera keeps going for a while.
 clip="$demo/vtest-loop.mp4"
 if [ ! -s "$clip" ]; then

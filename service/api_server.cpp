@@ -3,12 +3,13 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <stdexcept>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "analysis/task.h"
+#include "foundation/errors.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
 #include "service/http_transport.h"
@@ -39,7 +40,7 @@ void check_json_depth(const std::string& text) {
       in_string = true;
     } else if (c == '[' || c == '{') {
       if (++depth > kMaxJsonDepth) {
-        throw std::invalid_argument("invalid JSON: nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+        throw InvalidInput("invalid JSON: nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
       }
     } else if (c == ']' || c == '}') {
       --depth;
@@ -74,18 +75,46 @@ void set_json(HttpResponse& response, unsigned status, const Json& value) {
 
 void answer_not_found(HttpResponse& response) { set_json(response, 404, error_json("not_found", "task not found")); }
 
-// The mapping that POST and PUT share; called from inside a catch block.
-void answer_task_failure(HttpResponse& response) {
+// The routes that change tasks, each with its own answers to failures.
+enum class TaskRoute { create, replace, remove };
+
+struct FailureAnswer {
+  unsigned status;
+  const char* code;
+};
+
+// How `route` answers the failure being handled (call from inside a catch block); empty where the
+// route leaves it to the transport, which answers 500 without a body. Only the system's own error
+// types carry a status of their own: any other exception, a standard one from a stray `.at()`
+// included, is an internal error.
+std::optional<FailureAnswer> task_failure_answer(TaskRoute route) {
+  const bool deleting = route == TaskRoute::remove;
   try {
     throw;
-  } catch (const std::invalid_argument& e) {
-    set_json(response, 400, error_json("invalid_request", e.what()));
-  } catch (const std::length_error& e) {
-    set_json(response, 409, error_json("task_conflict", e.what()));
-  } catch (const std::runtime_error& e) {
-    set_json(response, 503, error_json("service_unavailable", e.what()));
+  } catch (const TaskNotFound&) {
+    // POST names no existing task, so there an unknown one is the service's own fault.
+    if (route != TaskRoute::create) return FailureAnswer{404, "not_found"};
+  } catch (const InvalidInput&) {
+    if (!deleting) return FailureAnswer{400, "invalid_request"};
+  } catch (const TaskConflict&) {
+    if (!deleting) return FailureAnswer{409, "task_conflict"};
+  } catch (const ServiceUnavailable&) {
+    if (!deleting) return FailureAnswer{503, "service_unavailable"};
+  } catch (...) {
+  }
+  if (deleting) return std::nullopt;
+  return FailureAnswer{500, "internal_error"};
+}
+
+// Runs the work of a task route and answers its failure as the route does.
+template <class Work>
+void run_task_route(TaskRoute route, HttpResponse& response, Work&& work) {
+  try {
+    work();
   } catch (const std::exception& e) {
-    set_json(response, 500, error_json("internal_error", e.what()));
+    const std::optional<FailureAnswer> answer = task_failure_answer(route);
+    if (!answer) throw;
+    set_json(response, answer->status, error_json(answer->code, e.what()));
   }
 }
 
@@ -174,7 +203,7 @@ HttpRoutes ApiServer::build_routes() {
   // Creating a task is quick; replacing or deleting one waits for a task to stop, so those run
   // on workers of their own and never hold up the other routes.
   routes.add_route(HttpMethod::post, "/v1/tasks", [this](const HttpRequest& req, HttpResponse& res) {
-    try {
+    run_task_route(TaskRoute::create, res, [&] {
       if (refusing_tasks()) {
         answer_shutting_down(res);
         return;
@@ -192,13 +221,11 @@ HttpRoutes ApiServer::build_routes() {
         return;
       }
       answer_task(res, 201, *snapshot, ignored_task_keys(body));
-    } catch (const std::exception&) {
-      answer_task_failure(res);
-    }
+    });
   });
 
   routes.add_route(HttpMethod::put, "/v1/tasks/([^/]+)", [this](const HttpRequest& req, HttpResponse& res) {
-    try {
+    run_task_route(TaskRoute::replace, res, [&] {
       if (refusing_tasks()) {
         answer_shutting_down(res);
         return;
@@ -210,7 +237,7 @@ HttpRoutes ApiServer::build_routes() {
       const std::string& task_id = req.captures.at(1);
       const Json body = parse_body(req.body);
       const TaskConfig config = parse_task_config(body);
-      if (config.task_id != task_id) throw std::invalid_argument("task_id in path and body must match");
+      if (config.task_id != task_id) throw InvalidInput("task_id in path and body must match");
       tasks_.replace(task_id, config);
       const auto snapshot = tasks_.get(task_id);
       if (!snapshot) {
@@ -218,21 +245,14 @@ HttpRoutes ApiServer::build_routes() {
         return;
       }
       answer_task(res, 200, *snapshot, ignored_task_keys(body));
-    } catch (const std::out_of_range& e) {
-      set_json(res, 404, error_json("not_found", e.what()));
-    } catch (const std::exception&) {
-      answer_task_failure(res);
-    }
+    });
   }, HttpRoutes::Pool::blocking);
 
   routes.add_route(HttpMethod::delete_, "/v1/tasks/([^/]+)", [this](const HttpRequest& req, HttpResponse& res) {
-    try {
+    run_task_route(TaskRoute::remove, res, [&] {
       tasks_.remove(req.captures.at(1));
-    } catch (const std::out_of_range& e) {
-      set_json(res, 404, error_json("not_found", e.what()));
-      return;
-    }
-    set_json(res, 200, Json{{"deleted", true}});
+      set_json(res, 200, Json{{"deleted", true}});
+    });
   }, HttpRoutes::Pool::blocking);
 
   routes.add_websocket("/v1/streams/([^/]+)/detections",

@@ -1,9 +1,9 @@
 #include "service/task_manager.h"
 
+#include "foundation/errors.h"
 #include "foundation/thread_name.h"
 
 #include <algorithm>
-#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -13,7 +13,7 @@ namespace velmo::ai {
 
 TaskManager::TaskManager(std::size_t max_tasks, RunnerFactory factory)
     : max_tasks_(max_tasks), factory_(std::move(factory)) {
-  if (max_tasks_ == 0 || !factory_) throw std::invalid_argument("invalid task manager configuration");
+  if (max_tasks_ == 0 || !factory_) throw InvalidInput("invalid task manager configuration");
 }
 
 bool TaskManager::stream_taken(const std::string& stream_id, const std::string* except_id) const {
@@ -26,7 +26,7 @@ bool TaskManager::stream_taken(const std::string& stream_id, const std::string* 
 
 std::unique_ptr<TaskRunner> TaskManager::make_started(const TaskConfig& config) {
   std::unique_ptr<TaskRunner> runner = factory_(config);
-  if (!runner) throw std::runtime_error("task runner factory returned null");
+  if (!runner) throw ServiceUnavailable("task runner factory returned null");
   // A runner whose start throws is destroyed here, still under the lock, and never registered.
   runner->start();
   return runner;
@@ -34,9 +34,9 @@ std::unique_ptr<TaskRunner> TaskManager::make_started(const TaskConfig& config) 
 
 void TaskManager::create(const TaskConfig& config) {
   std::lock_guard lock(mutex_);
-  if (runners_.contains(config.task_id)) throw std::length_error("task_id already exists");
-  if (stream_taken(config.stream_id, nullptr)) throw std::length_error("stream_id already has an active task");
-  if (runners_.size() >= max_tasks_) throw std::length_error("maximum active AI task count reached");
+  if (runners_.contains(config.task_id)) throw TaskConflict("task_id already exists");
+  if (stream_taken(config.stream_id, nullptr)) throw TaskConflict("stream_id already has an active task");
+  if (runners_.size() >= max_tasks_) throw TaskConflict("maximum active AI task count reached");
   std::unique_ptr<TaskRunner> runner = make_started(config);
   // Should the insertion fail, the runner's destructor stops it again.
   runners_.emplace(config.task_id, std::move(runner));
@@ -47,8 +47,8 @@ void TaskManager::replace(const std::string& task_id, const TaskConfig& config) 
   {
     std::lock_guard lock(mutex_);
     auto it = runners_.find(task_id);
-    if (it == runners_.end()) throw std::out_of_range("task not found");
-    if (stream_taken(config.stream_id, &task_id)) throw std::length_error("stream_id already has an active task");
+    if (it == runners_.end()) throw TaskNotFound("task not found");
+    if (stream_taken(config.stream_id, &task_id)) throw TaskConflict("stream_id already has an active task");
     std::unique_ptr<TaskRunner> fresh = make_started(config);
     retired = std::exchange(it->second, std::move(fresh));
   }
@@ -61,7 +61,7 @@ void TaskManager::remove(const std::string& task_id) {
   {
     std::lock_guard lock(mutex_);
     auto it = runners_.find(task_id);
-    if (it == runners_.end()) throw std::out_of_range("task not found");
+    if (it == runners_.end()) throw TaskNotFound("task not found");
     retired = std::move(it->second);
     runners_.erase(it);
   }

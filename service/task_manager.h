@@ -22,20 +22,20 @@ using RunnerFactory = std::function<std::unique_ptr<TaskRunner>(const TaskConfig
 // holds up other requests.
 class TaskManager {
  public:
-  // Throws std::invalid_argument for a capacity of 0 or an empty factory.
+  // Throws InvalidInput for a capacity of 0 or an empty factory.
   TaskManager(std::size_t max_tasks, RunnerFactory factory);
   // Destroying a runner stops it.
   ~TaskManager() = default;
   TaskManager(const TaskManager&) = delete;
   TaskManager& operator=(const TaskManager&) = delete;
 
-  // std::length_error on a duplicate task id or stream id or a full registry; std::runtime_error
-  // when the factory returns nothing. Factory and start failures pass through; nothing is registered.
+  // TaskConflict on a duplicate task id or stream id or a full registry; ServiceUnavailable when
+  // the factory returns nothing. Factory and start failures pass through; nothing is registered.
   void create(const TaskConfig& config);
-  // Starts the new runner before the old one is stopped. std::out_of_range for an unknown task id,
-  // std::length_error when another task holds the stream id; the old runner is untouched on failure.
+  // Starts the new runner before the old one is stopped. TaskNotFound for an unknown task id,
+  // TaskConflict when another task holds the stream id; the old runner is untouched on failure.
   void replace(const std::string& task_id, const TaskConfig& config);
-  // std::out_of_range for an unknown task id.
+  // TaskNotFound for an unknown task id.
   void remove(const std::string& task_id);
 
   std::optional<TaskSnapshot> get(const std::string& task_id) const;

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/errors.h"
 #include "foundation/json.h"
 #include "foundation/time.h"
 #include "inference/onnx_engine.h"
@@ -714,7 +715,7 @@ TEST_F(PipelineTest, ConstructionFillsTheSceneHoldAndNumbersPipelines) {
   try {
     AnalysisPipeline refused(parse_task_config(task), bad, scheduler(), {});
     ADD_FAILURE() << "constructed with AI.MaxChannels 0";
-  } catch (const std::invalid_argument& e) {
+  } catch (const InvalidInput& e) {
     EXPECT_STREQ(e.what(), "AI.MaxChannels must be positive");
   }
   AnalysisPipeline next(parse_task_config(task), ai, scheduler(), {});
@@ -742,7 +743,7 @@ TEST(PipelineFailureTest, NotReadySchedulerRefusesConstruction) {
   try {
     AnalysisPipeline pipeline(parse_task_config(task), fast_ai(), idle, {});
     ADD_FAILURE() << "constructed without a ready scheduler";
-  } catch (const std::runtime_error& e) {
+  } catch (const ServiceUnavailable& e) {
     EXPECT_STREQ(e.what(), "shared inference scheduler is not ready");
   }
   EXPECT_EQ(receiver.request_count(), 0u);

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/errors.h"
 #include "tests/support/test_support.h"
 
 namespace velmo::ai {
@@ -131,7 +132,7 @@ TEST(LatestFrameQueue, RefusesZeroCapacity) {
   try {
     LatestFrameQueue queue(0);
     FAIL() << "capacity 0 accepted";
-  } catch (const std::invalid_argument& e) {
+  } catch (const InvalidInput& e) {
     EXPECT_STREQ(e.what(), "frame queue capacity must be positive");
   }
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/errors.h"
 #include "foundation/json.h"
 #include "foundation/version.h"
 #include "tests/support/http_receiver.h"
@@ -97,7 +98,7 @@ TEST(HttpEventSinkTest, RefusesBadConstructionArguments) {
     try {
       HttpEventSink sink(c.url, c.max_queue);
       ADD_FAILURE() << "constructed";
-    } catch (const std::invalid_argument& e) {
+    } catch (const InvalidInput& e) {
       EXPECT_EQ(std::string(e.what()), c.message);
     }
   }

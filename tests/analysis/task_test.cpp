@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/errors.h"
 #include "foundation/json.h"
 
 namespace velmo::ai {
@@ -19,7 +20,7 @@ std::string minimal_with(const std::string& extra) { return kMinimal + "," + ext
 std::string refusal_of(const std::string& request_text) {
   try {
     parse_task_config(parse_json(request_text));
-  } catch (const std::invalid_argument& e) {
+  } catch (const InvalidInput& e) {
     return e.what();
   } catch (const std::exception& e) {
     return std::string("unexpected exception: ") + e.what();
@@ -318,7 +319,7 @@ TEST(ParseJson, NumberOverflowIsInvalidJson) {
     try {
       parse_json(text);
       ADD_FAILURE() << "accepted " << text;
-    } catch (const std::invalid_argument& e) {
+    } catch (const InvalidInput& e) {
       EXPECT_EQ(std::string(e.what()).rfind("invalid JSON: ", 0), 0u) << e.what();
     }
   }

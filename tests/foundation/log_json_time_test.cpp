@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/errors.h"
 #include "foundation/json.h"
 #include "foundation/log.h"
 #include "foundation/time.h"
@@ -131,7 +132,7 @@ TEST(Json, ParseStrictly) {
     try {
       parse_json(bad);
       ADD_FAILURE() << "accepted: " << bad;
-    } catch (const std::invalid_argument& e) {
+    } catch (const InvalidInput& e) {
       EXPECT_EQ(std::string(e.what()).rfind("invalid JSON: ", 0), 0u) << e.what();
     }
   }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "analysis/task.h"
+#include "foundation/errors.h"
 #include "foundation/version.h"
 #include "tests/support/http_client.h"
 #include "tests/support/test_models.h"
@@ -76,7 +77,7 @@ class FakeRunner : public TaskRunner {
   ~FakeRunner() override = default;
 
   void start() override {
-    if (url_has("start-throws")) throw std::runtime_error("stream cannot start");
+    if (url_has("start-throws")) throw ServiceUnavailable("no thread to spare");
     std::lock_guard lock(mutex_);
     snapshot_.phase = url_has("phase-failed") ? TaskPhase::failed : TaskPhase::running;
     ++board_.started;
@@ -95,6 +96,7 @@ class FakeRunner : public TaskRunner {
     }
     ++board_.stops_finished;
     if (url_has("stop-throws")) throw std::runtime_error("stop failed");
+    if (url_has("stop-range")) (void)std::vector<int>().at(0);  // a slip, not an unknown task
   }
   TaskSnapshot snapshot() const override {
     if (board_.snapshots_throw) throw std::runtime_error("snapshot failed");
@@ -119,8 +121,13 @@ class OddFailure : public std::exception {
 std::unique_ptr<TaskRunner> make_runner(const TaskConfig& config, RunnerBoard& board) {
   const std::string& url = config.stream_url;
   auto has = [&](const char* word) { return url.find(word) != std::string::npos; };
-  if (has("factory-runtime")) throw std::runtime_error("inference scheduler is not ready");
-  if (has("factory-invalid")) throw std::invalid_argument("AI.Device is not usable");
+  // The system's own kinds of failure, then standard exceptions, which carry no status.
+  if (has("factory-unavailable")) throw ServiceUnavailable("inference scheduler is not ready");
+  if (has("factory-invalid")) throw InvalidInput("AI.Device is not usable");
+  if (has("factory-conflict")) throw TaskConflict("too many");
+  if (has("factory-not-found")) throw TaskNotFound("no such task");
+  if (has("factory-runtime")) throw std::runtime_error("socket closed");
+  if (has("factory-std-invalid")) throw std::invalid_argument("stoi");
   if (has("factory-range")) throw std::out_of_range("index out of range");
   if (has("factory-length")) throw std::length_error("too long");
   if (has("factory-odd")) throw OddFailure();
@@ -379,13 +386,18 @@ TEST_F(ApiServerTest, FailuresMapToStatusesPerRoute) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {"factory-runtime", 503, "service_unavailable", 503, "service_unavailable", "inference scheduler is not ready"},
+      {"factory-unavailable", 503, "service_unavailable", 503, "service_unavailable",
+       "inference scheduler is not ready"},
       {"factory-invalid", 400, "invalid_request", 400, "invalid_request", "AI.Device is not usable"},
-      {"factory-range", 500, "internal_error", 404, "not_found", "index out of range"},
-      {"factory-length", 409, "task_conflict", 409, "task_conflict", "too long"},
-      {"factory-odd", 500, "internal_error", 500, "internal_error", "odd failure"},
+      {"factory-conflict", 409, "task_conflict", 409, "task_conflict", "too many"},
+      {"factory-not-found", 500, "internal_error", 404, "not_found", "no such task"},
       {"factory-null", 503, "service_unavailable", 503, "service_unavailable", "task runner factory returned null"},
-      {"start-throws", 503, "service_unavailable", 503, "service_unavailable", "stream cannot start"},
+      {"start-throws", 503, "service_unavailable", 503, "service_unavailable", "no thread to spare"},
+      {"factory-runtime", 500, "internal_error", 500, "internal_error", "socket closed"},
+      {"factory-std-invalid", 500, "internal_error", 500, "internal_error", "stoi"},
+      {"factory-range", 500, "internal_error", 500, "internal_error", "index out of range"},
+      {"factory-length", 500, "internal_error", 500, "internal_error", "too long"},
+      {"factory-odd", 500, "internal_error", 500, "internal_error", "odd failure"},
   };
   for (const auto& c : cases) {
     expect_error(post(task_body("t9", "s9", c.word)), c.post_status, c.post_code, c.message, "POST " + c.word);
@@ -401,11 +413,13 @@ TEST_F(ApiServerTest, FailuresMapToStatusesPerRoute) {
 
 TEST_F(ApiServerTest, UnmappedFailuresAre500WithoutABody) {
   start_server();
-  ASSERT_EQ(post(task_body("t1", "s1", "stop-throws")).status, 201);
-  const HttpReply deleted = send("DELETE", "/v1/tasks/t1");
-  EXPECT_EQ(deleted.status, 500);
-  EXPECT_TRUE(deleted.body.empty());
-  expect_cors(deleted, "DELETE 500");
+  for (const std::string word : {"stop-throws", "stop-range"}) {
+    ASSERT_EQ(post(task_body("t1", "s1", word)).status, 201);
+    const HttpReply deleted = send("DELETE", "/v1/tasks/t1");
+    EXPECT_EQ(deleted.status, 500) << word;
+    EXPECT_TRUE(deleted.body.empty()) << word;
+    expect_cors(deleted, "DELETE 500 " + word);
+  }
 
   ASSERT_EQ(post(task_body("t2", "s2")).status, 201);
   board_.snapshots_throw = true;
@@ -416,7 +430,7 @@ TEST_F(ApiServerTest, UnmappedFailuresAre500WithoutABody) {
     expect_cors(reply, target);
   }
   // In POST the gate's failure is mapped like the task operation's.
-  expect_error(post(task_body("t3", "s3")), 503, "service_unavailable", "snapshot failed");
+  expect_error(post(task_body("t3", "s3")), 500, "internal_error", "snapshot failed");
   board_.snapshots_throw = false;
 }
 

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/errors.h"
 #include "tests/support/test_support.h"
 
 namespace velmo::ai {
@@ -151,9 +152,9 @@ class TaskManagerTest : public ::testing::Test {
 };
 
 TEST_F(TaskManagerTest, RefusesZeroCapacityAndEmptyFactory) {
-  EXPECT_EQ(message_of<std::invalid_argument>([&] { TaskManager m(0, factory()); }),
+  EXPECT_EQ(message_of<InvalidInput>([&] { TaskManager m(0, factory()); }),
             "invalid task manager configuration");
-  EXPECT_EQ(message_of<std::invalid_argument>([&] { TaskManager m(2, RunnerFactory{}); }),
+  EXPECT_EQ(message_of<InvalidInput>([&] { TaskManager m(2, RunnerFactory{}); }),
             "invalid task manager configuration");
   TaskManager m(3, factory());
   EXPECT_EQ(m.capacity(), 3u);
@@ -175,7 +176,7 @@ TEST_F(TaskManagerTest, CreateStartsAndRegistersTheRunner) {
 TEST_F(TaskManagerTest, CapacityOfOneFreesUpAfterRemove) {
   TaskManager m(1, factory());
   m.create(task("a", "s1"));
-  EXPECT_EQ(message_of<std::length_error>([&] { m.create(task("b", "s2")); }),
+  EXPECT_EQ(message_of<TaskConflict>([&] { m.create(task("b", "s2")); }),
             "maximum active AI task count reached");
   EXPECT_EQ(factory_calls, 1);
   m.remove("a");
@@ -187,9 +188,9 @@ TEST_F(TaskManagerTest, ConflictsAreCheckedBeforeTheFactoryRuns) {
   TaskManager m(1, factory());
   m.create(task("a", "s1"));
   // The duplicate id is reported first, then the stream, then the capacity.
-  EXPECT_EQ(message_of<std::length_error>([&] { m.create(task("a", "s1")); }), "task_id already exists");
-  EXPECT_EQ(message_of<std::length_error>([&] { m.create(task("a", "s9")); }), "task_id already exists");
-  EXPECT_EQ(message_of<std::length_error>([&] { m.create(task("b", "s1")); }),
+  EXPECT_EQ(message_of<TaskConflict>([&] { m.create(task("a", "s1")); }), "task_id already exists");
+  EXPECT_EQ(message_of<TaskConflict>([&] { m.create(task("a", "s9")); }), "task_id already exists");
+  EXPECT_EQ(message_of<TaskConflict>([&] { m.create(task("b", "s1")); }),
             "stream_id already has an active task");
   EXPECT_EQ(factory_calls, 1);
   EXPECT_EQ(m.size(), 1u);
@@ -200,7 +201,7 @@ TEST_F(TaskManagerTest, StreamConflictIgnoresThePhaseOfTheHolder) {
   TaskManager m(4, factory());
   m.create(task("a", "shared"));
   ASSERT_EQ(m.get("a")->phase, TaskPhase::failed);
-  EXPECT_EQ(message_of<std::length_error>([&] { m.create(task("b", "shared")); }),
+  EXPECT_EQ(message_of<TaskConflict>([&] { m.create(task("b", "shared")); }),
             "stream_id already has an active task");
   // Stream ids compare byte for byte.
   m.create(task("b", "Shared"));
@@ -215,7 +216,7 @@ TEST_F(TaskManagerTest, FactoryFailuresLeaveNothingRegistered) {
             "shared inference scheduler is not ready");
   factory_throws = false;
   factory_returns_null = true;
-  EXPECT_EQ(message_of<std::runtime_error>([&] { m.create(task("a", "s1")); }),
+  EXPECT_EQ(message_of<ServiceUnavailable>([&] { m.create(task("a", "s1")); }),
             "task runner factory returned null");
   EXPECT_EQ(m.size(), 0u);
   factory_returns_null = false;
@@ -254,14 +255,14 @@ TEST_F(TaskManagerTest, ReplaceFailuresLeaveTheOldRunnerRunning) {
   m.create(task("a", "s1"));
   m.create(task("b", "s2"));
   factory_calls = 0;
-  EXPECT_EQ(message_of<std::out_of_range>([&] { m.replace("zz", task("zz", "s9")); }), "task not found");
-  EXPECT_EQ(message_of<std::length_error>([&] { m.replace("a", task("a", "s2")); }),
+  EXPECT_EQ(message_of<TaskNotFound>([&] { m.replace("zz", task("zz", "s9")); }), "task not found");
+  EXPECT_EQ(message_of<TaskConflict>([&] { m.replace("a", task("a", "s2")); }),
             "stream_id already has an active task");
   EXPECT_EQ(factory_calls, 0);
 
   journal.clear();
   factory_returns_null = true;
-  EXPECT_EQ(message_of<std::runtime_error>([&] { m.replace("a", task("a", "s3")); }),
+  EXPECT_EQ(message_of<ServiceUnavailable>([&] { m.replace("a", task("a", "s3")); }),
             "task runner factory returned null");
   factory_returns_null = false;
   behaviour.throw_on_start = true;
@@ -279,7 +280,7 @@ TEST_F(TaskManagerTest, RemoveStopsAndDestroysOnceThenReportsNotFound) {
   journal.clear();
   m.remove("a");
   EXPECT_THAT(journal.entries(), ElementsAre("stop:a/s1", "destroy:a/s1"));
-  EXPECT_EQ(message_of<std::out_of_range>([&] { m.remove("a"); }), "task not found");
+  EXPECT_EQ(message_of<TaskNotFound>([&] { m.remove("a"); }), "task not found");
   EXPECT_FALSE(m.get("a").has_value());
 }
 

@@ -20,7 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* kGenerator = VELMO_SOURCE_DIR "/tests/fixtures/make_models.py";
+const char* kGenerator = VELMO_SOURCE_DIR "/models/make_models.py";
 
 // Holds an exclusive flock for its lifetime, so only one test process runs the generator.
 class FileLock {

@@ -10,7 +10,7 @@
 
 namespace velmo::ai::test {
 
-// Generated ONNX models (tests/fixtures/make_models.py), written once per build tree and
+// Generated ONNX models (models/make_models.py), written once per build tree and
 // generator version into a shared cache folder; safe to call from parallel test processes.
 //
 // The "bright_*" models (input 128x128) report the bounding box of the pixels whose red byte is

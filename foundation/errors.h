@@ -1,0 +1,48 @@
+#pragma once
+
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+namespace velmo::ai {
+
+// Failures whose kind a caller acts on: the API answers each kind with a status of its own, and
+// any other exception, a standard one from a stray `.at()` included, as an internal error. Each
+// derives from the standard class of its kind, so whoever catches that class still catches it.
+
+// The request, or a setting it depends on, is malformed or out of range.
+class InvalidInput : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+// The task id or stream id is taken, or the registry is full.
+class TaskConflict : public std::length_error {
+ public:
+  using std::length_error::length_error;
+};
+
+// No task is registered under the id.
+class TaskNotFound : public std::out_of_range {
+ public:
+  using std::out_of_range::out_of_range;
+};
+
+// Something the work needs is not there now (the model, a thread): asking again later may do.
+class ServiceUnavailable : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A new std::thread or std::jthread running `args`; the system's refusal of another thread is a
+// passing shortage, reported as ServiceUnavailable with the system's message.
+template <class Thread, class... Args>
+Thread start_thread(Args&&... args) {
+  try {
+    return Thread(std::forward<Args>(args)...);
+  } catch (const std::system_error& e) {
+    throw ServiceUnavailable(e.what());
+  }
+}
+
+}  // namespace velmo::ai
