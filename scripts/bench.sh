@@ -16,5 +16,5 @@ targets=()
 for src in bench/*_bench.cpp bench/*_probe.cpp; do
   [ -e "$src" ] && targets+=("$(basename "$src" .cpp)")
 done
-cmake --build "$BUILD_DIR" -j"$(nproc)" --target "${targets[@]}" velmo-ai velmo-ai-model-tool
+cmake --build "$BUILD_DIR" -j"$(nproc)" --target "${targets[@]}" decode_floor velmo-ai velmo-ai-model-tool
 exec /usr/bin/python3 bench/bench_run.py --build "$BUILD_DIR" "$@"
