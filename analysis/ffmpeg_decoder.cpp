@@ -34,13 +34,6 @@ namespace {
 
 constexpr std::int64_t kAttemptDeadlineMs = 10000;
 constexpr std::int64_t kHardwareStallMs = 2999;  // more than this without a picture is a stall
-// Free pixel blocks kept per stream while it converts pictures less than kPoolBusyMs apart:
-// enough for the frames that the queue and the analysis hand back between two conversions. The
-// usual sampling (1 to 3 pictures a second, or every key frame of a camera that sends one a second)
-// reuses one block: a fresh mapping would be cleared by the kernel each time, which cost more than
-// the conversion itself. A stream converting less often than that holds no picture in between.
-constexpr std::size_t kPooledFrames = 2;
-constexpr std::int64_t kPoolBusyMs = 2500;
 // Decoding this far behind the stream's own pace is reported, at most once per interval.
 constexpr std::int64_t kLagWarningMs = 2000;
 constexpr std::int64_t kLagWarningEveryMs = 30000;
@@ -492,8 +485,8 @@ bool Connection::deliver(AVFrame* decoded) {
   VideoFrame frame;
   frame.width = picture->width;
   frame.height = picture->height;
-  // Converted straight into the frame's own buffer, a block recycled from earlier frames and not
-  // cleared first: each frame owns its pixels, with no extra copy.
+  // Converted straight into the frame's own buffer, a block of the process's pool recycled from
+  // earlier frames and not cleared first: each frame owns its pixels, with no extra copy.
   frame.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(pool_));
   convert_picture(scaler_.get(), picture, frame);
 
@@ -553,7 +546,7 @@ PacketAction decide_packet(const PacketContext& c) {
 }
 
 FfmpegDecoder::FfmpegDecoder(std::string url, DecoderOptions options)
-    : url_(std::move(url)), options_(std::move(options)), pool_(std::make_shared<FramePool>(kPooledFrames, kPoolBusyMs)) {
+    : url_(std::move(url)), options_(std::move(options)), pool_(FramePool::process_pool()) {
   if (url_.empty() || options_.reconnect_delay_ms < 0) {
     throw std::invalid_argument("invalid FFmpeg decoder configuration");
   }

@@ -2,7 +2,9 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <chrono>
+#include <utility>
 
 namespace velmo::ai {
 namespace {
@@ -33,45 +35,108 @@ std::int64_t now_ms() {
 
 }  // namespace
 
+FramePool::FramePool(std::int64_t window_ms, std::size_t max_free_bytes, Clock clock)
+    : window_ms_(window_ms), max_free_bytes_(max_free_bytes), clock_(std::move(clock)) {
+  window_start_ms_ = now();
+}
+
 FramePool::~FramePool() {
-  for (void* block : free_) unmap_block(block, block_bytes_);
+  for (SizeClass& c : classes_) {
+    for (void* block : c.free) unmap_block(block, c.bytes);
+  }
+}
+
+const std::shared_ptr<FramePool>& FramePool::process_pool() {
+  // Pictures overlap for milliseconds at a time; a peak is remembered long enough to outlast the
+  // longest usual gap between a stream's pictures (key frames a few seconds apart).
+  constexpr std::int64_t kWindowMs = 10000;
+  constexpr std::size_t kMaxFreeBytes = std::size_t{256} << 20;
+  static const std::shared_ptr<FramePool> pool = std::make_shared<FramePool>(kWindowMs, kMaxFreeBytes);
+  return pool;
+}
+
+std::int64_t FramePool::now() const { return clock_ ? clock_() : now_ms(); }
+
+FramePool::SizeClass& FramePool::size_class(std::size_t bytes) {
+  for (SizeClass& c : classes_) {
+    if (c.bytes == bytes) return c;
+  }
+  SizeClass& c = classes_.emplace_back();
+  c.bytes = bytes;
+  return c;
+}
+
+void FramePool::roll(std::int64_t now) {
+  if (now - window_start_ms_ < window_ms_) return;
+  // A whole window without a take or a give held its level throughout.
+  const bool quiet = now - window_start_ms_ >= 2 * window_ms_;
+  window_start_ms_ = now;
+  for (SizeClass& c : classes_) {
+    c.previous_peak = quiet ? c.in_use : c.peak;
+    c.peak = c.in_use;
+    const std::size_t wanted = std::max(c.peak, c.previous_peak) - c.in_use;
+    while (c.free.size() > wanted) {
+      unmap_block(c.free.back(), c.bytes);  // once a window at most
+      free_bytes_ -= c.bytes;
+      c.free.pop_back();
+    }
+  }
+  std::erase_if(classes_, [](const SizeClass& c) { return c.in_use == 0 && c.free.empty() && c.previous_peak == 0; });
 }
 
 void* FramePool::take(std::size_t bytes) {
+  void* block = nullptr;
   {
     std::lock_guard lock(mutex_);
-    const std::int64_t now = now_ms();
-    busy_ = last_take_ms_ != 0 && now - last_take_ms_ < keep_within_ms_;
-    last_take_ms_ = now;
-    if (bytes == block_bytes_ && !free_.empty()) {
-      void* block = free_.back();
-      free_.pop_back();
-      return block;
-    }
-    if (bytes != block_bytes_) {
-      // The picture size changed (or this is the first): blocks of the old size are of no use.
-      for (void* block : free_) unmap_block(block, block_bytes_);
-      free_.clear();
-      block_bytes_ = bytes;
+    roll(now());
+    SizeClass& c = size_class(bytes);
+    ++c.in_use;
+    c.peak = std::max(c.peak, c.in_use);
+    if (!c.free.empty()) {
+      block = c.free.back();
+      c.free.pop_back();
+      free_bytes_ -= bytes;
     }
   }
-  return map_block(bytes);
+  if (block != nullptr) return block;
+  try {
+    return map_block(bytes);
+  } catch (...) {
+    std::lock_guard lock(mutex_);
+    --size_class(bytes).in_use;
+    throw;
+  }
 }
 
 void FramePool::give(void* block, std::size_t bytes) noexcept {
+  bool kept = false;
   {
     std::lock_guard lock(mutex_);
-    if (bytes == block_bytes_ && busy_ && free_.size() < max_free_) {
-      free_.push_back(block);
-      return;
+    roll(now());
+    SizeClass& c = size_class(bytes);
+    if (c.in_use > 0) --c.in_use;
+    // Kept while the blocks of this size, free and in use, are fewer than were in use at once.
+    if (c.free.size() + c.in_use < std::max(c.peak, c.previous_peak) && free_bytes_ + bytes <= max_free_bytes_) {
+      c.free.push_back(block);
+      free_bytes_ += bytes;
+      kept = true;
     }
   }
-  unmap_block(block, bytes);
+  if (!kept) unmap_block(block, bytes);
 }
 
 std::size_t FramePool::free_blocks() const {
   std::lock_guard lock(mutex_);
-  return free_.size();
+  std::size_t n = 0;
+  for (const SizeClass& c : classes_) n += c.free.size();
+  return n;
+}
+
+std::size_t FramePool::blocks_in_use() const {
+  std::lock_guard lock(mutex_);
+  std::size_t n = 0;
+  for (const SizeClass& c : classes_) n += c.in_use;
+  return n;
 }
 
 }  // namespace velmo::ai
