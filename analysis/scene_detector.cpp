@@ -12,6 +12,10 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace velmo::ai {
 
 namespace {
@@ -26,21 +30,36 @@ bool frame_is_valid(const VideoFrame& frame) {
   return frame.pixels.size() >= needed;
 }
 
-// Sums `rows` rows of `n` bytes, `stride` apart, column by column into `sums`. A block of columns
-// is summed down all rows in registers and stored once, in blocks that the compiler vectorises.
+// Sums `rows` rows of `n` bytes, `stride` apart, column by column into `sums`. Each block of
+// columns is summed down all rows in registers and stored once.
 void column_sums(const std::uint8_t* __restrict src, std::size_t stride, int rows, int n,
                  std::uint16_t* __restrict sums) {
-  constexpr int kBlock = 64;
   int i = 0;
-  for (; i + kBlock <= n; i += kBlock) {
-    std::uint16_t acc[kBlock];
-    for (int j = 0; j < kBlock; ++j) acc[j] = src[i + j];
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  auto load = [](const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+  for (; i + 32 <= n; i += 32) {
+    __m128i a = load(src + i);
+    __m128i b = load(src + i + 16);
+    __m128i a0 = _mm_unpacklo_epi8(a, zero);
+    __m128i a1 = _mm_unpackhi_epi8(a, zero);
+    __m128i b0 = _mm_unpacklo_epi8(b, zero);
+    __m128i b1 = _mm_unpackhi_epi8(b, zero);
     for (int r = 1; r < rows; ++r) {
       const std::uint8_t* row = src + static_cast<std::size_t>(r) * stride + i;
-      for (int j = 0; j < kBlock; ++j) acc[j] = static_cast<std::uint16_t>(acc[j] + row[j]);
+      a = load(row);
+      b = load(row + 16);
+      a0 = _mm_add_epi16(a0, _mm_unpacklo_epi8(a, zero));
+      a1 = _mm_add_epi16(a1, _mm_unpackhi_epi8(a, zero));
+      b0 = _mm_add_epi16(b0, _mm_unpacklo_epi8(b, zero));
+      b1 = _mm_add_epi16(b1, _mm_unpackhi_epi8(b, zero));
     }
-    for (int j = 0; j < kBlock; ++j) sums[i + j] = acc[j];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + i), a0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + i + 8), a1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + i + 16), b0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + i + 24), b1);
   }
+#endif
   for (; i < n; ++i) {
     std::uint16_t sum = 0;
     for (int r = 0; r < rows; ++r) sum = static_cast<std::uint16_t>(sum + src[static_cast<std::size_t>(r) * stride + i]);
