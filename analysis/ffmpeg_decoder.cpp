@@ -595,6 +595,10 @@ void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks)
     av_dict_set(&dictionary, "rtsp_transport", "tcp", 0);
     av_dict_set(&dictionary, kSocketTimeoutOption, "5000000", 0);
     av_dict_set(&dictionary, "fflags", "nobuffer", 0);
+    // Discovery would read on until it has guessed the frame rate, which nothing here uses: it then
+    // holds a probing decoder and its packets three times as long, and many cameras starting at
+    // once pile all of it up (and their first pictures) in the same seconds.
+    av_dict_set(&dictionary, "fpsprobesize", "0", 0);
     int rc = avformat_open_input(&raw, url_.c_str(), nullptr, &dictionary);  // frees `raw` on failure
     av_dict_free(&dictionary);
     if (rc < 0) {

@@ -62,6 +62,7 @@ void decode_once(const std::string& url, bool keyframes_only, std::atomic<unsign
   av_dict_set(&options, "rtsp_transport", "tcp", 0);
   av_dict_set(&options, "timeout", "5000000", 0);
   av_dict_set(&options, "fflags", "nobuffer", 0);
+  av_dict_set(&options, "fpsprobesize", "0", 0);
   const int opened = avformat_open_input(&format, url.c_str(), nullptr, &options);
   av_dict_free(&options);
   if (opened < 0) return;
