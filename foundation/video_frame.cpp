@@ -35,23 +35,21 @@ std::int64_t now_ms() {
 
 }  // namespace
 
-FramePool::FramePool(std::int64_t window_ms, std::size_t max_free_bytes, Clock clock)
-    : window_ms_(window_ms), max_free_bytes_(max_free_bytes), clock_(std::move(clock)) {
-  window_start_ms_ = now();
-}
+FramePool::FramePool(std::int64_t keep_ms, std::size_t max_free_bytes, Clock clock)
+    : keep_ms_(keep_ms), max_free_bytes_(max_free_bytes), clock_(std::move(clock)) {}
 
 FramePool::~FramePool() {
   for (SizeClass& c : classes_) {
-    for (void* block : c.free) unmap_block(block, c.bytes);
+    for (const FreeBlock& f : c.free) unmap_block(f.block, c.bytes);
   }
 }
 
 const std::shared_ptr<FramePool>& FramePool::process_pool() {
-  // Pictures overlap for milliseconds at a time; a peak is remembered long enough to outlast the
-  // longest usual gap between a stream's pictures (key frames a few seconds apart).
-  constexpr std::int64_t kWindowMs = 10000;
+  // Streams sample one to three pictures a second, or take each key frame a second or two apart:
+  // a block in that rhythm stays warm, one wanted only by a rare burst goes.
+  constexpr std::int64_t kKeepMs = 2500;
   constexpr std::size_t kMaxFreeBytes = std::size_t{256} << 20;
-  static const std::shared_ptr<FramePool> pool = std::make_shared<FramePool>(kWindowMs, kMaxFreeBytes);
+  static const std::shared_ptr<FramePool> pool = std::make_shared<FramePool>(kKeepMs, kMaxFreeBytes);
   return pool;
 }
 
@@ -66,34 +64,28 @@ FramePool::SizeClass& FramePool::size_class(std::size_t bytes) {
   return c;
 }
 
-void FramePool::roll(std::int64_t now) {
-  if (now - window_start_ms_ < window_ms_) return;
-  // A whole window without a take or a give held its level throughout.
-  const bool quiet = now - window_start_ms_ >= 2 * window_ms_;
-  window_start_ms_ = now;
+void FramePool::expire(std::int64_t now) {
   for (SizeClass& c : classes_) {
-    c.previous_peak = quiet ? c.in_use : c.peak;
-    c.peak = c.in_use;
-    const std::size_t wanted = std::max(c.peak, c.previous_peak) - c.in_use;
-    while (c.free.size() > wanted) {
-      unmap_block(c.free.back(), c.bytes);  // once a window at most
+    std::size_t stale = 0;
+    while (stale < c.free.size() && now - c.free[stale].returned_ms > keep_ms_) {
+      unmap_block(c.free[stale].block, c.bytes);
       free_bytes_ -= c.bytes;
-      c.free.pop_back();
+      ++stale;
     }
+    c.free.erase(c.free.begin(), c.free.begin() + static_cast<std::ptrdiff_t>(stale));
   }
-  std::erase_if(classes_, [](const SizeClass& c) { return c.in_use == 0 && c.free.empty() && c.previous_peak == 0; });
+  std::erase_if(classes_, [](const SizeClass& c) { return c.in_use == 0 && c.free.empty(); });
 }
 
 void* FramePool::take(std::size_t bytes) {
   void* block = nullptr;
   {
     std::lock_guard lock(mutex_);
-    roll(now());
+    expire(now());
     SizeClass& c = size_class(bytes);
     ++c.in_use;
-    c.peak = std::max(c.peak, c.in_use);
     if (!c.free.empty()) {
-      block = c.free.back();
+      block = c.free.back().block;  // the warmest
       c.free.pop_back();
       free_bytes_ -= bytes;
     }
@@ -112,14 +104,18 @@ void FramePool::give(void* block, std::size_t bytes) noexcept {
   bool kept = false;
   {
     std::lock_guard lock(mutex_);
-    roll(now());
+    const std::int64_t t = now();
+    expire(t);
     SizeClass& c = size_class(bytes);
     if (c.in_use > 0) --c.in_use;
-    // Kept while the blocks of this size, free and in use, are fewer than were in use at once.
-    if (c.free.size() + c.in_use < std::max(c.peak, c.previous_peak) && free_bytes_ + bytes <= max_free_bytes_) {
-      c.free.push_back(block);
-      free_bytes_ += bytes;
-      kept = true;
+    if (free_bytes_ + bytes <= max_free_bytes_) {
+      try {
+        c.free.push_back(FreeBlock{block, t});
+        free_bytes_ += bytes;
+        kept = true;
+      } catch (const std::bad_alloc&) {
+        // Not kept, then: it goes back to the system below.
+      }
     }
   }
   if (!kept) unmap_block(block, bytes);

@@ -15,17 +15,18 @@ namespace velmo::ai {
 // Pixel blocks shared by every stream of the process. A picture is several megabytes, and the
 // kernel clears a fresh mapping page by page, which costs more than converting into it; yet a block
 // kept per stream between its pictures (one to three a second, usually) is memory held for nothing
-// nearly all the time. So a block comes back here when its frame ends, on whatever thread, and the
-// pool keeps as many free as were in use at once lately (over the last one to two windows): enough
-// for the conversions, queued frames and analyses that overlap, however many streams there are.
-// Blocks are mapped from the system directly, so one that is not kept goes back to it at once.
+// nearly all the time. So a block comes back here when its frame ends, on whatever thread, and is
+// handed out again while it keeps being wanted: the most recently returned block goes out first,
+// and a free block that nobody took for `keep_ms` goes back to the system. What stays warm is as
+// many blocks as the conversions, queued frames and analyses in flight at once need, however many
+// streams there are.
 class FramePool {
  public:
   using Clock = std::function<std::int64_t()>;  // monotonic milliseconds
 
-  // window_ms: how long a peak of blocks in use is remembered; max_free_bytes: the most kept free.
+  // keep_ms: how long a free block waits to be taken again; max_free_bytes: the most kept free.
   // An empty clock is the steady clock.
-  FramePool(std::int64_t window_ms, std::size_t max_free_bytes, Clock clock = {});
+  FramePool(std::int64_t keep_ms, std::size_t max_free_bytes, Clock clock = {});
   ~FramePool();
   FramePool(const FramePool&) = delete;
   FramePool& operator=(const FramePool&) = delete;
@@ -39,24 +40,25 @@ class FramePool {
   std::size_t blocks_in_use() const;
 
  private:
+  struct FreeBlock {
+    void* block = nullptr;
+    std::int64_t returned_ms = 0;
+  };
   // Blocks of one size: pictures of another size cannot use them.
   struct SizeClass {
     std::size_t bytes = 0;
-    std::vector<void*> free;
+    std::vector<FreeBlock> free;  // oldest first
     std::size_t in_use = 0;
-    std::size_t peak = 0;           // most in use at once in this window
-    std::size_t previous_peak = 0;  // and in the one before
   };
   std::int64_t now() const;
   SizeClass& size_class(std::size_t bytes);
-  // Starts a new window when this one is over, letting go of the free blocks beyond its needs.
-  void roll(std::int64_t now);
+  // Lets go of the free blocks that waited longer than keep_ms.
+  void expire(std::int64_t now);
 
   mutable std::mutex mutex_;
-  const std::int64_t window_ms_;
+  const std::int64_t keep_ms_;
   const std::size_t max_free_bytes_;
   const Clock clock_;
-  std::int64_t window_start_ms_ = 0;
   std::size_t free_bytes_ = 0;
   std::vector<SizeClass> classes_;
 };

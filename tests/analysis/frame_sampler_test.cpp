@@ -313,16 +313,16 @@ TEST(LatestFrameQueue, FastProducerDropsOnlyTheOldest) {
 
 // ---- FramePool ----
 
-// Blocks are shared by the process: one comes back wherever its frame ends (dropped by the queue,
-// or destroyed by the consumer on its own thread), and the pool keeps as many free as were in use
-// at once over the last one to two windows, not one per stream; sizes are kept apart, and the free
-// blocks stay within their byte bound.
 constexpr std::size_t kBytes = 1920 * 1080 * 3;
 
-TEST(FramePool, KeepsAsManyBlocksAsWereInUseAtOnceLately) {
+// Blocks are shared by the process: one comes back wherever its frame ends (dropped by the queue,
+// or destroyed by the consumer on its own thread) and goes out again, the warmest first, while it
+// keeps being wanted; one that waits longer than the keep time goes. Sizes are kept apart, and the
+// free blocks stay within their byte bound.
+TEST(FramePool, KeepsTheBlocksInFlightAtOnceWarmWhileTheyAreWanted) {
   std::int64_t now = 1000;
-  constexpr std::int64_t kWindow = 10000;
-  auto pool = std::make_shared<FramePool>(kWindow, 3 * kBytes, [&now] { return now; });
+  constexpr std::int64_t kKeep = 2500;
+  auto pool = std::make_shared<FramePool>(kKeep, 3 * kBytes, [&now] { return now; });
   auto pooled_frame = [&](std::uint64_t sequence, std::size_t bytes = kBytes) {
     VideoFrame frame = make_frame(sequence, 0);
     frame.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(pool));
@@ -358,24 +358,25 @@ TEST(FramePool, KeepsAsManyBlocksAsWereInUseAtOnceLately) {
   }
   EXPECT_EQ(pool->blocks_in_use(), 0u);
   EXPECT_EQ(pool->free_blocks(), 3u);
-  VideoFrame again = pooled_frame(4);
-  EXPECT_NE(std::find(blocks.begin(), blocks.end(), again.pixels.data()), blocks.end());
-  { VideoFrame gone = std::move(again); }
 
-  // Another size neither takes nor evicts these; the free bytes stay within the bound.
-  { VideoFrame small = pooled_frame(5, 640 * 360 * 3); }
+  // Another size neither takes nor evicts these, and is not kept beyond the byte bound.
+  { VideoFrame small = pooled_frame(4, 640 * 360 * 3); }
   EXPECT_EQ(pool->free_blocks(), 3u);
 
-  // The peak of three is remembered through the next window, then only one at a time is kept.
-  now += kWindow;
-  { VideoFrame one = pooled_frame(6); }
-  EXPECT_EQ(pool->free_blocks(), 3u);
-  now += kWindow;
-  { VideoFrame one = pooled_frame(7); }
+  // One at a time from now on: the block in use stays warm, the two left waiting go.
+  const std::uint8_t* warm = nullptr;
+  for (std::uint64_t i = 5; i <= 8; ++i) {
+    now += 1000;
+    VideoFrame one = pooled_frame(i);
+    if (warm == nullptr) warm = one.pixels.data();
+    EXPECT_EQ(one.pixels.data(), warm) << i;
+    EXPECT_NE(std::find(blocks.begin(), blocks.end(), warm), blocks.end());
+  }
   EXPECT_EQ(pool->free_blocks(), 1u);
-  // Two quiet windows let the last one go too: only the small block just used is left.
-  now += 2 * kWindow;
-  { VideoFrame other = pooled_frame(8, 640 * 360 * 3); }
+
+  // A quiet spell lets the last one go too: only the small block just used is left.
+  now += kKeep + 1;
+  { VideoFrame small = pooled_frame(9, 640 * 360 * 3); }
   EXPECT_EQ(pool->free_blocks(), 1u);
   EXPECT_EQ(pool->blocks_in_use(), 0u);
 }
