@@ -80,6 +80,10 @@ struct NetworkRuntime {
 };
 
 std::atomic<bool> g_ffmpeg_debug{false};
+// FFmpeg's log level as set here. FFmpeg calls the callback for every message, also the many below
+// the level (its demuxer has some for each packet): asking libavutil for the level each time cost
+// more than the rest of the early return.
+std::atomic<int> g_ffmpeg_level{AV_LOG_WARNING};
 
 bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
@@ -123,7 +127,7 @@ LogLevel mapped_level(int level) {
 // several calls, so the text is gathered per thread up to its line feed.
 void route_ffmpeg_log(void* object, int level, const char* format, va_list args) {
   level &= 0xff;
-  if (level > av_log_get_level()) return;
+  if (level > g_ffmpeg_level.load(std::memory_order_relaxed)) return;
   thread_local std::string pending;
   thread_local std::string source;
   thread_local int pending_level = AV_LOG_INFO;
@@ -160,7 +164,8 @@ void process_setup() {
     const char* value = std::getenv("VELMO_AI_FFMPEG_DEBUG");
     const bool debug = value != nullptr && std::string_view(value) == "1";
     g_ffmpeg_debug = debug;
-    av_log_set_level(debug ? AV_LOG_DEBUG : AV_LOG_WARNING);
+    g_ffmpeg_level = debug ? AV_LOG_DEBUG : AV_LOG_WARNING;
+    av_log_set_level(g_ffmpeg_level);
     av_log_set_callback(route_ffmpeg_log);
     return true;
   }();
