@@ -331,14 +331,20 @@ TEST(FramePool, KeepsTheBlocksInFlightAtOnceWarmWhileTheyAreWanted) {
     return frame;
   };
 
-  // Streams that take turns, one picture at a time, share one warm block.
-  const std::uint8_t* first = nullptr;
-  for (std::uint64_t i = 1; i <= 64; ++i) {
-    now += 15;
-    VideoFrame frame = pooled_frame(i);
-    if (first == nullptr) first = frame.pixels.data();
-    EXPECT_EQ(frame.pixels.data(), first) << i;
-  }
+  // Pictures `step` ms apart, one at a time, all get the same block, which is returned.
+  auto one_at_a_time = [&](std::uint64_t from, std::uint64_t to, std::int64_t step) {
+    const std::uint8_t* block = nullptr;
+    for (std::uint64_t i = from; i <= to; ++i) {
+      now += step;
+      VideoFrame frame = pooled_frame(i);
+      if (block == nullptr) block = frame.pixels.data();
+      EXPECT_EQ(frame.pixels.data(), block) << i;
+    }
+    return block;
+  };
+
+  // Streams that take turns share one warm block.
+  one_at_a_time(1, 64, 15);
   EXPECT_EQ(pool->free_blocks(), 1u);
 
   // Three at once, handed back by the queue and by a consumer thread.
@@ -364,14 +370,8 @@ TEST(FramePool, KeepsTheBlocksInFlightAtOnceWarmWhileTheyAreWanted) {
   EXPECT_EQ(pool->free_blocks(), 3u);
 
   // One at a time from now on: the block in use stays warm, the two left waiting go.
-  const std::uint8_t* warm = nullptr;
-  for (std::uint64_t i = 5; i <= 8; ++i) {
-    now += 1000;
-    VideoFrame one = pooled_frame(i);
-    if (warm == nullptr) warm = one.pixels.data();
-    EXPECT_EQ(one.pixels.data(), warm) << i;
-    EXPECT_NE(std::find(blocks.begin(), blocks.end(), warm), blocks.end());
-  }
+  const std::uint8_t* warm = one_at_a_time(5, 8, 1000);
+  EXPECT_NE(std::find(blocks.begin(), blocks.end(), warm), blocks.end());
   EXPECT_EQ(pool->free_blocks(), 1u);
 
   // A quiet spell lets the last one go too: only the small block just used is left.
