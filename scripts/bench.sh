@@ -3,7 +3,7 @@
 # repetitions) and the whole-process decoder figures against the loopback RTSP server and the
 # cached vtest.mp4, each next to the ffmpeg program on the same source, and the soak (N tasks in one
 # service beside N ffmpeg decodes and the in-process libavcodec floor, bench/soak.py). Writes
-# $BUILD_DIR/bench/results.json and prints a table. Takes about 40 minutes; run it on an
+# $BUILD_DIR/bench/results.json and prints a table. Takes about 45 minutes; run it on an
 # otherwise idle machine. Options go to bench/bench_run.py (--help lists them; --quick is a smoke test).
 set -euo pipefail
 cd "$(dirname "$0")/.."
