@@ -14,7 +14,8 @@ bright-rectangle detector reports as a person. For each decode mode and N:
     intrusion "started" event at the callback receiver, less the moment the box was sent (the
     server's PLAY time for that task plus OBJECT_ON_S), less the rule's dwell;
   * the service's start-up peak: its RSS sampled every 50 ms from the first task's creation to the
-    end of the warm-up, less its RSS at the end of the window (all N tasks are created at once);
+    end of the warm-up, less its RSS at the end of the window (the N tasks are created one after the
+    other as fast as the API answers);
   * N `ffmpeg -threads 1 -i URL -f null -` processes on the same streams (`-skip_frame nokey` in
     key-frame mode), their CPU time over the same length of window and their RSS;
   * the floor: bench/decode_floor, N streams decoded in one process with libavcodec alone as the

@@ -2,7 +2,6 @@
 
 #include <sys/mman.h>
 
-#include <algorithm>
 #include <chrono>
 #include <utility>
 
