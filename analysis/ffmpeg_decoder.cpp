@@ -34,13 +34,6 @@ namespace {
 
 constexpr std::int64_t kAttemptDeadlineMs = 10000;
 constexpr std::int64_t kHardwareStallMs = 2999;  // more than this without a picture is a stall
-// Free pixel blocks kept per stream while it converts pictures less than kPoolBusyMs apart:
-// enough for the frames that the queue and the analysis hand back between two conversions. The
-// usual sampling (1 to 3 pictures a second, or every key frame of a camera that sends one a second)
-// reuses one block: a fresh mapping would be cleared by the kernel each time, which cost more than
-// the conversion itself. A stream converting less often than that holds no picture in between.
-constexpr std::size_t kPooledFrames = 2;
-constexpr std::int64_t kPoolBusyMs = 2500;
 // Decoding this far behind the stream's own pace is reported, at most once per interval.
 constexpr std::int64_t kLagWarningMs = 2000;
 constexpr std::int64_t kLagWarningEveryMs = 30000;
@@ -87,6 +80,10 @@ struct NetworkRuntime {
 };
 
 std::atomic<bool> g_ffmpeg_debug{false};
+// FFmpeg's log level as set here. FFmpeg calls the callback for every message, also the many below
+// the level (its demuxer has some for each packet): asking libavutil for the level each time cost
+// more than the rest of the early return.
+std::atomic<int> g_ffmpeg_level{AV_LOG_WARNING};
 
 bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
@@ -130,7 +127,7 @@ LogLevel mapped_level(int level) {
 // several calls, so the text is gathered per thread up to its line feed.
 void route_ffmpeg_log(void* object, int level, const char* format, va_list args) {
   level &= 0xff;
-  if (level > av_log_get_level()) return;
+  if (level > g_ffmpeg_level.load(std::memory_order_relaxed)) return;
   thread_local std::string pending;
   thread_local std::string source;
   thread_local int pending_level = AV_LOG_INFO;
@@ -167,7 +164,8 @@ void process_setup() {
     const char* value = std::getenv("VELMO_AI_FFMPEG_DEBUG");
     const bool debug = value != nullptr && std::string_view(value) == "1";
     g_ffmpeg_debug = debug;
-    av_log_set_level(debug ? AV_LOG_DEBUG : AV_LOG_WARNING);
+    g_ffmpeg_level = debug ? AV_LOG_DEBUG : AV_LOG_WARNING;
+    av_log_set_level(g_ffmpeg_level);
     av_log_set_callback(route_ffmpeg_log);
     return true;
   }();
@@ -492,8 +490,8 @@ bool Connection::deliver(AVFrame* decoded) {
   VideoFrame frame;
   frame.width = picture->width;
   frame.height = picture->height;
-  // Converted straight into the frame's own buffer, a block recycled from earlier frames and not
-  // cleared first: each frame owns its pixels, with no extra copy.
+  // Converted straight into the frame's own buffer, a block of the process's pool recycled from
+  // earlier frames and not cleared first: each frame owns its pixels, with no extra copy.
   frame.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(pool_));
   convert_picture(scaler_.get(), picture, frame);
 
@@ -553,7 +551,7 @@ PacketAction decide_packet(const PacketContext& c) {
 }
 
 FfmpegDecoder::FfmpegDecoder(std::string url, DecoderOptions options)
-    : url_(std::move(url)), options_(std::move(options)), pool_(std::make_shared<FramePool>(kPooledFrames, kPoolBusyMs)) {
+    : url_(std::move(url)), options_(std::move(options)), pool_(FramePool::process_pool()) {
   if (url_.empty() || options_.reconnect_delay_ms < 0) {
     throw std::invalid_argument("invalid FFmpeg decoder configuration");
   }
@@ -602,6 +600,10 @@ void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks)
     av_dict_set(&dictionary, "rtsp_transport", "tcp", 0);
     av_dict_set(&dictionary, kSocketTimeoutOption, "5000000", 0);
     av_dict_set(&dictionary, "fflags", "nobuffer", 0);
+    // Discovery would read on until it has guessed the frame rate, which nothing here uses: it then
+    // holds a probing decoder and its packets three times as long, and many cameras starting at
+    // once pile all of it up (and their first pictures) in the same seconds.
+    av_dict_set(&dictionary, "fpsprobesize", "0", 0);
     int rc = avformat_open_input(&raw, url_.c_str(), nullptr, &dictionary);  // frees `raw` on failure
     av_dict_free(&dictionary);
     if (rc < 0) {

@@ -59,7 +59,7 @@ class FfmpegDecoder {
   DecodeMode mode_ = DecodeMode::adaptive;
   HardwareDecode hardware_ = HardwareDecode::automatic;
   std::atomic<std::uint64_t> next_sequence_{1};  // survives reconnections
-  std::shared_ptr<FramePool> pool_;  // pixel blocks of this stream's frames, handed back as they end
+  std::shared_ptr<FramePool> pool_;  // the process's pixel blocks, handed back as frames end
 };
 
 // What the read loop does with one packet of the video stream.

@@ -12,6 +12,10 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace velmo::ai {
 
 namespace {
@@ -26,15 +30,41 @@ bool frame_is_valid(const VideoFrame& frame) {
   return frame.pixels.size() >= needed;
 }
 
-// Adds `n` values of `row` to `sums`, in fixed-size blocks that the compiler vectorises at -O2.
-template <class T>
-void add_row(std::uint16_t* __restrict sums, const T* __restrict row, int n) {
-  constexpr int kBlock = 32;
+// Sums `rows` rows of `n` bytes, `stride` apart, column by column into `sums`. Each block of
+// columns is summed down all rows in registers and stored once.
+void column_sums(const std::uint8_t* __restrict src, std::size_t stride, int rows, int n,
+                 std::uint16_t* __restrict sums) {
   int i = 0;
-  for (; i + kBlock <= n; i += kBlock) {
-    for (int j = 0; j < kBlock; ++j) sums[i + j] = static_cast<std::uint16_t>(sums[i + j] + row[i + j]);
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  auto load = [](const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+  for (; i + 32 <= n; i += 32) {
+    __m128i a = load(src + i);
+    __m128i b = load(src + i + 16);
+    __m128i a0 = _mm_unpacklo_epi8(a, zero);
+    __m128i a1 = _mm_unpackhi_epi8(a, zero);
+    __m128i b0 = _mm_unpacklo_epi8(b, zero);
+    __m128i b1 = _mm_unpackhi_epi8(b, zero);
+    for (int r = 1; r < rows; ++r) {
+      const std::uint8_t* row = src + static_cast<std::size_t>(r) * stride + i;
+      a = load(row);
+      b = load(row + 16);
+      a0 = _mm_add_epi16(a0, _mm_unpacklo_epi8(a, zero));
+      a1 = _mm_add_epi16(a1, _mm_unpackhi_epi8(a, zero));
+      b0 = _mm_add_epi16(b0, _mm_unpacklo_epi8(b, zero));
+      b1 = _mm_add_epi16(b1, _mm_unpackhi_epi8(b, zero));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + i), a0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + i + 8), a1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + i + 16), b0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + i + 24), b1);
   }
-  for (; i < n; ++i) sums[i] = static_cast<std::uint16_t>(sums[i] + row[i]);
+#endif
+  for (; i < n; ++i) {
+    std::uint16_t sum = 0;
+    for (int r = 0; r < rows; ++r) sum = static_cast<std::uint16_t>(sum + src[static_cast<std::size_t>(r) * stride + i]);
+    sums[i] = sum;
+  }
 }
 
 // The frame's BGR bytes brought down to the analysis size, then to grey. The decoder may have done
@@ -101,26 +131,41 @@ void reduce_bgr_rows(const std::uint8_t* src, std::size_t src_stride, int width,
                      std::uint8_t* out) {
   constexpr int cn = 3;
   const int values = width * cn;
-  const int span = values - (f.x - 1) * cn;
   const int out_width = width / f.x;
-  const float scale = 1.f / static_cast<float>(f.x * f.y);
-  // The decoder calls this once per band of a dozen rows: the sums are kept per thread rather than
-  // allocated on every call.
-  thread_local std::vector<std::uint16_t> down;    // column sums of f.y rows
-  thread_local std::vector<std::uint16_t> across;  // then of f.x pixels
-  down.resize(static_cast<std::size_t>(values));
-  across.resize(static_cast<std::size_t>(values));
-  for (int y = 0; y < out_rows; ++y) {
-    std::fill(down.begin(), down.end(), std::uint16_t{0});
-    for (int r = 0; r < f.y; ++r) {
-      add_row(down.data(), src + static_cast<std::size_t>(y * f.y + r) * src_stride, values);
+  const int area = f.x * f.y;
+  // The decoder calls this once per band of a dozen rows: what it needs is kept per thread.
+  thread_local std::vector<std::uint16_t> down;  // column sums of f.y rows
+  // OpenCV's rounding of every possible block sum (a float product, rounded to nearest even),
+  // looked up rather than worked out per pixel.
+  thread_local std::vector<std::uint8_t> rounded;
+  thread_local int rounded_area = 0;
+  if (rounded_area != area) {
+    const float scale = 1.f / static_cast<float>(area);
+    rounded.resize(static_cast<std::size_t>(area) * 255u + 1u);
+    for (std::size_t sum = 0; sum < rounded.size(); ++sum) {
+      rounded[sum] = cv::saturate_cast<std::uint8_t>(static_cast<float>(sum) * scale);
     }
-    std::copy(down.begin(), down.begin() + span, across.begin());
-    for (int k = 1; k < f.x; ++k) add_row(across.data(), down.data() + k * cn, span);
+    rounded_area = area;
+  }
+  down.resize(static_cast<std::size_t>(values));
+  const int step = f.x * cn;
+  for (int y = 0; y < out_rows; ++y) {
+    column_sums(src + static_cast<std::size_t>(y) * static_cast<std::size_t>(f.y) * src_stride, src_stride, f.y,
+                values, down.data());
     std::uint8_t* row = out + static_cast<std::size_t>(y) * static_cast<std::size_t>(out_width) * cn;
-    for (int x = 0; x < out_width; ++x) {
-      const std::uint16_t* block = across.data() + static_cast<std::size_t>(x) * f.x * cn;
-      for (int c = 0; c < cn; ++c) row[x * cn + c] = cv::saturate_cast<std::uint8_t>(static_cast<float>(block[c]) * scale);
+    const std::uint16_t* block = down.data();
+    for (int x = 0; x < out_width; ++x, block += step, row += cn) {
+      unsigned b = block[0];
+      unsigned g = block[1];
+      unsigned r = block[2];
+      for (int k = cn; k < step; k += cn) {
+        b += block[k];
+        g += block[k + 1];
+        r += block[k + 2];
+      }
+      row[0] = rounded[b];
+      row[1] = rounded[g];
+      row[2] = rounded[r];
     }
   }
 }

@@ -13,8 +13,15 @@ bright-rectangle detector reports as a person. For each decode mode and N:
     during the window; at N=1 and the largest N also the frame-to-event latency: the arrival of the
     intrusion "started" event at the callback receiver, less the moment the box was sent (the
     server's PLAY time for that task plus OBJECT_ON_S), less the rule's dwell;
+  * the service's start-up peak: its RSS sampled every 50 ms from the first task's creation to the
+    end of the warm-up, less its RSS at the end of the window (the N tasks are created one after the
+    other as fast as the API answers);
   * N `ffmpeg -threads 1 -i URL -f null -` processes on the same streams (`-skip_frame nokey` in
-    key-frame mode), their CPU time over the same length of window and their RSS.
+    key-frame mode), their CPU time over the same length of window and their RSS;
+  * the floor: bench/decode_floor, N streams decoded in one process with libavcodec alone as the
+    service's decoder does it, with nothing after the decoder; its CPU time over the same length of
+    window and its RSS per stream, measured as the service's. The service's CPU and RSS per stream
+    are also given as ratios to it.
 """
 
 import http.client
@@ -277,6 +284,32 @@ def task_request(task_id, url, callback):
     }
 
 
+class RssSampler:
+    """The highest RSS of a process, sampled every period_s until stopped."""
+
+    def __init__(self, pid, period_s=0.05):
+        self.pid = pid
+        self.period_s = period_s
+        self.peak_kib = 0
+        self.stop_event = threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while True:
+            rss = proc_status(self.pid)["rss_kib"]
+            if rss:
+                self.peak_kib = max(self.peak_kib, rss)
+            if self.stop_event.wait(self.period_s):
+                return
+
+    def stop(self):
+        """The peak; later calls give the same."""
+        self.stop_event.set()
+        self.thread.join()
+        return self.peak_kib
+
+
 class HealthPinger:
     def __init__(self, port):
         self.port = port
@@ -317,8 +350,10 @@ def kept_real_time(frames, seconds, mode):
 def run_service(ctx, mode, n, with_latency):
     tag = "%s-%d" % (mode, n)
     service = Service(ctx["build"], ctx["work"], ctx["models"], mode, max(1, n), ctx["service_log"])
+    startup = None
     try:
         base = proc_status(service.proc.pid)
+        startup = RssSampler(service.proc.pid)
         ids = ["soak-%s-%d" % (tag, i) for i in range(n)]
         for task_id in ids:
             url = "%s?%s" % (ctx["server"].url, task_id)
@@ -334,6 +369,7 @@ def run_service(ctx, mode, n, with_latency):
                 break
             time.sleep(0.5)
         time.sleep(ctx["warmup_s"])
+        startup_peak_kib = startup.stop()
         plays = ctx["server"].plays()
         first_play = min((plays.get(i) for i in ids if plays.get(i)), default=int(time.time() * 1000))
         # The window ends before the earliest stream shows the box: inference is then not counted.
@@ -370,6 +406,9 @@ def run_service(ctx, mode, n, with_latency):
         }
         if result["rss_mib"] is not None and result["idle_rss_mib"] is not None and n > 0:
             result["rss_per_stream_mib"] = (result["rss_mib"] - result["idle_rss_mib"]) / n
+        if result["rss_mib"] is not None and startup_peak_kib:
+            result["startup_peak_rss_mib"] = startup_peak_kib / 1024.0
+            result["startup_peak_above_steady_mib"] = startup_peak_kib / 1024.0 - result["rss_mib"]
         if with_latency:
             # Every stream has shown the box for dwell + a few seconds.
             last_play = max((plays.get(i) for i in ids if plays.get(i)), default=first_play)
@@ -385,6 +424,8 @@ def run_service(ctx, mode, n, with_latency):
                 "tasks_with_event": len(latencies), "tasks": n, "dwell_ms": DWELL_MS}
         return result
     finally:
+        if startup is not None:
+            startup.stop()
         service.stop()
 
 
@@ -448,6 +489,60 @@ def run_ffmpeg(ctx, mode, n, window_s):
             stop_process(p, None)
 
 
+def run_floor(ctx, mode, n, window_s):
+    """bench/decode_floor on N streams of the server, measured as the service is: after every stream
+    has given frames and the same warm-up, CPU over the window and RSS per stream."""
+    tag = "floor-%s-%d" % (mode, n)
+    progress = os.path.join(ctx["work"], "floor-progress.json")
+    if os.path.exists(progress):
+        os.remove(progress)
+    urls = ["%s?%s-%d" % (ctx["server"].url, tag, i) for i in range(n)]
+    with open(ctx["floor_log"], "ab") as err:
+        proc = subprocess.Popen([os.path.join(ctx["build"], "bench", "decode_floor"), "--mode", mode,
+                                 "--progress", progress] + urls,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
+
+    def frames():
+        try:
+            with open(progress) as f:
+                return json.load(f)["frames"]
+        except (OSError, ValueError, KeyError):
+            return [0] * n
+
+    try:
+        idle_kib = json.loads(proc.stdout.readline().decode() or "{}").get("idle_rss_kib")
+        if not idle_kib:
+            raise RuntimeError("decode_floor did not start (see %s)" % ctx["floor_log"])
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and not all(v > 0 for v in frames()):
+            if proc.poll() is not None:
+                raise RuntimeError("decode_floor ended (see %s)" % ctx["floor_log"])
+            time.sleep(0.5)
+        time.sleep(ctx["warmup_s"])
+        t0, c0, f0 = time.monotonic(), process_cpu_s(proc.pid), frames()
+        time.sleep(window_s)
+        t1, c1, f1 = time.monotonic(), process_cpu_s(proc.pid), frames()
+        rss_kib = proc_status(proc.pid)["rss_kib"]
+        span = t1 - t0
+        behind = sum(1 for a, b in zip(f0, f1) if not kept_real_time(b - a, span, mode))
+        return {
+            "cores": (c1 - c0) / span if c0 is not None and c1 is not None else None,
+            "window_s": span,
+            "rss_mib": rss_kib / 1024.0 if rss_kib else None,
+            "idle_rss_mib": idle_kib / 1024.0,
+            "rss_per_stream_mib": (rss_kib - idle_kib) / 1024.0 / n if rss_kib else None,
+            "tasks_behind": behind,
+            "kept_real_time": behind == 0,
+        }
+    finally:
+        stop_process(proc, signal.SIGINT)
+        proc.stdout.close()
+
+
+def ratio(a, b):
+    return a / b if a is not None and b else None
+
+
 def soak_section(args, out_dir):
     """Runs the soak for every (mode, N) of args.soak_n; returns its JSON part."""
     work = os.path.join(out_dir, "soak")
@@ -460,11 +555,12 @@ def soak_section(args, out_dir):
     ctx = {
         "build": args.build, "work": work, "models": make_package(args.build, out_dir),
         "service_log": os.path.join(work, "service.log"), "ffmpeg_log": os.path.join(work, "ffmpeg.log"),
+        "floor_log": os.path.join(work, "floor.log"),
         "warmup_s": 3.0 if args.quick else 5.0, "window_s": 6.0 if args.quick else 20.0,
         # ffmpeg's own probing of a key-frame-only stream takes its full 5 s before the first picture.
         "ff_warmup_s": 8.0,
     }
-    for name in ("service_log", "ffmpeg_log"):
+    for name in ("service_log", "ffmpeg_log", "floor_log"):
         open(ctx[name], "w").close()
     ctx["server"] = RtspServer(clip, os.path.join(work, "rtsp-server.log"), os.path.join(work, "plays.log"))
     ctx["receiver"] = EventReceiver()
@@ -478,11 +574,14 @@ def soak_section(args, out_dir):
                 try:
                     entry["service"] = run_service(ctx, mode, n, n in (1, largest))
                     entry["ffmpeg"] = run_ffmpeg(ctx, mode, n, entry["service"]["window_s"])
+                    entry["floor"] = run_floor(ctx, mode, n, entry["service"]["window_s"])
                 except (RuntimeError, OSError, ValueError, KeyError) as e:
                     entry["error"] = str(e)
                     log("soak: %s %d failed: %s" % (mode, n, e))
-                s, f = entry.get("service", {}), entry.get("ffmpeg", {})
-                entry["cpu_ratio"] = s["cores"] / f["cores"] if s.get("cores") and f.get("cores") else None
+                s, f, fl = entry.get("service", {}), entry.get("ffmpeg", {}), entry.get("floor", {})
+                entry["cpu_ratio"] = ratio(s.get("cores"), f.get("cores"))
+                entry["cpu_ratio_to_floor"] = ratio(s.get("cores"), fl.get("cores"))
+                entry["rss_ratio_to_floor"] = ratio(s.get("rss_per_stream_mib"), fl.get("rss_per_stream_mib"))
                 runs.append(entry)
     finally:
         ctx["receiver"].stop()
@@ -497,12 +596,16 @@ def flat_figures(soak):
     out = []
     for r in soak.get("runs", []):
         base = "soak/%s/n%d" % (r["mode"], r["n"])
-        s, f = r.get("service", {}), r.get("ffmpeg", {})
+        s, f, fl = r.get("service", {}), r.get("ffmpeg", {}), r.get("floor", {})
         for key, value, unit in (
                 ("cores", s.get("cores"), "cores"), ("ffmpeg_cores", f.get("cores"), "cores"),
                 ("cpu_ratio_to_ffmpeg", r.get("cpu_ratio"), "ratio"),
+                ("floor_cores", fl.get("cores"), "cores"), ("cpu_ratio_to_floor", r.get("cpu_ratio_to_floor"), "ratio"),
                 ("rss_per_stream_mib", s.get("rss_per_stream_mib"), "MiB"),
                 ("ffmpeg_rss_per_stream_mib", f.get("rss_per_stream_mib"), "MiB"),
+                ("floor_rss_per_stream_mib", fl.get("rss_per_stream_mib"), "MiB"),
+                ("rss_ratio_to_floor", r.get("rss_ratio_to_floor"), "ratio"),
+                ("startup_peak_above_steady_mib", s.get("startup_peak_above_steady_mib"), "MiB"),
                 ("threads", s.get("threads"), "count"), ("frames_dropped", s.get("frames_dropped"), "count"),
                 ("tasks_behind", s.get("tasks_behind"), "count"),
                 ("health_p50_ms", s.get("health_p50_ms"), "ms"), ("health_p99_ms", s.get("health_p99_ms"), "ms")):
@@ -521,26 +624,33 @@ def print_table(soak, fmt, table):
     if not runs:
         return
     print("\nSoak (one velmo-ai process with N tasks on N real-time 1080p25 RTSP streams, beside N `ffmpeg -threads 1"
-          " -f null` decodes of the same streams; box in the zone from %d s, dwell %d ms)"
+          " -f null` decodes and the in-process libavcodec floor on the same streams; box in the zone from %d s,"
+          " dwell %d ms)"
           % (soak["object_on_s"], soak["dwell_ms"]))
     rows = []
     for r in runs:
-        s, f = r.get("service", {}), r.get("ffmpeg", {})
+        s, f, fl = r.get("service", {}), r.get("ffmpeg", {}), r.get("floor", {})
         lat = s.get("event_latency_ms") or {}
 
         def yn(v):
             return "-" if v is None else ("yes" if v else "no")
 
         rows.append([r["mode"], str(r["n"]), fmt(s.get("cores")), fmt(f.get("cores")), fmt(r.get("cpu_ratio")),
-                     fmt(s.get("rss_mib")), fmt(s.get("rss_per_stream_mib")), fmt(s.get("threads")),
-                     fmt(s.get("frames_dropped")), yn(s.get("kept_real_time")) + "/" + yn(f.get("kept_real_time")),
+                     fmt(fl.get("cores")), fmt(r.get("cpu_ratio_to_floor")),
+                     fmt(s.get("rss_mib")), fmt(s.get("rss_per_stream_mib")), fmt(fl.get("rss_per_stream_mib")),
+                     fmt(r.get("rss_ratio_to_floor")), fmt(s.get("startup_peak_above_steady_mib")), fmt(s.get("threads")),
+                     fmt(s.get("frames_dropped")),
+                     "/".join(yn(x.get("kept_real_time")) for x in (s, f, fl)),
                      "-" if not lat else "%s/%s" % (fmt(lat.get("p50")), fmt(lat.get("max"))),
                      "%s/%s" % (fmt(s.get("health_p50_ms")), fmt(s.get("health_p99_ms"))),
                      r.get("error", "")])
-    print(table(rows, ["mode", "N", "cores", "ffmpeg cores", "ratio", "RSS MiB", "RSS/stream", "threads", "dropped",
-                       "real time", "event ms p50/max", "health ms p50/p99", "error"]))
+    print(table(rows, ["mode", "N", "cores", "ffmpeg cores", "ratio", "floor cores", "ratio", "RSS MiB", "RSS/stream",
+                       "floor RSS/stream", "ratio", "start peak", "threads", "dropped", "real time",
+                       "event ms p50/max", "health ms p50/p99", "error"]))
     print("cores: CPU seconds per second of the whole process (all threads) over the window; ffmpeg: the sum over"
-          " its N processes. RSS/stream: (RSS with N tasks - RSS before the first) / N. real time: every task"
-          " (every ffmpeg) decoded at the rate sent. event ms: intrusion \"started\" at the callback receiver less"
-          " the moment the box was sent, less the dwell. health: GET /v1/health every %g s during the window."
-          % HEALTH_PERIOD_S)
+          " its N processes; floor: bench/decode_floor, the N streams decoded in one process with libavcodec alone."
+          " RSS/stream: (RSS with N tasks - RSS before the first) / N, the floor's alike. start peak: MiB of the"
+          " service's highest RSS while its N tasks started above its RSS at the end of the window. real time:"
+          " every task / every ffmpeg / every floor stream decoded at the rate sent. event ms: intrusion"
+          " \"started\" at the callback receiver less the moment the box was sent, less the dwell. health: GET"
+          " /v1/health every %g s during the window." % HEALTH_PERIOD_S)

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <chrono>
+#include <utility>
 
 namespace velmo::ai {
 namespace {
@@ -33,45 +34,104 @@ std::int64_t now_ms() {
 
 }  // namespace
 
+FramePool::FramePool(std::int64_t keep_ms, std::size_t max_free_bytes, Clock clock)
+    : keep_ms_(keep_ms), max_free_bytes_(max_free_bytes), clock_(std::move(clock)) {}
+
 FramePool::~FramePool() {
-  for (void* block : free_) unmap_block(block, block_bytes_);
+  for (SizeClass& c : classes_) {
+    for (const FreeBlock& f : c.free) unmap_block(f.block, c.bytes);
+  }
+}
+
+const std::shared_ptr<FramePool>& FramePool::process_pool() {
+  // Streams sample one to three pictures a second, or take each key frame a second or two apart:
+  // a block in that rhythm stays warm, one wanted only by a rare burst goes.
+  constexpr std::int64_t kKeepMs = 2500;
+  constexpr std::size_t kMaxFreeBytes = std::size_t{256} << 20;
+  static const std::shared_ptr<FramePool> pool = std::make_shared<FramePool>(kKeepMs, kMaxFreeBytes);
+  return pool;
+}
+
+std::int64_t FramePool::now() const { return clock_ ? clock_() : now_ms(); }
+
+FramePool::SizeClass& FramePool::size_class(std::size_t bytes) {
+  for (SizeClass& c : classes_) {
+    if (c.bytes == bytes) return c;
+  }
+  SizeClass& c = classes_.emplace_back();
+  c.bytes = bytes;
+  return c;
+}
+
+void FramePool::expire(std::int64_t now) {
+  for (SizeClass& c : classes_) {
+    std::size_t stale = 0;
+    while (stale < c.free.size() && now - c.free[stale].returned_ms > keep_ms_) {
+      unmap_block(c.free[stale].block, c.bytes);
+      free_bytes_ -= c.bytes;
+      ++stale;
+    }
+    c.free.erase(c.free.begin(), c.free.begin() + static_cast<std::ptrdiff_t>(stale));
+  }
+  std::erase_if(classes_, [](const SizeClass& c) { return c.in_use == 0 && c.free.empty(); });
 }
 
 void* FramePool::take(std::size_t bytes) {
+  void* block = nullptr;
   {
     std::lock_guard lock(mutex_);
-    const std::int64_t now = now_ms();
-    busy_ = last_take_ms_ != 0 && now - last_take_ms_ < keep_within_ms_;
-    last_take_ms_ = now;
-    if (bytes == block_bytes_ && !free_.empty()) {
-      void* block = free_.back();
-      free_.pop_back();
-      return block;
-    }
-    if (bytes != block_bytes_) {
-      // The picture size changed (or this is the first): blocks of the old size are of no use.
-      for (void* block : free_) unmap_block(block, block_bytes_);
-      free_.clear();
-      block_bytes_ = bytes;
+    expire(now());
+    SizeClass& c = size_class(bytes);
+    ++c.in_use;
+    if (!c.free.empty()) {
+      block = c.free.back().block;  // the warmest
+      c.free.pop_back();
+      free_bytes_ -= bytes;
     }
   }
-  return map_block(bytes);
+  if (block != nullptr) return block;
+  try {
+    return map_block(bytes);
+  } catch (...) {
+    std::lock_guard lock(mutex_);
+    --size_class(bytes).in_use;
+    throw;
+  }
 }
 
 void FramePool::give(void* block, std::size_t bytes) noexcept {
+  bool kept = false;
   {
     std::lock_guard lock(mutex_);
-    if (bytes == block_bytes_ && busy_ && free_.size() < max_free_) {
-      free_.push_back(block);
-      return;
+    const std::int64_t t = now();
+    expire(t);
+    SizeClass& c = size_class(bytes);
+    if (c.in_use > 0) --c.in_use;
+    if (free_bytes_ + bytes <= max_free_bytes_) {
+      try {
+        c.free.push_back(FreeBlock{block, t});
+        free_bytes_ += bytes;
+        kept = true;
+      } catch (const std::bad_alloc&) {
+        // Not kept, then: it goes back to the system below.
+      }
     }
   }
-  unmap_block(block, bytes);
+  if (!kept) unmap_block(block, bytes);
 }
 
 std::size_t FramePool::free_blocks() const {
   std::lock_guard lock(mutex_);
-  return free_.size();
+  std::size_t n = 0;
+  for (const SizeClass& c : classes_) n += c.free.size();
+  return n;
+}
+
+std::size_t FramePool::blocks_in_use() const {
+  std::lock_guard lock(mutex_);
+  std::size_t n = 0;
+  for (const SizeClass& c : classes_) n += c.in_use;
+  return n;
 }
 
 }  // namespace velmo::ai

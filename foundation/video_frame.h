@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -11,35 +12,58 @@
 
 namespace velmo::ai {
 
-// Recycles the pixel blocks of one stream's frames: a picture is several megabytes, so while a
-// stream converts pictures in quick succession, taking a block back from a finished frame beats a
-// fresh allocation (and its page faults) per picture. Blocks are mapped from the system directly,
-// so one that is not kept goes back to it at once: a stream that converts a picture only now and
-// then (the usual 1 to 3 a second) holds no pixel memory in between. Keeps at most `max_free`
-// blocks of the current size, and only while takes come less than `keep_within_ms` apart; a new
-// size lets the old blocks go. Shared by the frames that came from it, on whatever thread they end.
+// Pixel blocks shared by every stream of the process. A picture is several megabytes, and the
+// kernel clears a fresh mapping page by page, which costs more than converting into it; yet a block
+// kept per stream between its pictures (one to three a second, usually) is memory held for nothing
+// nearly all the time. So a block comes back here when its frame ends, on whatever thread, and is
+// handed out again while it keeps being wanted: the most recently returned block goes out first,
+// and a free block that nobody took for `keep_ms` goes back to the system. What stays warm is as
+// many blocks as the conversions, queued frames and analyses in flight at once need, however many
+// streams there are.
 class FramePool {
  public:
-  FramePool(std::size_t max_free, std::int64_t keep_within_ms) : max_free_(max_free), keep_within_ms_(keep_within_ms) {}
+  using Clock = std::function<std::int64_t()>;  // monotonic milliseconds
+
+  // keep_ms: how long a free block waits to be taken again; max_free_bytes: the most kept free.
+  // An empty clock is the steady clock.
+  FramePool(std::int64_t keep_ms, std::size_t max_free_bytes, Clock clock = {});
   ~FramePool();
   FramePool(const FramePool&) = delete;
   FramePool& operator=(const FramePool&) = delete;
 
+  // The pool of the decoders' pictures.
+  static const std::shared_ptr<FramePool>& process_pool();
+
   void* take(std::size_t bytes);
   void give(void* block, std::size_t bytes) noexcept;
   std::size_t free_blocks() const;
+  std::size_t blocks_in_use() const;
 
  private:
+  struct FreeBlock {
+    void* block = nullptr;
+    std::int64_t returned_ms = 0;
+  };
+  // Blocks of one size: pictures of another size cannot use them.
+  struct SizeClass {
+    std::size_t bytes = 0;
+    std::vector<FreeBlock> free;  // oldest first
+    std::size_t in_use = 0;
+  };
+  std::int64_t now() const;
+  SizeClass& size_class(std::size_t bytes);
+  // Lets go of the free blocks that waited longer than keep_ms.
+  void expire(std::int64_t now);
+
   mutable std::mutex mutex_;
-  std::size_t max_free_;
-  std::int64_t keep_within_ms_;
-  std::size_t block_bytes_ = 0;
-  std::vector<void*> free_;
-  std::int64_t last_take_ms_ = 0;
-  bool busy_ = false;  // the last two takes came within keep_within_ms
+  const std::int64_t keep_ms_;
+  const std::size_t max_free_bytes_;
+  const Clock clock_;
+  std::size_t free_bytes_ = 0;
+  std::vector<SizeClass> classes_;
 };
 
-// Allocator of pixel buffers: from a stream's pool when it has one, else from the heap. Growing a
+// Allocator of pixel buffers: from a pool when it has one, else from the heap. Growing a
 // buffer leaves the new bytes uninitialised (they are about to be overwritten by a conversion or a
 // read); `assign` fills as usual.
 template <class T>

@@ -1,4 +1,5 @@
 // velmo-ai: the analysis service's entry point.
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -215,6 +217,9 @@ int run(int argc, char** argv) {
 }  // namespace velmo::ai
 
 int main(int argc, char** argv) {
+  // Each decoder and analysis thread would otherwise get a malloc arena of its own (up to eight per
+  // core), each holding its freed memory: two serve them all as fast, for over a MiB less per stream.
+  if (std::getenv("MALLOC_ARENA_MAX") == nullptr) mallopt(M_ARENA_MAX, 2);
   // A peer that closes its socket must never end the process.
   signal(SIGPIPE, SIG_IGN);
   try {

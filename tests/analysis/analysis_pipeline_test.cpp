@@ -454,6 +454,9 @@ TEST_F(PipelineTest, DetectsTracksAndReportsAMovingPersonEndToEnd) {
   EXPECT_EQ(receiver.request_count(), requests_at_stop);
   pipeline.stop();  // a second stop does nothing
   EXPECT_EQ(receiver.request_count(), requests_at_stop);
+  // Every picture's block came back to the process's pool: from the queue, the detector and the
+  // inference alike.
+  EXPECT_EQ(FramePool::process_pool()->blocks_in_use(), 0u);
 }
 
 TEST_F(PipelineTest, ScriptedSceneChangesOfATaskWithoutRulesAreBalancedAndRunNoInference) {

@@ -397,7 +397,7 @@ TEST(ConvertPicture, BandsEqualAWholeConversionAndTheReductionEqualsOpenCvs) {
     sws_scale(scaler, picture->data, picture->linesize, 0, c.height, planes, strides);
 
     VideoFrame frame;
-    frame.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(std::make_shared<FramePool>(1, 0)));
+    frame.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(FramePool::process_pool()));
     frame.reduced.assign(7, 1);  // a stale reduction must not survive
     convert_picture(scaler, picture, frame);
     ASSERT_EQ(frame.pixels.size(), whole.size() - 64);

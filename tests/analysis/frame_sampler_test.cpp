@@ -314,55 +314,72 @@ TEST(LatestFrameQueue, FastProducerDropsOnlyTheOldest) {
 
 // ---- FramePool ----
 
-// Pixel blocks come back to their stream's pool wherever a frame ends (dropped by the queue, or
-// destroyed by the consumer on its own thread) and are handed out again while the stream takes
-// them in quick succession; at most `max_free` wait. A stream that converts only now and then
-// keeps none between its pictures.
-TEST(FramePool, FramesHandTheirBlocksBackWhereverTheyEnd) {
-  auto pool = std::make_shared<FramePool>(2, 60000);
-  constexpr std::size_t kBytes = 1920 * 1080 * 3;
-  auto pooled_frame = [&](std::uint64_t sequence) {
+constexpr std::size_t kBytes = 1920 * 1080 * 3;
+
+// Blocks are shared by the process: one comes back wherever its frame ends (dropped by the queue,
+// or destroyed by the consumer on its own thread) and goes out again, the warmest first, while it
+// keeps being wanted; one that waits longer than the keep time goes. Sizes are kept apart, and the
+// free blocks stay within their byte bound.
+TEST(FramePool, KeepsTheBlocksInFlightAtOnceWarmWhileTheyAreWanted) {
+  std::int64_t now = 1000;
+  constexpr std::int64_t kKeep = 2500;
+  auto pool = std::make_shared<FramePool>(kKeep, 3 * kBytes, [&now] { return now; });
+  auto pooled_frame = [&](std::uint64_t sequence, std::size_t bytes = kBytes) {
     VideoFrame frame = make_frame(sequence, 0);
     frame.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(pool));
-    frame.pixels.resize(kBytes);
+    frame.pixels.resize(bytes);
     frame.pixels[0] = static_cast<std::uint8_t>(sequence);
     return frame;
   };
+
+  // Pictures `step` ms apart, one at a time, all get the same block, which is returned.
+  auto one_at_a_time = [&](std::uint64_t from, std::uint64_t to, std::int64_t step) {
+    const std::uint8_t* block = nullptr;
+    for (std::uint64_t i = from; i <= to; ++i) {
+      now += step;
+      VideoFrame frame = pooled_frame(i);
+      if (block == nullptr) block = frame.pixels.data();
+      EXPECT_EQ(frame.pixels.data(), block) << i;
+    }
+    return block;
+  };
+
+  // Streams that take turns share one warm block.
+  one_at_a_time(1, 64, 15);
+  EXPECT_EQ(pool->free_blocks(), 1u);
+
+  // Three at once, handed back by the queue and by a consumer thread.
   std::vector<const std::uint8_t*> blocks;
   {
     LatestFrameQueue queue(1);
+    std::vector<VideoFrame> held;
     for (std::uint64_t i = 1; i <= 3; ++i) {
-      VideoFrame frame = pooled_frame(i);
-      blocks.push_back(frame.pixels.data());
-      EXPECT_TRUE(queue.push(std::move(frame)));
+      held.push_back(pooled_frame(i));
+      blocks.push_back(held.back().pixels.data());
     }
+    EXPECT_EQ(pool->blocks_in_use(), 3u);
+    for (VideoFrame& frame : held) EXPECT_TRUE(queue.push(std::move(frame)));
     EXPECT_EQ(queue.dropped(), 2u);
-    EXPECT_EQ(pool->free_blocks(), 1u);  // the first dropped block was reused by the third frame
-    std::thread consumer([&] {
-      std::optional<VideoFrame> last = queue.wait_pop(0);
-      ASSERT_TRUE(last);
-      EXPECT_EQ(last->pixels[0], 3);
-    });
+    std::thread consumer([&] { EXPECT_EQ(queue.wait_pop(0)->pixels[0], 3); });
     consumer.join();
   }
-  EXPECT_EQ(pool->free_blocks(), 2u);
-  VideoFrame again = pooled_frame(4);
-  EXPECT_NE(std::find(blocks.begin(), blocks.end(), again.pixels.data()), blocks.end());
+  EXPECT_EQ(pool->blocks_in_use(), 0u);
+  EXPECT_EQ(pool->free_blocks(), 3u);
 
-  // A new picture size: blocks of the old one are let go, and the bound holds.
-  VideoFrame smaller = make_frame(5, 0);
-  smaller.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(pool));
-  smaller.pixels.resize(640 * 360 * 3);
-  EXPECT_EQ(pool->free_blocks(), 0u);
-  { VideoFrame gone = std::move(again); }  // the old size is not kept
-  EXPECT_EQ(pool->free_blocks(), 0u);
+  // Another size neither takes nor evicts these, and is not kept beyond the byte bound.
+  { VideoFrame small = pooled_frame(4, 640 * 360 * 3); }
+  EXPECT_EQ(pool->free_blocks(), 3u);
 
-  pool = std::make_shared<FramePool>(2, 50);
-  for (std::uint64_t i = 1; i <= 2; ++i) {
-    std::this_thread::sleep_for(100ms);
-    { VideoFrame sparse = pooled_frame(i); }
-    EXPECT_EQ(pool->free_blocks(), 0u) << i;
-  }
+  // One at a time from now on: the block in use stays warm, the two left waiting go.
+  const std::uint8_t* warm = one_at_a_time(5, 8, 1000);
+  EXPECT_NE(std::find(blocks.begin(), blocks.end(), warm), blocks.end());
+  EXPECT_EQ(pool->free_blocks(), 1u);
+
+  // A quiet spell lets the last one go too: only the small block just used is left.
+  now += kKeep + 1;
+  { VideoFrame small = pooled_frame(9, 640 * 360 * 3); }
+  EXPECT_EQ(pool->free_blocks(), 1u);
+  EXPECT_EQ(pool->blocks_in_use(), 0u);
 }
 
 }  // namespace

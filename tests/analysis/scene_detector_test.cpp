@@ -160,7 +160,8 @@ TEST(SceneDetectorFrames, GreyPictureIsOpenCvsAreaReductionToTheBit) {
   };
   const Shape shapes[] = {{1920, 1080, kW, kH}, {1280, 720, kW, kH},  {960, 540, kW, kH},  {3840, 2160, kW, kH},
                           {960, 1440, kW, kH},  {640, 360, kW, kH},   {kW, kH, kW, kH},    {1000, 700, kW, kH},
-                          {4000, 2160, kW, kH}, {5760, 3240, kW, kH}, {1920, 1080, 640, 360}};
+                          {4000, 2160, kW, kH}, {5760, 3240, kW, kH}, {1920, 1080, 640, 360},
+                          {5120, 2880, kW, kH}};  // 16 x 16: the largest block whose sums fit 16 bits
   cv::RNG rng(24);
   for (const Shape& s : shapes) {
     for (const bool noise : {true, false}) {
