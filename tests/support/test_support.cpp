@@ -254,4 +254,13 @@ int free_tcp_port() {
   return port;
 }
 
+long long process_memory_kb(int pid, const std::string& key) {
+  std::ifstream in(pid == 0 ? std::string("/proc/self/status") : "/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(key + ":", 0) == 0) return std::atoll(line.c_str() + key.size() + 1);
+  }
+  return -1;
+}
+
 }  // namespace velmo::ai::test
