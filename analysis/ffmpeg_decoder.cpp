@@ -556,7 +556,11 @@ bool Connection::read_loop(AVFormatContext* format) {
             {{"fallback_ms", std::to_string(options_.keyframe_fallback_ms)}});
         keyframes_only = false;
         // From the last key frame on, so that this packet's picture decodes whole at once.
-        if (!context.key_packet && replay() == Received::ended) return true;
+        if (context.key_packet) {
+          since_key_.clear();
+        } else if (replay() == Received::ended) {
+          return true;
+        }
         break;
       case PacketAction::decode:
         if (keyframes_only && adaptive) keep_for_replay(packet.get(), true);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -195,6 +196,15 @@ class ScriptedSource {
     }
     frame.sequence = ++sequence_;
     return callbacks_->on_frame(std::move(frame));
+  }
+
+  // Calls the callbacks as the decoder does, from the test's thread.
+  void report(const std::function<void(const DecoderCallbacks&)>& what) {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, 10s, [&] { return callbacks_ != nullptr; })) {
+      throw std::runtime_error("the frame source never ran");
+    }
+    what(*callbacks_);
   }
 
   // As the decoder does: asks first, and hands the picture over only when it is wanted.
@@ -529,6 +539,32 @@ TEST_F(PipelineTest, ScriptedInferenceKeepsToItsRate) {
   // n runs span at least n - 1 intervals, less what the first and the last may be early.
   EXPECT_GE(runs.back() - runs.front() + 2 * early, static_cast<std::int64_t>(runs.size() - 1) * interval);
   for (std::size_t i = 1; i < runs.size(); ++i) EXPECT_GE(runs[i] - runs[i - 1], interval - 2 * early) << i;
+}
+
+// What the decoder says about its camera reaches the task's status: why it last failed, until the
+// stream is online again, and whether a keyframe-mode camera sends no key frames.
+TEST_F(PipelineTest, ScriptedDecoderReportsReachTheStatus) {
+  Script script(scripted_task(1000, 0, false), scheduler());
+  script.source.report([](const DecoderCallbacks& decoder) {
+    decoder.on_error("camera answered 401 Unauthorized");
+    decoder.on_state(DecoderState::reopening, "reopening stream");
+  });
+  TaskSnapshot down = script.pipeline->snapshot();
+  EXPECT_EQ(down.phase, TaskPhase::connecting);
+  EXPECT_EQ(down.error, "reopening stream");
+  EXPECT_EQ(task_snapshot_json(down)["last_error"], "camera answered 401 Unauthorized");
+  EXPECT_EQ(down.reconnects, 1u);
+
+  script.source.report([](const DecoderCallbacks& decoder) {
+    decoder.on_state(DecoderState::online, "stream online");
+    decoder.on_starved(true);
+  });
+  TaskSnapshot blind = script.pipeline->snapshot();
+  EXPECT_EQ(blind.phase, TaskPhase::running);
+  EXPECT_EQ(blind.last_error, "");
+  EXPECT_EQ(task_snapshot_json(blind)["keyframe_starved"], true);
+  script.source.report([](const DecoderCallbacks& decoder) { decoder.on_starved(false); });
+  EXPECT_FALSE(script.pipeline->snapshot().keyframe_starved);
 }
 
 TEST_F(PipelineTest, ScriptedSceneChangeEndsWhenItsHoldRunsOutWithoutFrames) {
