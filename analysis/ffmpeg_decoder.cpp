@@ -548,8 +548,11 @@ bool Connection::read_loop(AVFormatContext* format) {
         cause_ = "hardware decoder gave no pictures";
         return false;
       case PacketAction::skip:
-        if (adaptive) keep_for_replay(packet.get(), false);
-        if (!adaptive) watch_starvation(context.now_ms);
+        if (adaptive) {
+          keep_for_replay(packet.get(), false);
+        } else {
+          watch_starvation(context.now_ms);
+        }
         continue;
       case PacketAction::decode_all_from_now:
         log(LogLevel::warn, "decoder: adaptive keyframe timeout, switching to all frames", log_,

@@ -989,11 +989,7 @@ TEST(FfmpegDecoderHostile, FloodingCamerasCostBoundedMemory) {
   ASSERT_GE(closed.size(), 2u);
   EXPECT_EQ(field(closed[0], "limit_bytes"), std::to_string(64 << 20));
   EXPECT_EQ(field(closed[0], "task_id"), "flood");
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-  const long long bound_kb = 1536 * 1024;  // shadow memory and the quarantine of freed blocks
-#else
-  const long long bound_kb = 512 * 1024;
-#endif
+  const long long bound_kb = test::memory_growth_bound_kb(512 * 1024);
   EXPECT_LT(peak_kb - before_kb, bound_kb) << "grew by " << (peak_kb - before_kb) / 1024 << " MB";
 }
 

@@ -390,11 +390,7 @@ TEST(ServiceEndToEnd, MisbehavingCamerasAreBoundedNamedAndAskedLessOften) {
   EXPECT_EQ(locked.value("error", ""), "reopening stream");
   // Three quick attempts, then 10 s and 20 s apart; FFmpeg asks twice an attempt.
   EXPECT_LE(camera.requests("DESCRIBE", "/unauthorized"), 10u);
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-  const long long bound_kb = 1536 * 1024;  // shadow memory and the quarantine of freed blocks
-#else
-  const long long bound_kb = 512 * 1024;
-#endif
+  const long long bound_kb = test::memory_growth_bound_kb(512 * 1024);
   EXPECT_LT(peak_kb - before_kb, bound_kb) << "grew by " << (peak_kb - before_kb) / 1024 << " MB";
 
   service.send_signal(SIGTERM);

@@ -263,4 +263,12 @@ long long process_memory_kb(int pid, const std::string& key) {
   return -1;
 }
 
+long long memory_growth_bound_kb(long long kb) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  return 3 * kb;
+#else
+  return kb;
+#endif
+}
+
 }  // namespace velmo::ai::test
