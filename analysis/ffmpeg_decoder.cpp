@@ -101,6 +101,7 @@ struct InterruptContext {
   std::stop_token stop;
   const AVFormatContext* format = nullptr;  // whose parsers gather access units
   std::string bound = {};  // why a bound of the connection ended it; empty while none did
+  bool expired = false;    // the deadline cut the present call short
 };
 
 // Also ends the connection, for good, once the access unit being gathered grows past its bound.
@@ -113,7 +114,9 @@ int interrupt_callback(void* opaque) {
         {{"limit_bytes", std::to_string(kMaxAccessUnitBytes)}});
     return 1;
   }
-  return steady_millis() > context->deadline->load() ? 1 : 0;
+  if (steady_millis() <= context->deadline->load()) return 0;
+  context->expired = true;
+  return 1;
 }
 
 AVPixelFormat select_hardware_format(AVCodecContext* codec, const AVPixelFormat* offered) {
@@ -356,9 +359,9 @@ Failure open_failure(int code, bool deadline_passed) {
 }
 
 // Why reading ended, in plain words. FFmpeg reports a silent socket and the deadline as the end of
-// the stream, so the times tell them apart.
-std::string read_failure(int code, std::int64_t waited_ms, bool deadline_passed) {
-  if (deadline_passed) return "no packet for 10 s";
+// the stream, so the time waited and the deadline tell them apart.
+std::string read_failure(int code, std::int64_t waited_ms, bool deadline_expired) {
+  if (deadline_expired) return "no packet for 10 s";
   if (code == AVERROR_EOF && waited_ms >= kSocketTimeoutMs) return "no data for 5 s";
   if (code == AVERROR_EOF) return "camera ended the stream";
   return "stream read failed: " + ffmpeg_error(code);
@@ -512,22 +515,24 @@ bool Connection::read_loop(AVFormatContext* format) {
   while (!stop_.stop_requested() && !read_ended_) {
     const std::int64_t armed = steady_millis();
     interrupt_.deadline->store(armed + kAttemptDeadlineMs);
+    interrupt_.expired = false;
     const int rc = av_read_frame(format, packet.get());
     if (rc < 0) {
-      const std::int64_t now = steady_millis();
       log(LogLevel::warn, "decoder: stream read interrupted", log_, {{"err", ffmpeg_error(rc)}});
       cause_ = !interrupt_.bound.empty() ? interrupt_.bound
-                                         : read_failure(rc, now - armed, now > interrupt_.deadline->load());
+                                         : read_failure(rc, steady_millis() - armed, interrupt_.expired);
       break;
     }
     PacketRelease release{packet.get()};
-    // What the demuxer flushes when a bound cut its read short is never decoded.
-    if (!interrupt_.bound.empty() || packet->size > kMaxAccessUnitBytes) {
-      if (interrupt_.bound.empty()) {
+    // A read cut short hands out the part of a picture its parser had gathered: never decoded.
+    if (!interrupt_.bound.empty() || interrupt_.expired || packet->size > kMaxAccessUnitBytes) {
+      if (interrupt_.bound.empty() && !interrupt_.expired) {
         log(LogLevel::warn, "decoder: access unit too large, closing the connection", log_,
             {{"limit_bytes", std::to_string(kMaxAccessUnitBytes)}});
       }
-      cause_ = !interrupt_.bound.empty() ? interrupt_.bound : access_unit_cause();
+      cause_ = !interrupt_.bound.empty() ? interrupt_.bound
+               : interrupt_.expired      ? read_failure(AVERROR_EXIT, kAttemptDeadlineMs, true)
+                                         : access_unit_cause();
       break;
     }
     if (packet->stream_index != stream_->index) continue;
