@@ -55,13 +55,15 @@ class SystemPipelineClock final : public PipelineClock {
   }
 };
 
-FrameSource ffmpeg_source(const std::string& url, const AiConfig& ai) {
+FrameSource ffmpeg_source(const TaskConfig& task, const AiConfig& ai) {
   DecoderOptions options;
   options.reconnect_delay_ms = 1000;
   options.decode_mode = ai.decode_mode;
   options.keyframe_fallback_ms = ai.keyframe_fallback_ms;
   options.hardware_decode = ai.hardware_decode;
-  return [url, options](std::stop_token stop, const DecoderCallbacks& callbacks) {
+  options.task_id = task.task_id;
+  options.stream_id = task.stream_id;
+  return [url = task.stream_url, options](std::stop_token stop, const DecoderCallbacks& callbacks) {
     FfmpegDecoder decoder(url, options);
     decoder.run(std::move(stop), callbacks);
   };
@@ -82,7 +84,7 @@ AnalysisPipeline::AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceSche
       task_key_(config_.task_id + "#" + std::to_string(g_next_pipeline_id.fetch_add(1))),
       on_detections_(std::move(on_detections)),
       clock_(seams.clock ? std::move(seams.clock) : system_pipeline_clock()),
-      source_(seams.source ? std::move(seams.source) : ffmpeg_source(config_.stream_url, ai_)),
+      source_(seams.source ? std::move(seams.source) : ffmpeg_source(config_, ai_)),
       frames_(static_cast<std::size_t>(std::max(ai_.max_queue_frames, 0))) {
   if (ai_.max_channels <= 0) throw InvalidInput("AI.MaxChannels must be positive");
   if (!config_.scene.hold_ms_given) config_.scene.hold_ms = ai_.scene_hold_ms;
@@ -153,6 +155,10 @@ void AnalysisPipeline::decoder_loop(std::stop_token stop) {
           break;
         case DecoderState::online:
           set_phase(TaskPhase::running, "");
+          {
+            std::lock_guard lock(mutex_);
+            status_.last_error.clear();
+          }
           break;
         case DecoderState::reopening:
           {
@@ -164,6 +170,14 @@ void AnalysisPipeline::decoder_loop(std::stop_token stop) {
         case DecoderState::stopped:
           break;
       }
+    };
+    callbacks.on_error = [this](const std::string& cause) {
+      std::lock_guard lock(mutex_);
+      status_.last_error = cause;
+    };
+    callbacks.on_starved = [this](bool starved) {
+      std::lock_guard lock(mutex_);
+      status_.keyframe_starved = starved;
     };
     callbacks.on_frame = [this](VideoFrame&& frame) {
       {
@@ -177,19 +191,18 @@ void AnalysisPipeline::decoder_loop(std::stop_token stop) {
     const SamplingGate rates(std::min(config_.fps, ai_.idle_fps), std::min(config_.fps, ai_.active_fps));
     std::int64_t previous_pts = 0;
     bool have_pts = false;
-    std::int64_t last_handed = 0;  // the last picture wanted, until the gate's own time replaces it
+    std::int64_t handed_slot = 0;  // the slot of the last picture wanted, until the gate takes it
     callbacks.wants_frame = [&, this](std::int64_t pts_ms) {
       if (have_pts && pts_ms > previous_pts) frame_period_ms_.store(pts_ms - previous_pts, std::memory_order_relaxed);
       previous_pts = pts_ms;
       have_pts = true;
       const std::int64_t now = clock_->wall_ms();
-      const std::int64_t accepted = gate_last_accepted_ms_.load(std::memory_order_relaxed);
-      // A handed picture waits in the queue until the gate takes it: count it as taken already,
-      // or every picture until then would be converted too.
-      const std::int64_t last = last_handed > accepted && last_handed <= now ? last_handed : accepted;
+      // A handed picture waits in the queue until the gate takes it: count its slot as taken
+      // already, or every picture until then would be converted too.
+      const std::int64_t slot = std::max(handed_slot, gate_slot_ms_.load(std::memory_order_relaxed));
       const std::int64_t interval = rates.interval_ms(gate_active_.load(std::memory_order_relaxed));
-      if (sampling_due(last, now, interval, frame_period_ms_.load(std::memory_order_relaxed))) {
-        last_handed = now;
+      if (const auto next = sampling_slot(slot, now, interval, frame_period_ms_.load(std::memory_order_relaxed))) {
+        handed_slot = *next;
         return true;
       }
       std::lock_guard lock(mutex_);
@@ -199,13 +212,19 @@ void AnalysisPipeline::decoder_loop(std::stop_token stop) {
     source_(std::move(stop), callbacks);
   } catch (const std::exception& e) {
     set_phase(TaskPhase::failed, e.what());
-    log(LogLevel::error, "decoder: analysis decoder stopped", {{"task_id", config_.task_id}, {"err", e.what()}});
+    {
+      std::lock_guard lock(mutex_);
+      status_.last_error = e.what();
+    }
+    log(LogLevel::error, "decoder: analysis decoder stopped",
+        {{"task_id", config_.task_id}, {"stream_id", config_.stream_id}, {"err", e.what()}});
   }
 }
 
 void AnalysisPipeline::fail_analysis(const std::string& message) {
   set_phase(TaskPhase::failed, message);
-  log(LogLevel::error, "task: analysis failed", {{"task_id", config_.task_id}, {"err", message}});
+  log(LogLevel::error, "task: analysis failed",
+      {{"task_id", config_.task_id}, {"stream_id", config_.stream_id}, {"err", message}});
   // Nobody takes frames any more: let the decoder go too.
   decoder_stop_.request_stop();
   frames_.close();
@@ -227,7 +246,7 @@ void AnalysisPipeline::analysis_loop(std::stop_token stop) {
     bool has_tracks = false;
     std::int64_t last_rule_tick = 0;
     std::int64_t last_baseline = 0;
-    std::int64_t last_infer = 0;
+    std::int64_t infer_slot = 0;  // the inference runs' schedule, as the gate's
 
     while (!stop.stop_requested()) {
       std::optional<VideoFrame> frame = clock_->wait_for_frame(frames_, kFrameWaitMs, stop);
@@ -260,7 +279,7 @@ void AnalysisPipeline::analysis_loop(std::stop_token stop) {
         // The gate takes a picture up to half the stream's picture spacing early.
         const std::int64_t period = frame_period_ms_.load(std::memory_order_relaxed);
         if (!gate.accept(now, active, period)) continue;
-        gate_last_accepted_ms_.store(gate.last_accepted_ms(), std::memory_order_relaxed);
+        gate_slot_ms_.store(gate.slot_ms(), std::memory_order_relaxed);
 
         const SceneObservation observation = scene.observe(*frame, now);
         active = observation.active;
@@ -287,15 +306,19 @@ void AnalysisPipeline::analysis_loop(std::stop_token stop) {
           last_baseline = now;
         }
 
-        // The same allowance as the gate's: a frame it took early must not miss its inference.
-        if (active && !rules.empty() && sampling_due(last_infer, now, interval_ms, period)) {
-          // Whatever happens to this run, the next one waits a full interval.
-          last_infer = now;
+        // The same rule as the gate's: a frame it took early must not miss its inference, and runs
+        // keep to the rate over any stretch of time.
+        const std::optional<std::int64_t> infer_due =
+            active && !rules.empty() ? sampling_slot(infer_slot, now, interval_ms, period) : std::nullopt;
+        if (infer_due) {
+          // Whatever happens to this run, the next one waits for its slot.
+          infer_slot = *infer_due;
           InferenceResult result;
           try {
             result = scheduler_.infer(task_key_, std::move(*frame), observation.region);
           } catch (const std::exception& e) {
-            log(LogLevel::warn, "inference: frame inference failed", {{"task_id", config_.task_id}, {"err", e.what()}});
+            log(LogLevel::warn, "inference: frame inference failed",
+                {{"task_id", config_.task_id}, {"stream_id", config_.stream_id}, {"err", e.what()}});
             continue;
           }
           update_statistics(result);
@@ -324,7 +347,8 @@ void AnalysisPipeline::analysis_loop(std::stop_token stop) {
       emit_scene_event("ended", now);
     }
   } catch (const std::exception& e) {
-    log(LogLevel::error, "task: closing events failed", {{"task_id", config_.task_id}, {"err", e.what()}});
+    log(LogLevel::error, "task: closing events failed",
+        {{"task_id", config_.task_id}, {"stream_id", config_.stream_id}, {"err", e.what()}});
   }
 }
 
@@ -358,7 +382,10 @@ void AnalysisPipeline::report_iteration_failure(const char* what) {
   ++failures_unreported_;
   if (failure_reported_ && t - last_failure_report_ms_ < kFailureReportMs) return;
   log(LogLevel::warn, "task: analysis iteration failed",
-      {{"task_id", config_.task_id}, {"err", what}, {"count", std::to_string(failures_unreported_)}});
+      {{"task_id", config_.task_id},
+       {"stream_id", config_.stream_id},
+       {"err", what},
+       {"count", std::to_string(failures_unreported_)}});
   failure_reported_ = true;
   last_failure_report_ms_ = t;
   failures_unreported_ = 0;

@@ -115,9 +115,9 @@ class AnalysisPipeline final : public TaskRunner {
   std::uint64_t fps_sample_runs_ = 0;
 
   // Written by the analysis thread, read by the decoder thread, so that a picture the sampling
-  // gate would refuse is never converted: the gate's last accepted time, the scene state it
-  // samples by, and the stream's picture spacing (from the decoder thread).
-  std::atomic<std::int64_t> gate_last_accepted_ms_{0};
+  // gate would refuse is never converted: the gate's last slot, the scene state it samples by,
+  // and the stream's picture spacing (from the decoder thread).
+  std::atomic<std::int64_t> gate_slot_ms_{0};
   std::atomic<bool> gate_active_{false};
   std::atomic<std::int64_t> frame_period_ms_{0};
 

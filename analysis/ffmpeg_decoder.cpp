@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "analysis/scene_detector.h"
 #include "foundation/log.h"
@@ -24,6 +26,7 @@ extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/hwcontext.h>
 #include <libavutil/log.h>
+#include <libavutil/mem.h>
 #include <libavutil/pixdesc.h>
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
@@ -33,12 +36,51 @@ namespace velmo::ai {
 namespace {
 
 constexpr std::int64_t kAttemptDeadlineMs = 10000;
+constexpr std::int64_t kSocketTimeoutMs = 5000;  // the socket time-out option below, in µs there
 constexpr std::int64_t kHardwareStallMs = 2999;  // more than this without a picture is a stall
 // Decoding this far behind the stream's own pace is reported, at most once per interval.
 constexpr std::int64_t kLagWarningMs = 2000;
 constexpr std::int64_t kLagWarningEveryMs = 30000;
 // A step in stream time this much beyond the time that passed is a new time line, not speed.
 constexpr std::int64_t kStreamTimeJumpMs = 5000;
+// Adaptive mode keeps the packets since the last key frame, up to this many bytes, so that the
+// switch to all frames decodes from that key frame instead of waiting for the next one.
+constexpr std::size_t kMaxReplayBytes = std::size_t{16} << 20;
+// Keyframe mode: this many fall-back intervals without a key frame is reported, and again at
+// most once per interval below while it lasts.
+constexpr std::int64_t kStarvedFallbacks = 3;
+constexpr std::int64_t kStarvedWarningEveryMs = 60000;
+// Failures that a quick retry cannot mend: this many at the usual pause, then a pause from the
+// first below, doubling up to the second.
+constexpr unsigned kQuickLastingAttempts = 3;
+constexpr std::int32_t kLastingPauseFirstMs = 10000;
+constexpr std::int32_t kLastingPauseMostMs = 30000;
+
+// The task and stream of the decoder running on this thread: FFmpeg calls its log callback on the
+// thread that made the FFmpeg call, and every call of a connection runs on its decoder's thread
+// (the codec is opened single-threaded), so a message is attributed to its connection here.
+thread_local std::span<const LogField> t_log_context;
+
+struct ScopedLogContext {
+  explicit ScopedLogContext(std::span<const LogField> context) : previous(t_log_context) { t_log_context = context; }
+  ~ScopedLogContext() { t_log_context = previous; }
+  ScopedLogContext(const ScopedLogContext&) = delete;
+  ScopedLogContext& operator=(const ScopedLogContext&) = delete;
+  std::span<const LogField> previous;
+};
+
+// Bytes of the access unit that the demuxer's parsers are still gathering: FFmpeg joins a
+// picture's RTP fragments there, inside av_read_frame, for as long as the picture's end does not come.
+std::int64_t gathered_bytes(const AVFormatContext* format) {
+  std::int64_t most = 0;
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    const AVCodecParserContext* parser = av_stream_get_parser(format->streams[i]);
+    if (parser != nullptr) most = std::max(most, parser->cur_offset - parser->next_frame_offset);
+  }
+  return most;
+}
+
+std::string access_unit_cause() { return "access unit over " + std::to_string(kMaxAccessUnitBytes >> 20) + " MiB"; }
 
 // Before 59 the RTSP socket timeout was "stimeout"; there "timeout" means listen.
 #if LIBAVFORMAT_VERSION_MAJOR >= 59
@@ -50,12 +92,24 @@ constexpr const char* kSocketTimeoutOption = "stimeout";
 struct InterruptContext {
   std::atomic<std::int64_t>* deadline = nullptr;
   std::stop_token stop;
+  const AVFormatContext* format = nullptr;  // whose parsers gather access units
+  std::string bound = {};  // why a bound of the connection ended it; empty while none did
+  bool expired = false;    // the deadline cut the present call short
 };
 
+// Also ends the connection, for good, once the access unit being gathered grows past its bound.
 int interrupt_callback(void* opaque) {
   auto* context = static_cast<InterruptContext*>(opaque);
-  if (context->stop.stop_requested()) return 1;
-  return steady_millis() > context->deadline->load() ? 1 : 0;
+  if (context->stop.stop_requested() || !context->bound.empty()) return 1;
+  if (context->format != nullptr && gathered_bytes(context->format) > kMaxAccessUnitBytes) {
+    context->bound = access_unit_cause();
+    log(LogLevel::warn, "decoder: access unit too large, closing the connection", t_log_context,
+        {{"limit_bytes", std::to_string(kMaxAccessUnitBytes)}});
+    return 1;
+  }
+  if (steady_millis() <= context->deadline->load()) return 0;
+  context->expired = true;
+  return 1;
 }
 
 AVPixelFormat select_hardware_format(AVCodecContext* codec, const AVPixelFormat* offered) {
@@ -131,6 +185,7 @@ void route_ffmpeg_log(void* object, int level, const char* format, va_list args)
   thread_local std::string pending;
   thread_local std::string source;
   thread_local int pending_level = AV_LOG_INFO;
+  thread_local std::vector<LogField> context;  // a copy: the decoder may be gone by the line feed
   char piece[1024];
   const int written = std::vsnprintf(piece, sizeof piece, format, args);
   if (written < 0) return;
@@ -139,6 +194,7 @@ void route_ffmpeg_log(void* object, int level, const char* format, va_list args)
     const char* name = cls != nullptr && cls->item_name != nullptr ? cls->item_name(object) : nullptr;
     source = name != nullptr ? name : "ffmpeg";
     pending_level = level;
+    context.assign(t_log_context.begin(), t_log_context.end());
   }
   pending += piece;
   if (pending.empty() || (pending.back() != '\n' && pending.size() < 4096)) return;
@@ -152,7 +208,8 @@ void route_ffmpeg_log(void* object, int level, const char* format, va_list args)
     std::string line = text.substr(start, end - start);
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
     if (!line.empty()) {
-      log(mapped, "decoder: ffmpeg message", {{"source", source}, {"text", without_credentials(std::move(line))}});
+      log(mapped, "decoder: ffmpeg message", context,
+          {{"source", source}, {"text", without_credentials(std::move(line))}});
     }
     start = end + 1;
   }
@@ -167,6 +224,9 @@ void process_setup() {
     g_ffmpeg_level = debug ? AV_LOG_DEBUG : AV_LOG_WARNING;
     av_log_set_level(g_ffmpeg_level);
     av_log_set_callback(route_ffmpeg_log);
+    // A camera's reply says how much FFmpeg allocates for it: one that claims gigabytes is refused
+    // at once instead of read in.
+    av_max_alloc(kMaxFfmpegBlockBytes);
     return true;
   }();
   (void)network;
@@ -267,28 +327,79 @@ void convert_picture(SwsContext* scaler, const AVFrame* picture, VideoFrame& fra
 
 namespace {
 
+// Why an attempt ended, and whether a quick retry can mend it.
+struct Failure {
+  std::string cause;
+  bool lasting = false;
+};
+
+// Why the open failed, in plain words.
+Failure open_failure(int code, bool deadline_passed) {
+  switch (code) {
+    case AVERROR_HTTP_BAD_REQUEST: return {"camera answered 400 Bad Request"};
+    case AVERROR_HTTP_UNAUTHORIZED: return {"camera answered 401 Unauthorized", true};
+    case AVERROR_HTTP_FORBIDDEN: return {"camera answered 403 Forbidden", true};
+    case AVERROR_HTTP_NOT_FOUND: return {"camera answered 404 Not Found", true};
+    case AVERROR_HTTP_OTHER_4XX: return {"camera refused the request (4xx)"};
+    case AVERROR_HTTP_SERVER_ERROR: return {"camera answered a server error (5xx)"};
+    case AVERROR(ECONNREFUSED): return {"connection refused"};
+    case AVERROR(ETIMEDOUT): return {"connection timed out"};
+    case AVERROR(EHOSTUNREACH): return {"host unreachable"};
+    case AVERROR(ENETUNREACH): return {"network unreachable"};
+    // Also what a reply larger than FFmpeg may allocate in one block ends in.
+    case AVERROR_INVALIDDATA:
+      return {"camera's description unreadable (invalid, or over " + std::to_string(kMaxFfmpegBlockBytes >> 20) +
+              " MiB)"};
+    default: break;
+  }
+  if (deadline_passed) return {"no answer within 10 s"};
+  return {"stream open failed: " + ffmpeg_error(code)};
+}
+
+// Why reading ended, in plain words. FFmpeg reports a silent socket and the deadline as the end of
+// the stream, so the time waited and the deadline tell them apart.
+std::string read_failure(int code, std::int64_t waited_ms, bool deadline_expired) {
+  if (deadline_expired) return "no packet for 10 s";
+  if (code == AVERROR_EOF && waited_ms >= kSocketTimeoutMs) return "no data for 5 s";
+  if (code == AVERROR_EOF) return "camera ended the stream";
+  return "stream read failed: " + ffmpeg_error(code);
+}
+
 // The per-connection decoder: codec, hardware device and colour converter.
 class Connection {
  public:
   Connection(const DecoderOptions& options, DecodeMode mode, std::atomic<std::uint64_t>& next_sequence,
-             const std::shared_ptr<FramePool>& pool, const std::stop_token& stop, const DecoderCallbacks& callbacks)
+             const std::shared_ptr<FramePool>& pool, const std::stop_token& stop, const DecoderCallbacks& callbacks,
+             InterruptContext& interrupt, std::span<const LogField> log_context)
       : options_(options),
         mode_(mode),
         next_sequence_(next_sequence),
         pool_(pool),
         stop_(stop),
-        callbacks_(callbacks) {}
+        callbacks_(callbacks),
+        interrupt_(interrupt),
+        log_(log_context) {}
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection() { set_starved(false); }
 
   // Opens the decoder for `stream`; false (after logging) when no decoder could be opened.
   bool open_codec(const AVStream* stream, bool hardware_wanted, unsigned attempt);
   // Reads and delivers until the connection ends; false when the hardware stall rule fired.
-  bool read_loop(AVFormatContext* format, std::atomic<std::int64_t>& deadline);
+  bool read_loop(AVFormatContext* format);
+  // Why the connection or its codec failed; empty when it ended for a stop.
+  const std::string& cause() const { return cause_; }
 
  private:
   enum class Received { more, ended };
+  Received send_and_receive(const AVPacket* packet);
   Received receive_frames();
   bool deliver(AVFrame* decoded);
   void watch_real_time(std::int64_t pts_ms);
+  void keep_for_replay(const AVPacket* packet, bool key);
+  Received replay();
+  void watch_starvation(std::int64_t now);
+  void set_starved(bool starved);
 
   const DecoderOptions& options_;
   const DecodeMode mode_;
@@ -296,6 +407,8 @@ class Connection {
   const std::shared_ptr<FramePool>& pool_;
   const std::stop_token& stop_;
   const DecoderCallbacks& callbacks_;
+  InterruptContext& interrupt_;
+  std::span<const LogField> log_;
 
   const AVStream* stream_ = nullptr;
   CodecPtr codec_;
@@ -308,6 +421,14 @@ class Connection {
   std::int64_t last_frame_ms_ = 0;
   std::optional<std::int64_t> hardware_waiting_since_ms_;
   bool read_ended_ = false;
+  std::string cause_;
+  // Adaptive mode: the packets since the last key frame (a complete run of them, or none).
+  std::vector<PacketPtr> since_key_;
+  std::size_t since_key_bytes_ = 0;
+  bool replaying_ = false;  // pictures of kept packets are old: decoded, not delivered
+  // Keyframe mode: no key frame for several fall-back intervals.
+  bool starved_ = false;
+  std::int64_t last_starved_warning_ms_ = 0;
   // Real-time watch: the smallest (arrival - stream time) seen, and when it last warned.
   bool have_reference_ = false;
   std::int64_t reference_offset_ms_ = 0;
@@ -321,7 +442,8 @@ bool Connection::open_codec(const AVStream* stream, bool hardware_wanted, unsign
   const AVCodec* decoder = avcodec_find_decoder(stream->codecpar->codec_id);
   if (decoder != nullptr) codec_.reset(avcodec_alloc_context3(decoder));
   if (decoder == nullptr || !codec_ || avcodec_parameters_to_context(codec_.get(), stream->codecpar) < 0) {
-    log(LogLevel::warn, "decoder: video codec initialization failed", {{"count", std::to_string(attempt)}});
+    log(LogLevel::warn, "decoder: video codec initialization failed", log_, {{"count", std::to_string(attempt)}});
+    cause_ = decoder == nullptr ? "no decoder for the video codec" : "video codec initialization failed";
     return false;
   }
 
@@ -329,7 +451,7 @@ bool Connection::open_codec(const AVStream* stream, bool hardware_wanted, unsign
     AVBufferRef* device = nullptr;
     const int rc = av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, nullptr, nullptr, 0);
     if (rc < 0) {
-      log(LogLevel::warn, "decoder: hardware decode unavailable, falling back to software",
+      log(LogLevel::warn, "decoder: hardware decode unavailable, falling back to software", log_,
           {{"decoder", "VAAPI"}, {"err", ffmpeg_error(rc)}});
     } else {
       device_.reset(device);
@@ -341,11 +463,13 @@ bool Connection::open_codec(const AVStream* stream, bool hardware_wanted, unsign
     }
   }
 
-  // Must be set before opening: the decoder reads it only at open.
+  // Must be set before opening: the decoder reads it only at open. One thread: FFmpeg's messages
+  // about this codec then come on the decoder's thread, which names their task.
   codec_->flags |= AV_CODEC_FLAG_LOW_DELAY;
+  codec_->thread_count = 1;
   int rc = avcodec_open2(codec_.get(), decoder, nullptr);
   if (rc < 0 && hardware_active_) {
-    log(LogLevel::warn, "decoder: hardware codec initialization failed, falling back to software",
+    log(LogLevel::warn, "decoder: hardware codec initialization failed, falling back to software", log_,
         {{"decoder", "VAAPI"}, {"err", ffmpeg_error(rc)}});
     codec_.reset(avcodec_alloc_context3(decoder));
     device_.reset();
@@ -357,6 +481,7 @@ bool Connection::open_codec(const AVStream* stream, bool hardware_wanted, unsign
       rc = avcodec_parameters_to_context(codec_.get(), stream->codecpar);
       if (rc >= 0) {
         codec_->flags |= AV_CODEC_FLAG_LOW_DELAY;
+        codec_->thread_count = 1;
         rc = avcodec_open2(codec_.get(), decoder, nullptr);
       }
     }
@@ -365,15 +490,16 @@ bool Connection::open_codec(const AVStream* stream, bool hardware_wanted, unsign
     codec_.reset();
     device_.reset();
     hardware_active_ = false;
-    log(LogLevel::warn, "decoder: video codec initialization failed",
+    log(LogLevel::warn, "decoder: video codec initialization failed", log_,
         {{"count", std::to_string(attempt)}, {"err", ffmpeg_error(rc)}});
+    cause_ = "video codec initialization failed: " + ffmpeg_error(rc);
     return false;
   }
-  if (hardware_active_) log(LogLevel::info, "decoder: hardware decode enabled", {{"decoder", "VAAPI"}});
+  if (hardware_active_) log(LogLevel::info, "decoder: hardware decode enabled", log_, {{"decoder", "VAAPI"}});
   return true;
 }
 
-bool Connection::read_loop(AVFormatContext* format, std::atomic<std::int64_t>& deadline) {
+bool Connection::read_loop(AVFormatContext* format) {
   PacketPtr packet(av_packet_alloc());
   frame_.reset(av_frame_alloc());
   if (!packet || !frame_) throw std::runtime_error("cannot allocate FFmpeg frame buffers");
@@ -385,13 +511,28 @@ bool Connection::read_loop(AVFormatContext* format, std::atomic<std::int64_t>& d
   read_ended_ = false;
 
   while (!stop_.stop_requested() && !read_ended_) {
-    deadline.store(steady_millis() + kAttemptDeadlineMs);
+    const std::int64_t armed = steady_millis();
+    interrupt_.deadline->store(armed + kAttemptDeadlineMs);
+    interrupt_.expired = false;
     const int rc = av_read_frame(format, packet.get());
     if (rc < 0) {
-      log(LogLevel::warn, "decoder: stream read interrupted", {{"err", ffmpeg_error(rc)}});
+      log(LogLevel::warn, "decoder: stream read interrupted", log_, {{"err", ffmpeg_error(rc)}});
+      cause_ = !interrupt_.bound.empty() ? interrupt_.bound
+                                         : read_failure(rc, steady_millis() - armed, interrupt_.expired);
       break;
     }
     PacketRelease release{packet.get()};
+    // A read cut short hands out the part of a picture its parser had gathered: never decoded.
+    if (!interrupt_.bound.empty() || interrupt_.expired || packet->size > kMaxAccessUnitBytes) {
+      if (interrupt_.bound.empty() && !interrupt_.expired) {
+        log(LogLevel::warn, "decoder: access unit too large, closing the connection", log_,
+            {{"limit_bytes", std::to_string(kMaxAccessUnitBytes)}});
+      }
+      cause_ = !interrupt_.bound.empty() ? interrupt_.bound
+               : interrupt_.expired      ? read_failure(AVERROR_EXIT, kAttemptDeadlineMs, true)
+                                         : access_unit_cause();
+      break;
+    }
     if (packet->stream_index != stream_->index) continue;
 
     PacketContext context;
@@ -405,22 +546,34 @@ bool Connection::read_loop(AVFormatContext* format, std::atomic<std::int64_t>& d
     context.hardware_waiting_since_ms = hardware_waiting_since_ms_;
     switch (decide_packet(context)) {
       case PacketAction::hardware_stalled:
-        log(LogLevel::warn, "decoder: hardware frames unavailable, falling back to software", {{"decoder", "VAAPI"}});
+        log(LogLevel::warn, "decoder: hardware frames unavailable, falling back to software", log_,
+            {{"decoder", "VAAPI"}});
+        cause_ = "hardware decoder gave no pictures";
         return false;
       case PacketAction::skip:
+        if (adaptive) {
+          keep_for_replay(packet.get(), false);
+        } else {
+          watch_starvation(context.now_ms);
+        }
         continue;
       case PacketAction::decode_all_from_now:
-        log(LogLevel::warn, "decoder: adaptive keyframe timeout, switching to all frames",
+        log(LogLevel::warn, "decoder: adaptive keyframe timeout, switching to all frames", log_,
             {{"fallback_ms", std::to_string(options_.keyframe_fallback_ms)}});
         keyframes_only = false;
+        // From the last key frame on, so that this packet's picture decodes whole at once.
+        if (context.key_packet) {
+          since_key_.clear();
+        } else if (replay() == Received::ended) {
+          return true;
+        }
         break;
       case PacketAction::decode:
+        if (keyframes_only && adaptive) keep_for_replay(packet.get(), true);
         break;
     }
 
-    if (avcodec_send_packet(codec_.get(), packet.get()) < 0) continue;
-    if (hardware_active_ && !hardware_waiting_since_ms_) hardware_waiting_since_ms_ = context.now_ms;
-    if (receive_frames() == Received::ended) break;
+    if (send_and_receive(packet.get()) == Received::ended) break;
     if (keyframes_only) {
       // Reordering (B-frames) makes the decoder hold a picture until later packets arrive, and
       // those are skipped here: drain so this key packet gives its picture now, then start afresh.
@@ -431,17 +584,74 @@ bool Connection::read_loop(AVFormatContext* format, std::atomic<std::int64_t>& d
   return true;
 }
 
+Connection::Received Connection::send_and_receive(const AVPacket* packet) {
+  if (avcodec_send_packet(codec_.get(), packet) < 0) return Received::more;
+  if (hardware_active_ && !hardware_waiting_since_ms_) hardware_waiting_since_ms_ = steady_millis();
+  return receive_frames();
+}
+
+// A key packet starts the run afresh; a run that outgrows its bound is given up until the next.
+void Connection::keep_for_replay(const AVPacket* packet, bool key) {
+  if (key) {
+    since_key_.clear();
+    since_key_bytes_ = 0;
+  } else if (since_key_.empty()) {
+    return;
+  }
+  since_key_bytes_ += static_cast<std::size_t>(packet->size);
+  PacketPtr kept(av_packet_clone(packet));
+  if (!kept || since_key_bytes_ > kMaxReplayBytes) {
+    since_key_.clear();
+    return;
+  }
+  since_key_.push_back(std::move(kept));
+}
+
+Connection::Received Connection::replay() {
+  replaying_ = true;
+  Received received = Received::more;
+  for (const PacketPtr& kept : since_key_) {
+    received = send_and_receive(kept.get());
+    if (received == Received::ended) break;
+  }
+  replaying_ = false;
+  since_key_.clear();
+  return received;
+}
+
+void Connection::watch_starvation(std::int64_t now) {
+  const std::int64_t waited = now - last_frame_ms_;
+  if (waited < kStarvedFallbacks * options_.keyframe_fallback_ms) return;
+  set_starved(true);
+  if (last_starved_warning_ms_ != 0 && now - last_starved_warning_ms_ < kStarvedWarningEveryMs) return;
+  last_starved_warning_ms_ = now;
+  log(LogLevel::warn, "decoder: no key frame, nothing reaches the analysis", log_,
+      {{"waited_ms", std::to_string(waited)}});
+}
+
+void Connection::set_starved(bool starved) {
+  if (starved_ == starved) return;
+  starved_ = starved;
+  if (callbacks_.on_starved) callbacks_.on_starved(starved);
+}
+
 Connection::Received Connection::receive_frames() {
   while (!stop_.stop_requested()) {
     const int rc = avcodec_receive_frame(codec_.get(), frame_.get());
     if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return Received::more;
     if (rc < 0) {
       read_ended_ = true;
+      cause_ = "video decoding failed: " + ffmpeg_error(rc);
       return Received::ended;
     }
     FrameRelease release{frame_.get()};
+    if (replaying_) {
+      hardware_waiting_since_ms_.reset();
+      continue;
+    }
     if (!deliver(frame_.get())) {
       read_ended_ = true;
+      cause_ = "frame consumer ended the connection";
       return Received::ended;
     }
   }
@@ -450,6 +660,7 @@ Connection::Received Connection::receive_frames() {
 
 // Converts one decoded picture and hands it over; false when the consumer ends the connection.
 bool Connection::deliver(AVFrame* decoded) {
+  set_starved(false);
   const std::int64_t timestamp = decoded->best_effort_timestamp;
   std::int64_t pts_ms = 0;
   if (timestamp == AV_NOPTS_VALUE) {
@@ -471,7 +682,7 @@ bool Connection::deliver(AVFrame* decoded) {
     if (!software_frame_) software_frame_.reset(av_frame_alloc());
     if (!software_frame_ || av_hwframe_transfer_data(software_frame_.get(), decoded, 0) < 0) {
       if (software_frame_) av_frame_unref(software_frame_.get());
-      log(LogLevel::warn, "decoder: hardware frame transfer failed");
+      log(LogLevel::warn, "decoder: hardware frame transfer failed", log_, {});
       return true;
     }
     picture = software_frame_.get();
@@ -523,7 +734,7 @@ void Connection::watch_real_time(std::int64_t pts_ms) {
   const std::int64_t lag = offset - reference_offset_ms_;
   if (lag > kLagWarningMs && (last_lag_warning_ms_ == 0 || now - last_lag_warning_ms_ >= kLagWarningEveryMs)) {
     last_lag_warning_ms_ = now;
-    log(LogLevel::warn, "decoder: decoding lags behind real time", {{"lag_ms", std::to_string(lag)}});
+    log(LogLevel::warn, "decoder: decoding lags behind real time", log_, {{"lag_ms", std::to_string(lag)}});
   }
 }
 
@@ -537,6 +748,13 @@ const char* decoder_state_text(DecoderState state) {
     case DecoderState::stopped: return "stream stopped";
   }
   return "";
+}
+
+std::int32_t retry_pause_ms(std::int32_t reconnect_delay_ms, unsigned lasting) {
+  if (lasting < kQuickLastingAttempts) return reconnect_delay_ms;
+  const unsigned doublings = std::min(lasting - kQuickLastingAttempts, 8u);
+  const std::int32_t pause = std::min(kLastingPauseMostMs, kLastingPauseFirstMs << doublings);
+  return std::max(pause, reconnect_delay_ms);
 }
 
 PacketAction decide_packet(const PacketContext& c) {
@@ -572,10 +790,13 @@ FfmpegDecoder::FfmpegDecoder(std::string url, DecoderOptions options)
     throw std::invalid_argument("invalid hardware decode mode");
   }
   hardware_ = options_.hardware_decode == "auto" ? HardwareDecode::automatic : HardwareDecode::off;
+  log_context_ = {LogField{"task_id", options_.task_id}, LogField{"stream_id", options_.stream_id}};
 }
 
 void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks) {
   process_setup();
+  const ScopedLogContext scoped_log(log_context_);
+  const std::span<const LogField> context(log_context_);
   bool hardware_wanted = hardware_ == HardwareDecode::automatic;
   unsigned attempt = 1;
 
@@ -583,7 +804,8 @@ void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks)
     if (callbacks.on_state) callbacks.on_state(state, decoder_state_text(state));
   };
 
-  // One connection attempt; every failure is logged here and retried by the caller.
+  // One connection attempt; every failure is logged here and retried by the caller, which learns why.
+  Failure failure;
   auto connect_once = [&]() -> AttemptEnd {
     const unsigned earlier = attempt - 1;
     const std::string count = std::to_string(attempt);
@@ -591,10 +813,12 @@ void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks)
 
     std::atomic<std::int64_t> deadline{steady_millis() + kAttemptDeadlineMs};
     InterruptContext interrupt{&deadline, stop};
+    auto deadline_passed = [&] { return steady_millis() > deadline.load(); };
     AVFormatContext* raw = avformat_alloc_context();
     if (raw == nullptr) throw std::runtime_error("cannot allocate FFmpeg format context");
     raw->interrupt_callback.callback = interrupt_callback;
     raw->interrupt_callback.opaque = &interrupt;
+    interrupt.format = raw;
 
     AVDictionary* dictionary = nullptr;
     av_dict_set(&dictionary, "rtsp_transport", "tcp", 0);
@@ -607,8 +831,10 @@ void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks)
     int rc = avformat_open_input(&raw, url_.c_str(), nullptr, &dictionary);  // frees `raw` on failure
     av_dict_free(&dictionary);
     if (rc < 0) {
+      interrupt.format = nullptr;
       if (stop.stop_requested()) return AttemptEnd::stop;
-      log(LogLevel::warn, "decoder: stream open failed", {{"err", ffmpeg_error(rc)}, {"count", count}});
+      log(LogLevel::warn, "decoder: stream open failed", context, {{"err", ffmpeg_error(rc)}, {"count", count}});
+      failure = open_failure(rc, deadline_passed());
       return AttemptEnd::retry;
     }
     FormatPtr format(raw);
@@ -618,30 +844,49 @@ void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks)
     format->flags &= ~AVFMT_FLAG_NOBUFFER;
     const int discovered = avformat_find_stream_info(format.get(), nullptr);
     format->flags |= AVFMT_FLAG_NOBUFFER;
-    if (discovered < 0) {
-      log(LogLevel::warn, "decoder: stream info discovery failed", {{"count", count}});
+    if (discovered < 0 || !interrupt.bound.empty()) {
+      log(LogLevel::warn, "decoder: stream info discovery failed", context, {{"count", count}});
+      failure = {!interrupt.bound.empty() ? interrupt.bound
+                 : deadline_passed()      ? std::string("no stream information within 10 s")
+                                          : "stream information unreadable: " + ffmpeg_error(discovered)};
       return AttemptEnd::retry;
     }
     const int index = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (index < 0) {
-      log(LogLevel::warn, "decoder: stream has no video track", {{"count", count}});
+      log(LogLevel::warn, "decoder: stream has no video track", context, {{"count", count}});
+      failure = {"no video stream in the camera's description", true};
       return AttemptEnd::retry;
     }
 
-    Connection connection(options_, mode_, next_sequence_, pool_, stop, callbacks);
-    if (!connection.open_codec(format->streams[index], hardware_wanted, attempt)) return AttemptEnd::retry;
+    Connection connection(options_, mode_, next_sequence_, pool_, stop, callbacks, interrupt, context);
+    if (!connection.open_codec(format->streams[index], hardware_wanted, attempt)) {
+      failure = {connection.cause()};
+      return AttemptEnd::retry;
+    }
     send_state(DecoderState::online);
-    if (earlier > 0) log(LogLevel::info, "decoder: stream reconnected", {{"count", std::to_string(earlier)}});
+    if (earlier > 0) log(LogLevel::info, "decoder: stream reconnected", context, {{"count", std::to_string(earlier)}});
 
-    if (!connection.read_loop(format.get(), deadline)) hardware_wanted = false;
+    if (!connection.read_loop(format.get())) hardware_wanted = false;
     if (stop.stop_requested()) return AttemptEnd::stop;
-    log(LogLevel::warn, "decoder: stream offline", {{"reason", "reconnecting"}, {"count", count}});
+    log(LogLevel::warn, "decoder: stream offline", context, {{"reason", "reconnecting"}, {"count", count}});
+    failure = {connection.cause()};
     return AttemptEnd::retry;
   };
 
+  unsigned lasting = 0;
+  std::int32_t pause = options_.reconnect_delay_ms;
   while (!stop.stop_requested()) {
+    failure = {};
     if (connect_once() == AttemptEnd::stop) break;
-    pause_before_retry(options_.reconnect_delay_ms, stop);
+    if (callbacks.on_error) callbacks.on_error(failure.cause);
+    lasting = failure.lasting ? lasting + 1 : 0;
+    const std::int32_t next = retry_pause_ms(options_.reconnect_delay_ms, lasting);
+    if (next > pause) {
+      log(LogLevel::warn, "decoder: camera keeps refusing, retrying less often", context,
+          {{"count", std::to_string(attempt)}, {"pause_ms", std::to_string(next)}, {"cause", failure.cause}});
+    }
+    pause = next;
+    pause_before_retry(pause, stop);
     ++attempt;
   }
   send_state(DecoderState::stopped);

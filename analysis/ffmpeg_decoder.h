@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -8,6 +10,7 @@
 #include <stop_token>
 #include <string>
 
+#include "foundation/log.h"
 #include "foundation/video_frame.h"
 
 struct AVFrame;
@@ -20,7 +23,20 @@ struct DecoderOptions {
   std::string decode_mode = "adaptive";    // "adaptive", "keyframe" or "all"
   std::int32_t keyframe_fallback_ms = 5000;  // adaptive: no frame for this long means decode all
   std::string hardware_decode = "auto";    // "auto" tries VAAPI first; "off" is software only
+  // Which task the stream belongs to, on every log line of the decoder (FFmpeg's own included);
+  // empty ones are left out.
+  std::string task_id;
+  std::string stream_id;
 };
+
+// What one camera connection may cost before it is closed (and reconnected like any other).
+// A packet or the access unit that FFmpeg's demuxer gathers from RTP fragments: an 8K key frame
+// takes a few MiB, so a camera past this is broken or hostile.
+constexpr std::int64_t kMaxAccessUnitBytes = 64ll << 20;
+// Any one block that FFmpeg allocates, process-wide: the largest picture plane FFmpeg decodes into
+// (8K with 16-bit samples) takes about 64 MiB, while a camera's reply that claims gigabytes would
+// be allocated as claimed.
+constexpr std::size_t kMaxFfmpegBlockBytes = std::size_t{128} << 20;
 
 enum class DecoderState : int { opening = 0, online = 1, reopening = 2, stopped = 3 };
 
@@ -34,7 +50,19 @@ struct DecoderCallbacks {
   // Asked with each decoded picture's presentation time (ms) before it is converted; false: the
   // picture is left unconverted and on_frame is not called for it. Empty: every picture is wanted.
   std::function<bool(std::int64_t)> wants_frame;
+  // Why a connection attempt failed or a connection ended, in plain words ("camera answered 401
+  // Unauthorized", "no packet for 10 s"); called before the pause, never for a stop.
+  std::function<void(const std::string&)> on_error;
+  // Keyframe mode: true once no key frame came for several fall-back intervals while packets do (the
+  // camera sends none: nothing reaches the analysis), false when a picture comes again or the
+  // connection ends.
+  std::function<void(bool)> on_starved;
 };
+
+// The pause before the next attempt after `lasting` failures in a row that a quick retry cannot
+// mend (401, 403, 404, no video): `reconnect_delay_ms` for the first few, then 10 s doubling up to
+// 30 s, so a camera that locks accounts after failed logins is not asked twice a second.
+std::int32_t retry_pause_ms(std::int32_t reconnect_delay_ms, unsigned lasting);
 
 // The modes of DecoderOptions, read once.
 enum class DecodeMode { adaptive, keyframe, all };
@@ -59,14 +87,16 @@ class FfmpegDecoder {
   DecodeMode mode_ = DecodeMode::adaptive;
   HardwareDecode hardware_ = HardwareDecode::automatic;
   std::atomic<std::uint64_t> next_sequence_{1};  // survives reconnections
-  std::shared_ptr<FramePool> pool_;  // the process's pixel blocks, handed back as frames end
+  std::array<LogField, 2> log_context_;  // task_id and stream_id
+  std::shared_ptr<FramePool> pool_;      // the process's pixel blocks, handed back as frames end
 };
 
 // What the read loop does with one packet of the video stream.
 enum class PacketAction {
   decode,
   skip,                // a non-key packet while only key frames are decoded
-  decode_all_from_now,  // adaptive fall-back: decode this and every later packet of the connection
+  decode_all_from_now,  // adaptive fall-back: decode this and every later packet of the connection,
+                        // picking up from the last key frame
   hardware_stalled,    // the hardware decoder was fed but gave nothing: reconnect in software
 };
 

@@ -13,11 +13,13 @@ SamplingGate::SamplingGate(int idle_fps, int active_fps) : idle_fps_(idle_fps), 
   if (idle_fps <= 0 || active_fps <= 0) throw std::invalid_argument("sampling FPS must be positive");
 }
 
-bool sampling_due(std::int64_t last_accepted_ms, std::int64_t now_ms, std::int64_t interval_ms,
-                  std::int64_t frame_period_ms) {
-  if (last_accepted_ms == 0 || now_ms < last_accepted_ms) return true;
-  const std::int64_t tolerance = std::clamp<std::int64_t>(frame_period_ms / 2, 0, interval_ms / 2);
-  return now_ms - last_accepted_ms >= interval_ms - tolerance;
+std::optional<std::int64_t> sampling_slot(std::int64_t slot_ms, std::int64_t now_ms, std::int64_t interval_ms,
+                                          std::int64_t frame_period_ms) {
+  if (slot_ms == 0 || now_ms < slot_ms - interval_ms) return now_ms;
+  const std::int64_t allowance = std::clamp<std::int64_t>(frame_period_ms / 2, 0, interval_ms / 2);
+  const std::int64_t due = slot_ms + interval_ms;
+  if (now_ms < due - allowance) return std::nullopt;
+  return now_ms - due > allowance ? now_ms : due;
 }
 
 std::int64_t SamplingGate::interval_ms(bool active) const {
@@ -25,12 +27,13 @@ std::int64_t SamplingGate::interval_ms(bool active) const {
 }
 
 bool SamplingGate::accept(std::int64_t now_ms, bool active, std::int64_t frame_period_ms) {
-  if (!sampling_due(last_accepted_ms_, now_ms, interval_ms(active), frame_period_ms)) return false;
-  last_accepted_ms_ = now_ms;
+  const std::optional<std::int64_t> slot = sampling_slot(slot_ms_, now_ms, interval_ms(active), frame_period_ms);
+  if (!slot) return false;
+  slot_ms_ = *slot;
   return true;
 }
 
-void SamplingGate::reset() { last_accepted_ms_ = 0; }
+void SamplingGate::reset() { slot_ms_ = 0; }
 
 LatestFrameQueue::LatestFrameQueue(std::size_t capacity) : capacity_(capacity) {
   if (capacity == 0) throw InvalidInput("frame queue capacity must be positive");

@@ -11,39 +11,40 @@
 
 namespace velmo::ai {
 
-// Thins frames to an idle or an active rate, measured from the last accepted frame.
+// Thins frames to an idle or an active rate on a schedule of slots one interval apart.
 // Belongs to one thread; takes no lock.
 class SamplingGate {
  public:
   // Throws std::invalid_argument when either rate is 0 or negative.
   SamplingGate(int idle_fps, int active_fps);
 
-  // True when the frame at `now_ms` is due. A clock that steps backwards past the last accepted
-  // time accepts and re-anchors there, so the gate never stays shut for the size of the step.
-  // `frame_period_ms`: the spacing of the frames offered (0: unknown). A frame up to half of it
-  // early is taken, since the next one would come later still: key frames a second apart,
-  // arriving a millisecond early, are not all skipped at 1 fps. Never more than half the interval.
+  // True when the frame at `now_ms` is due (see sampling_slot). `frame_period_ms`: the spacing of
+  // the frames offered (0: unknown). The rate in force is chosen per call, from the same schedule.
   bool accept(std::int64_t now_ms, bool active, std::int64_t frame_period_ms = 0);
-  // Forgets the last accepted time: the next accept succeeds.
+  // Forgets the schedule: the next accept succeeds.
   void reset();
 
   // 1000 / fps of the rate in force while the scene is (not) active.
   std::int64_t interval_ms(bool active) const;
-  // 0 while nothing has been accepted.
-  std::int64_t last_accepted_ms() const { return last_accepted_ms_; }
+  // The slot of the last frame taken; 0 while nothing has been taken.
+  std::int64_t slot_ms() const { return slot_ms_; }
 
  private:
   int idle_fps_;
   int active_fps_;
-  std::int64_t last_accepted_ms_ = 0;  // 0: nothing accepted yet
+  std::int64_t slot_ms_ = 0;  // 0: nothing taken yet
 };
 
-// The gate's rule on its own, for a thread that must foresee the gate's answer: true when a frame
-// at `now_ms` is due `interval_ms` after `last_accepted_ms` (0: none yet), allowing half of
-// `frame_period_ms` (at most half the interval) early; a clock stepped back before the last
-// accepted time makes it due too.
-bool sampling_due(std::int64_t last_accepted_ms, std::int64_t now_ms, std::int64_t interval_ms,
-                  std::int64_t frame_period_ms);
+// The rule of a rate: the slot that a frame at `now_ms` takes on a schedule of one frame per
+// `interval_ms` whose last slot is `slot_ms` (0: none yet), or empty when the frame is not due.
+// The next slot lies one interval after the last; a frame is due from an allowance before it (half
+// of `frame_period_ms`, at most half the interval), so key frames a second apart that arrive a
+// millisecond early are all taken at 1 fps. A frame taken within the allowance either side of its
+// slot keeps the schedule; one later than that (after a gap) starts it again at its own time. So
+// slots are never closer than the interval and no stretch of time holds more frames than the rate
+// allows. A clock stepped back by more than an interval starts the schedule again too.
+std::optional<std::int64_t> sampling_slot(std::int64_t slot_ms, std::int64_t now_ms, std::int64_t interval_ms,
+                                          std::int64_t frame_period_ms);
 
 // Bounded hand-over from one producer to one consumer that never blocks the producer: when full,
 // the oldest frames are dropped so the consumer always sees the newest pictures.

@@ -343,6 +343,8 @@ Json task_snapshot_json(const TaskSnapshot& snapshot) {
   return Json{{"config", task_config_json(snapshot.config)},
               {"phase", task_phase_name(snapshot.phase)},
               {"error", snapshot.error},
+              {"last_error", snapshot.last_error},
+              {"keyframe_starved", snapshot.keyframe_starved},
               {"started_at", snapshot.started_at},
               {"statistics",
                {{"decode_fps", snapshot.decode_fps},

@@ -59,6 +59,10 @@ struct TaskSnapshot {
   TaskConfig config;
   TaskPhase phase = TaskPhase::idle;
   std::string error;
+  // Why the stream last failed, in plain words; empty once it is online again.
+  std::string last_error;
+  // Keyframe mode: the camera sends no key frames, so nothing reaches the analysis.
+  bool keyframe_starved = false;
   std::int64_t started_at = 0;
   double decode_fps = 0.0;
   double inference_fps = 0.0;

@@ -68,8 +68,10 @@ void set_log_level(std::string_view level) {
 
 LogLevel log_level() { return static_cast<LogLevel>(g_level.load()); }
 
-void log(LogLevel level, std::string_view message, std::initializer_list<LogField> fields) {
-  if (static_cast<int>(level) < g_level.load()) return;
+namespace {
+
+void write_line(LogLevel level, std::string_view message, std::span<const LogField> context,
+                std::initializer_list<LogField> fields) {
   std::string line;
   line.reserve(96 + message.size());
   line += "time=";
@@ -78,15 +80,32 @@ void log(LogLevel level, std::string_view message, std::initializer_list<LogFiel
   line += level_name(level);
   line += " msg=";
   append_quoted(line, message);
-  for (const LogField& field : fields) {
+  auto append_field = [&line](const LogField& field) {
     line.push_back(' ');
     line += field.key;
     line.push_back('=');
     append_quoted(line, field.value);
+  };
+  for (const LogField& field : context) {
+    if (!field.value.empty()) append_field(field);
   }
+  for (const LogField& field : fields) append_field(field);
   line.push_back('\n');
   std::lock_guard<std::mutex> lock(g_log_mutex);
   write_all(line);
+}
+
+}  // namespace
+
+void log(LogLevel level, std::string_view message, std::initializer_list<LogField> fields) {
+  if (static_cast<int>(level) < g_level.load()) return;
+  write_line(level, message, {}, fields);
+}
+
+void log(LogLevel level, std::string_view message, std::span<const LogField> context,
+         std::initializer_list<LogField> fields) {
+  if (static_cast<int>(level) < g_level.load()) return;
+  write_line(level, message, context, fields);
 }
 
 }  // namespace velmo::ai

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,5 +21,9 @@ LogLevel log_level();
 
 // Writes one key=value line to standard error when `level` reaches the threshold.
 void log(LogLevel level, std::string_view message, std::initializer_list<LogField> fields = {});
+// The same with `context` (which task or stream the line is about) ahead of `fields`; context
+// fields with an empty value are left out.
+void log(LogLevel level, std::string_view message, std::span<const LogField> context,
+         std::initializer_list<LogField> fields);
 
 }  // namespace velmo::ai

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -197,6 +198,15 @@ class ScriptedSource {
     }
     frame.sequence = ++sequence_;
     return callbacks_->on_frame(std::move(frame));
+  }
+
+  // Calls the callbacks as the decoder does, from the test's thread.
+  void report(const std::function<void(const DecoderCallbacks&)>& what) {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, 10s, [&] { return callbacks_ != nullptr; })) {
+      throw std::runtime_error("the frame source never ran");
+    }
+    what(*callbacks_);
   }
 
   // As the decoder does: asks first, and hands the picture over only when it is wanted.
@@ -488,7 +498,8 @@ TEST_F(PipelineTest, ScriptedSceneChangesOfATaskWithoutRulesAreBalancedAndRunNoI
 
 // A picture is converted only when the sampling gate will take it: the decoder is told no for the
 // others (at the idle rate, then at the active rate once the scene changes), and every picture
-// still counts as decoded. Pictures 40 ms apart may come 20 ms early.
+// still counts as decoded. Pictures 40 ms apart may come 20 ms before their slot, and the slots
+// keep to the rate: the one taken early at 980 ms holds the slot of 1000 ms.
 TEST_F(PipelineTest, ScriptedOnlyPicturesTheGateWillTakeAreConverted) {
   Script script(scripted_task(10000, 0, false), scheduler());
   script.frame(1000, empty_picture());  // kT0: the first picture is taken, as the baseline
@@ -502,8 +513,8 @@ TEST_F(PipelineTest, ScriptedOnlyPicturesTheGateWillTakeAreConverted) {
   script.idle(0);  // taken: the scene changes, sampling goes to 5 fps
   ASSERT_EQ(script.pipeline->snapshot().scenes_detected, 1u);
   EXPECT_FALSE(script.offer(block_at(100), 240));
-  script.idle(179);
-  EXPECT_FALSE(script.offer(block_at(100), 280));
+  script.idle(199);
+  EXPECT_FALSE(script.offer(block_at(100), 280));  // 21 ms early for the slot at 1200 ms
   script.idle(1);
   EXPECT_TRUE(script.offer(block_at(100), 320));
   script.idle(0);
@@ -511,6 +522,54 @@ TEST_F(PipelineTest, ScriptedOnlyPicturesTheGateWillTakeAreConverted) {
   EXPECT_EQ(s.frames_decoded, 9u);
   EXPECT_EQ(s.frames_dropped, 0u);
   EXPECT_EQ(s.queue_depth, 0);
+}
+
+// A 25 fps camera whose every picture the gate takes (ActiveFPS 25) while the scene changes: the
+// detector still runs no more often than AI.InferenceFPS 3, though a run may come a little early.
+TEST_F(PipelineTest, ScriptedInferenceKeepsToItsRate) {
+  AiConfig ai = fast_ai();
+  ai.inference_fps = 3;
+  ai.active_fps = 25;
+  Json task = scripted_task(60000, 0, true);
+  task["fps"] = 25;
+  Script script(task, scheduler(), {}, ai);
+  script.frame(1000, empty_picture());
+  for (int i = 1; i <= 250; ++i) {
+    script.offer(block_at(40 + i % 200), 40 * i);
+    script.idle(40);
+  }
+  std::vector<std::int64_t> runs;
+  for (const Json& message : script.detections.messages()) runs.push_back(message["timestamp"].get<std::int64_t>());
+  ASSERT_GE(runs.size(), 20u);
+  const std::int64_t interval = 333;
+  const std::int64_t early = 20;  // half the cameras' picture spacing
+  // n runs span at least n - 1 intervals, less what the first and the last may be early.
+  EXPECT_GE(runs.back() - runs.front() + 2 * early, static_cast<std::int64_t>(runs.size() - 1) * interval);
+  for (std::size_t i = 1; i < runs.size(); ++i) EXPECT_GE(runs[i] - runs[i - 1], interval - 2 * early) << i;
+}
+
+// What the decoder says about its camera reaches the task's status: why it last failed, until the
+// stream is online again, and whether a keyframe-mode camera sends no key frames.
+TEST_F(PipelineTest, ScriptedDecoderReportsReachTheStatus) {
+  Script script(scripted_task(1000, 0, false), scheduler());
+  script.source.report([](const DecoderCallbacks& decoder) {
+    decoder.on_error("camera answered 401 Unauthorized");
+    decoder.on_state(DecoderState::reopening, "reopening stream");
+    decoder.on_starved(true);
+  });
+  const Json down = task_snapshot_json(script.pipeline->snapshot());
+  EXPECT_EQ(down["phase"], "connecting");
+  EXPECT_EQ(down["error"], "reopening stream");
+  EXPECT_EQ(down["last_error"], "camera answered 401 Unauthorized");
+  EXPECT_EQ(down["keyframe_starved"], true);
+  script.source.report([](const DecoderCallbacks& decoder) {
+    decoder.on_state(DecoderState::online, "stream online");
+    decoder.on_starved(false);
+  });
+  const TaskSnapshot up = script.pipeline->snapshot();
+  EXPECT_EQ(up.phase, TaskPhase::running);
+  EXPECT_EQ(up.last_error, "");
+  EXPECT_FALSE(up.keyframe_starved);
 }
 
 TEST_F(PipelineTest, ScriptedSceneChangeEndsWhenItsHoldRunsOutWithoutFrames) {

@@ -101,21 +101,49 @@ INSTANTIATE_TEST_SUITE_P(
                  1,
                  3,
                  {{5000, false, true, 1000}, {5999, false, true, 999}, {6996, false, true, 997}, {8001, false, true, 1005}}},
-        // At 25 fps a frame is taken up to 20 ms early, not earlier.
+        // At 25 fps a frame is taken up to 20 ms before its slot, not earlier; taken early, it
+        // keeps its slot, so the next one is due an interval after the slot, not after the frame.
         GateCase{"half_a_frame_period_early",
                  1,
                  3,
                  {{5000, false, true, 40},
                   {5979, false, false, 40},
                   {5980, false, true, 40},
-                  {6292, true, false, 40},
-                  {6293, true, true, 40}}},
+                  {6312, true, false, 40},
+                  {6313, true, true, 40}}},
+        // A frame later than the allowance starts the schedule again at its own time.
+        GateCase{"late_frame_moves_the_schedule",
+                 1,
+                 1,
+                 {{5000, false, true, 40}, {6021, false, true, 40}, {7000, false, false, 40}, {7001, false, true, 40}}},
         // Widely spaced frames never halve the interval: the tolerance stops at half of it.
         GateCase{"tolerance_capped_at_half_the_interval",
                  1,
                  1,
                  {{5000, false, true, 4000}, {5499, false, false, 4000}, {5500, false, true, 4000}}}),
     [](const ::testing::TestParamInfo<GateCase>& info) { return std::string(info.param.name); });
+
+// Taking frames a little early must not raise the rate: over 20 s of a live source the gate takes
+// no more than the rate allows, and no two frames closer than the interval less a frame period.
+TEST(SamplingGate, EarlyFramesNeverRaiseTheRate) {
+  for (const int fps : {1, 3, 5, 7}) {
+    for (const int source_fps : {10, 25, 30}) {
+      SCOPED_TRACE(std::to_string(fps) + " fps of a " + std::to_string(source_fps) + " fps source");
+      SamplingGate gate(fps, fps);
+      const std::int64_t period = 1000 / source_fps;
+      const std::int64_t interval = 1000 / fps;
+      std::vector<std::int64_t> taken;
+      for (std::int64_t now = 10000; now < 30000; now += period) {
+        if (gate.accept(now, false, period)) taken.push_back(now);
+      }
+      EXPECT_LE(taken.size(), static_cast<std::size_t>(20 * fps + 1));
+      EXPECT_GE(taken.size(), static_cast<std::size_t>(20 * fps * 9 / 10)) << "the rate itself is kept";
+      for (std::size_t i = 1; i < taken.size(); ++i) {
+        ASSERT_GE(taken[i] - taken[i - 1], interval - period) << "frame " << i;
+      }
+    }
+  }
+}
 
 TEST(SamplingGate, ResetMakesTheNextFrameDue) {
   SamplingGate gate(1, 1);

@@ -357,6 +357,8 @@ TEST(TaskDocuments, AreWrittenByteForByte) {
   busy.config = minimal;
   busy.phase = TaskPhase::running;
   busy.error = "stream \"lost\"";
+  busy.last_error = "camera answered 401 Unauthorized";
+  busy.keyframe_starved = true;
   busy.started_at = 1700000000123;
   busy.decode_fps = 2.5;
   busy.inference_fps = 3.0;
@@ -386,13 +388,15 @@ TEST(TaskDocuments, AreWrittenByteForByte) {
        R"("streams":{"custom":"","main":"rtsp://cam/main","sub":"rtsp://cam/sub"},"task_id":"gate"})"},
       {"idle status", task_snapshot_json(idle),
        R"({"config":)" + kMinimalConfigText +
-           R"(,"error":"","phase":"idle","started_at":0,"statistics":{"decode_fps":0.0,"detections":0,)"
+           R"(,"error":"","keyframe_starved":false,"last_error":"","phase":"idle","started_at":0,)"
+           R"("statistics":{"decode_fps":0.0,"detections":0,)"
            R"("events_ended":0,"events_started":0,"execution_provider":"unavailable","frames_decoded":0,)"
            R"("frames_dropped":0,"inference_fps":0.0,"inference_latency_p50_ms":0.0,"inference_latency_p95_ms":0.0,)"
            R"("model":"","model_version":"","queue_depth":0,"reconnects":0,"scenes_detected":0}})"},
       {"running status", task_snapshot_json(busy),
        R"({"config":)" + kMinimalConfigText +
-           R"(,"error":"stream \"lost\"","phase":"running","started_at":1700000000123,"statistics":{)"
+           R"(,"error":"stream \"lost\"","keyframe_starved":true,"last_error":"camera answered 401 Unauthorized",)"
+           R"("phase":"running","started_at":1700000000123,"statistics":{)"
            R"("decode_fps":2.5,"detections":9,"events_ended":1,"events_started":2,)"
            R"("execution_provider":"CPUExecutionProvider","frames_decoded":18446744073709551615,"frames_dropped":4,)"
            R"("inference_fps":3.0,"inference_latency_p50_ms":12.0,"inference_latency_p95_ms":0.1,)"

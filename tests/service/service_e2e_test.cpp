@@ -9,11 +9,13 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "analysis/http_event_sink.h"
 #include "foundation/json.h"
 #include "tests/support/http_client.h"
+#include "tests/support/hostile_camera.h"
 #include "tests/support/http_receiver.h"
 #include "tests/support/rtsp_server.h"
 #include "tests/support/test_models.h"
@@ -358,6 +360,71 @@ TEST(ServiceEndToEnd, NoTaskIsCreatedAfterTheShutdownSignal) {
       break;  // the server is gone: nothing more can start
     }
   }
+  ASSERT_TRUE(service.wait(20s));
+  EXPECT_EQ(service.result().exit_code, 0) << service.result().err;
+}
+
+// Cameras that misbehave, all in one service: one that floods a picture that never ends, one whose
+// description claims 1.5 GB, one that refuses the login and one without video. The service grows
+// by a few hundred MB at most, each task names its camera's fault in its status within 25 s, and
+// the camera that refuses the login is asked a few times, not twice a second.
+TEST(ServiceEndToEnd, MisbehavingCamerasAreBoundedNamedAndAskedLessOften) {
+  test::TempDir dir;
+  test::ModelPackage package = test::write_signed_package(dir / "model", "bright_dets");
+  const int port = test::free_tcp_port();
+  test::write_file(dir / "config.toml", service_config(package, port));
+  test::HostileCamera::Options cameras;
+  cameras.flood_after_s = 3.0;
+  test::HostileCamera camera(cameras);
+  test::ProcessOptions options;
+  options.cwd = dir.path();
+  test::ChildProcess service({VELMO_AI_BIN, "--config", "config.toml"}, options);
+  ASSERT_TRUE(test::eventually([&] { return health_ready(port); }, 20s)) << service.stderr_so_far();
+  const long long before_kb = test::process_memory_kb(service.pid(), "VmRSS");
+
+  struct Case {
+    std::string id;
+    std::string path;
+    std::string cause;
+    bool named = false;
+  };
+  std::vector<Case> cases = {{"flood", "/flood", "access unit over 64 MiB"},
+                             {"huge", "/huge-describe", "camera's description unreadable (invalid, or over 128 MiB)"},
+                             {"locked", "/unauthorized", "camera answered 401 Unauthorized"},
+                             {"mute", "/no-video", "no video stream in the camera's description"}};
+  for (const Case& c : cases) {
+    test::HttpCall create;
+    create.method = "POST";
+    create.target = "/v1/tasks";
+    create.body = dump_json(Json{{"task_id", c.id}, {"stream_id", c.id}, {"stream_url", camera.url(c.path)}});
+    create.headers = {{"Content-Type", "application/json"}};
+    ASSERT_EQ(test::http_call(port, create).status, 201);
+  }
+  const auto created = std::chrono::steady_clock::now();
+  Json locked;
+  while (std::chrono::steady_clock::now() < created + 25s) {
+    for (Case& c : cases) {
+      const test::HttpReply reply = test::http_get(port, "/v1/tasks/" + c.id);
+      ASSERT_EQ(reply.status, 200) << reply.body;
+      const Json status = parse_json(reply.body);
+      // A build too slow to gather 64 MiB within the read deadline meets that first.
+      const std::string cause = status.value("last_error", "");
+      if (cause == c.cause || (c.id == "flood" && cause == "no packet for 10 s")) c.named = true;
+      if (c.id == "locked") locked = status;
+    }
+    std::this_thread::sleep_for(250ms);
+  }
+  const long long peak_kb = test::process_memory_kb(service.pid(), "VmHWM");
+
+  for (const Case& c : cases) EXPECT_TRUE(c.named) << c.id << " never said: " << c.cause;
+  EXPECT_EQ(locked.value("phase", ""), "connecting");
+  EXPECT_EQ(locked.value("error", ""), "reopening stream");
+  // Three quick attempts, then 10 s and 20 s apart; FFmpeg asks twice an attempt.
+  EXPECT_LE(camera.requests("DESCRIBE", "/unauthorized"), 10u);
+  const long long bound_kb = test::memory_growth_bound_kb(512 * 1024);
+  EXPECT_LT(peak_kb - before_kb, bound_kb) << "grew by " << (peak_kb - before_kb) / 1024 << " MB";
+
+  service.send_signal(SIGTERM);
   ASSERT_TRUE(service.wait(20s));
   EXPECT_EQ(service.result().exit_code, 0) << service.result().err;
 }

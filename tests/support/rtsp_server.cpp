@@ -24,6 +24,25 @@ std::string number(double value) {
 
 }  // namespace
 
+std::unique_ptr<ChildProcess> start_until_ready(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                                                std::string& failure) {
+  auto process = std::make_unique<ChildProcess>(argv);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (process->stdout_so_far().find("READY ") != std::string::npos) return process;
+    if (!process->running()) {
+      process->wait(1s);
+      failure = process->result().err;
+      return nullptr;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  failure = "no ready line within the time-out; stderr: " + process->stderr_so_far();
+  process->send_signal(SIGKILL);
+  process->wait(5s);
+  return nullptr;
+}
+
 std::filesystem::path RtspTestServer::cached_media_file() {
   const char* cache = std::getenv("VELMO_CACHE");
   std::filesystem::path root = (cache != nullptr && *cache != '\0') ? std::filesystem::path(cache)
@@ -83,21 +102,8 @@ bool RtspTestServer::launch(std::string& failure) {
   if (!options_.switch_size.empty()) {
     argv.insert(argv.end(), {"--switch-size", options_.switch_size, "--switch-after", number(options_.switch_after_s)});
   }
-  process_ = std::make_unique<ChildProcess>(argv);
-  const auto deadline = std::chrono::steady_clock::now() + kReadyTimeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (process_->stdout_so_far().find("READY ") != std::string::npos) return true;
-    if (!process_->running()) {
-      process_->wait(1s);
-      failure = process_->result().err;
-      process_.reset();
-      return false;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  failure = "no ready line within the time-out; stderr: " + process_->stderr_so_far();
-  end(SIGKILL);
-  return false;
+  process_ = start_until_ready(argv, kReadyTimeout, failure);
+  return process_ != nullptr;
 }
 
 void RtspTestServer::end(int signal) {

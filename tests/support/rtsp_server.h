@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/support/test_support.h"
 
@@ -23,6 +25,11 @@ struct RtspServerOptions {
   double switch_after_s = 2.0;
   std::filesystem::path media_file;  // empty: the cached H.264 file
 };
+
+// Starts a fixture server and waits until it prints "READY "; empty, with `failure` set, when it
+// exits first or does not get there in time (it is killed then).
+std::unique_ptr<ChildProcess> start_until_ready(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                                                std::string& failure);
 
 // A GStreamer RTSP server on 127.0.0.1 run as a child process (tests/fixtures/rtsp_server.py).
 // The constructor starts it and waits until it listens; the destructor kills it.

@@ -254,4 +254,21 @@ int free_tcp_port() {
   return port;
 }
 
+long long process_memory_kb(int pid, const std::string& key) {
+  std::ifstream in(pid == 0 ? std::string("/proc/self/status") : "/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(key + ":", 0) == 0) return std::atoll(line.c_str() + key.size() + 1);
+  }
+  return -1;
+}
+
+long long memory_growth_bound_kb(long long kb) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  return 3 * kb;
+#else
+  return kb;
+#endif
+}
+
 }  // namespace velmo::ai::test

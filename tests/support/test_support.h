@@ -72,6 +72,13 @@ class ChildProcess {
 // A TCP port on 127.0.0.1 that was free when asked.
 int free_tcp_port();
 
+// A figure of /proc/<pid>/status in kB, by its key ("VmRSS", "VmHWM"); pid 0 is this process.
+// -1 when it cannot be read.
+long long process_memory_kb(int pid, const std::string& key);
+// A bound of `kb` on a process's growth, three times that in a sanitizer's build (its shadow
+// memory, and the quarantine that keeps freed blocks a while).
+long long memory_growth_bound_kb(long long kb);
+
 // Polls `predicate` until it holds or the timeout passes.
 template <typename Predicate>
 bool eventually(Predicate predicate, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
