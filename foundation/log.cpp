@@ -14,6 +14,7 @@ namespace {
 
 std::atomic<int> g_level{1};
 std::mutex g_log_mutex;
+LogSink g_sink;  // guarded by g_log_mutex
 
 const char* level_name(LogLevel level) {
   switch (level) {
@@ -92,10 +93,20 @@ void write_line(LogLevel level, std::string_view message, std::span<const LogFie
   for (const LogField& field : fields) append_field(field);
   line.push_back('\n');
   std::lock_guard<std::mutex> lock(g_log_mutex);
-  write_all(line);
+  if (g_sink) {
+    g_sink(line);
+  } else {
+    write_all(line);
+  }
 }
 
 }  // namespace
+
+LogSink set_log_sink(LogSink sink) {
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  std::swap(g_sink, sink);
+  return sink;
+}
 
 void log(LogLevel level, std::string_view message, std::initializer_list<LogField> fields) {
   if (static_cast<int>(level) < g_level.load()) return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -25,5 +26,11 @@ void log(LogLevel level, std::string_view message, std::initializer_list<LogFiel
 // fields with an empty value are left out.
 void log(LogLevel level, std::string_view message, std::span<const LogField> context,
          std::initializer_list<LogField> fields);
+
+// Where whole lines go (each with its newline) instead of standard error, so that a test can read
+// the log without redirecting the process's descriptors. Called under the log mutex: it must not
+// log. Empty: standard error again. Returns the one it replaces.
+using LogSink = std::function<void(std::string_view line)>;
+LogSink set_log_sink(LogSink sink);
 
 }  // namespace velmo::ai

@@ -637,12 +637,12 @@ TEST_F(PipelineTest, ScriptedFailingIterationIsLoggedOnceAndTheTaskGoesOn) {
     callback(message);
   });
   script.frame(1000, empty_picture());
-  testing::internal::CaptureStderr();
+  test::LogCapture log_capture;
   for (int i = 0; i < 5; ++i) script.frame(i == 0 ? 1000 : 200, block_at(100 + 4 * i));
   const TaskSnapshot during = script.pipeline->snapshot();
   failing = false;
   for (int i = 5; i < 8; ++i) script.frame(200, block_at(100 + 4 * i));
-  const std::string log = testing::internal::GetCapturedStderr();
+  const std::string log = log_capture.text();
 
   EXPECT_EQ(during.phase, TaskPhase::running);
   EXPECT_EQ(during.error, "");
@@ -816,7 +816,7 @@ TEST(PipelineFailureTest, ScriptedFailedInferenceSkipsTheFrameAndDroppedFramesAr
   ASSERT_TRUE(failing.start());
   AiConfig ai = fast_ai();
   ai.max_queue_frames = 1;
-  testing::internal::CaptureStderr();
+  test::LogCapture log_capture;
   Script script(scripted_task(2000, 0, true), failing, {}, ai);
   EXPECT_EQ(script.pipeline->snapshot().model, "failing");
   script.frame(1000, empty_picture());
@@ -827,7 +827,7 @@ TEST(PipelineFailureTest, ScriptedFailedInferenceSkipsTheFrameAndDroppedFramesAr
   script.frame(200, block_at(112));
   const TaskSnapshot s = script.pipeline->snapshot();
   script.pipeline->stop();
-  const std::string log = testing::internal::GetCapturedStderr();
+  const std::string log = log_capture.text();
 
   EXPECT_EQ(failing.statistics().failed, 2u);
   EXPECT_EQ(s.frames_dropped, 2u);

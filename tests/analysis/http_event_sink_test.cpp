@@ -254,13 +254,13 @@ TEST(HttpEventSinkTest, OnlyA2xxFinalAnswerEndsTheAttemptsAndTheWarningNamesTask
     SCOPED_TRACE(c.name);
     HttpReceiver receiver;
     receiver.reply_in_turn(c.replies);
-    testing::internal::CaptureStderr();
+    test::LogCapture log_capture;
     {
       HttpEventSink sink(receiver.url("/v1/events"), 64, kOwner, kThreeAttempts);
       sink.publish(event(7));
       sink.stop();
     }
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = log_capture.text();
     EXPECT_EQ(bodies(receiver), std::vector<std::string>(c.attempts, dump_json(event(7))));
     if (c.cause.empty()) {
       EXPECT_EQ(count_of(err, kWarning), 0u) << err;
@@ -276,12 +276,12 @@ TEST(HttpEventSinkTest, OnlyA2xxFinalAnswerEndsTheAttemptsAndTheWarningNamesTask
 TEST(HttpEventSinkTest, RetriesQuicklyThreeTimesThenBacksOffUntilDelivered) {
   HttpReceiver receiver;
   receiver.reply_in_turn({status(500), status(503), status(503), status(503), status(204)});
-  testing::internal::CaptureStderr();
+  test::LogCapture log_capture;
   HttpEventSink sink(receiver.url("/v1/events"), 64);
   sink.publish(event(1));
   ASSERT_TRUE(receiver.wait_for_requests(5));
   sink.stop();
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = log_capture.text();
 
   const auto requests = receiver.requests();
   ASSERT_EQ(requests.size(), 5u);
@@ -300,13 +300,13 @@ TEST(HttpEventSinkTest, GivesUpOnARefusedConnectionAndCountsTheDropsInFewWarning
     port = gone.port();
   }
   const std::string base = "http://127.0.0.1:" + std::to_string(port);
-  testing::internal::CaptureStderr();
+  test::LogCapture log_capture;
   {
     HttpEventSink sink(base + "/hooks/cam?token=secret", 64, kOwner, kThreeAttempts);
     for (int i = 0; i < 3; ++i) sink.publish(event(i));
     sink.stop();
   }
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = log_capture.text();
   // The first give-up is reported at once; the next two come within the warning interval and are
   // counted together in the line that stop writes.
   EXPECT_EQ(dropped_counts(err), (std::vector<int>{1, 2})) << err;
@@ -319,13 +319,13 @@ TEST(HttpEventSinkTest, AStalledReceiverTimesOutAndTheEventIsRetried) {
   Reply stall;
   stall.hold = true;  // never answered while the test runs
   receiver.reply_in_turn({stall, status(204)});
-  testing::internal::CaptureStderr();
+  test::LogCapture log_capture;
   HttpEventSink sink(receiver.url("/v1/events"), 64);
   sink.publish(event(1));
   sink.publish(event(2));
   ASSERT_TRUE(receiver.wait_for_requests(3));
   sink.stop();
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = log_capture.text();
 
   const auto requests = receiver.requests();
   ASSERT_EQ(requests.size(), 3u);
@@ -365,7 +365,7 @@ TEST(HttpEventSinkTest, AFullQueueDropsTheOldestWithoutBlockingPublish) {
       reply.hold = index == 0;
       return reply;
     });
-    testing::internal::CaptureStderr();
+    test::LogCapture log_capture;
     HttpEventSink sink(receiver.url("/v1/events"), c.max_queue);
     sink.publish(event(0));
     ASSERT_TRUE(receiver.wait_for_requests(1));
@@ -373,7 +373,7 @@ TEST(HttpEventSinkTest, AFullQueueDropsTheOldestWithoutBlockingPublish) {
     ASSERT_TRUE(test::eventually([&] { return receiver.held_count() == 1; }));
     receiver.release();
     sink.stop();
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = log_capture.text();
     const int overflowed = c.published_while_busy - static_cast<int>(c.max_queue);
     EXPECT_EQ(dropped_counts(err), overflowed > 0 ? std::vector<int>{overflowed} : std::vector<int>{}) << err;
 
@@ -438,7 +438,7 @@ TEST(HttpEventSinkTest, StopEndsWithinTheDrainBudgetWhateverTheReceiverDoes) {
     SCOPED_TRACE(c.name);
     HttpReceiver receiver;
     receiver.reply_with(c.reply);
-    testing::internal::CaptureStderr();
+    test::LogCapture log_capture;
     Clock::duration took{};
     {
       HttpEventSink sink(receiver.url("/v1/events"), 64);
@@ -448,7 +448,7 @@ TEST(HttpEventSinkTest, StopEndsWithinTheDrainBudgetWhateverTheReceiverDoes) {
       sink.stop();
       took = Clock::now() - started;
     }
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = log_capture.text();
     EXPECT_LT(took, kEventSinkDrainBudget + std::chrono::seconds(2));
     EXPECT_EQ(receiver.request_count(), 1u);
     // What stop had to leave is not lost silently.
@@ -459,7 +459,7 @@ TEST(HttpEventSinkTest, StopEndsWithinTheDrainBudgetWhateverTheReceiverDoes) {
 TEST(HttpEventSinkTest, EventsSentWhileTheReceiverRestartsAllArriveInOrder) {
   auto receiver = std::make_unique<HttpReceiver>();
   const int port = receiver->port();
-  testing::internal::CaptureStderr();
+  test::LogCapture log_capture;
   HttpEventSink sink(receiver->url("/v1/events"), 64);
   sink.publish(event(0));
   ASSERT_TRUE(receiver->wait_for_requests(1));
@@ -476,7 +476,7 @@ TEST(HttpEventSinkTest, EventsSentWhileTheReceiverRestartsAllArriveInOrder) {
 
   ASSERT_TRUE(receiver->wait_for_requests(5, std::chrono::seconds(20)));
   sink.stop();
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = log_capture.text();
   EXPECT_EQ(bodies(*receiver), expected);
   EXPECT_EQ(count_of(err, kWarning), 0u) << err;
 }

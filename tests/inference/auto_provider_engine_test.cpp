@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -161,16 +162,10 @@ class AutoProviderEngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     set_log_level("info");
-    ::testing::internal::CaptureStderr();
-    capturing_ = true;
+    capture_.emplace();
   }
-  void TearDown() override {
-    if (capturing_) ::testing::internal::GetCapturedStderr();
-  }
-  std::string captured_log() {
-    capturing_ = false;
-    return ::testing::internal::GetCapturedStderr();
-  }
+  void TearDown() override { capture_.reset(); }
+  std::string captured_log() { return capture_->text(); }
   std::vector<std::string> devices_built() {
     std::vector<std::string> devices;
     for (const Build& b : runtime_.builds) devices.push_back(b.device);
@@ -178,7 +173,7 @@ class AutoProviderEngineTest : public ::testing::Test {
   }
 
   FakeRuntime runtime_;
-  bool capturing_ = false;
+  std::optional<test::LogCapture> capture_;
 };
 
 // ---- construction: which engine the device policy picks ----

@@ -23,22 +23,6 @@ using ::testing::StartsWith;
 
 const std::vector<std::string> kWithCuda = {"CUDAExecutionProvider", "CPUExecutionProvider"};
 
-// The engine's log lines go to standard error; this keeps what it writes while alive.
-class StderrCapture {
- public:
-  StderrCapture() { ::testing::internal::CaptureStderr(); }
-  ~StderrCapture() {
-    if (!taken_) ::testing::internal::GetCapturedStderr();
-  }
-  std::string take() {
-    taken_ = true;
-    return ::testing::internal::GetCapturedStderr();
-  }
-
- private:
-  bool taken_ = false;
-};
-
 int count_of(const std::string& text, const std::string& part) {
   int n = 0;
   for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
@@ -214,10 +198,10 @@ TEST_F(OnnxEngineTest, UnsignedPackageLoadsWhenNoSignatureIsRequired) {
 
 TEST_F(OnnxEngineTest, LogsLoadAndWarmupLines) {
   const auto p = package();
-  StderrCapture capture;
+  test::LogCapture capture;
   auto e = engine(p, "cpu", 0);
   e->warmup();
-  const std::string err = capture.take();
+  const std::string err = capture.text();
   EXPECT_THAT(err, HasSubstr("level=INFO msg=\"inference: model loaded\" model=\"bright_dets\" version=\"1.0.0\" "
                              "execution_provider=\"CPUExecutionProvider\""));
   EXPECT_THAT(err, ::testing::ContainsRegex("msg=\"inference: model warmup completed\" latency_ms=\"[0-9]+\\.[0-9]{6}\" "
@@ -230,10 +214,10 @@ TEST_F(OnnxEngineTest, DeviceTextsChooseTheProvider) {
 
   {
     // This runtime offers no CUDA: "auto" is a plain CPU session without a warning.
-    StderrCapture capture;
+    test::LogCapture capture;
     auto e = engine(p, "auto", -3);
     EXPECT_EQ(e->execution_provider(), "CPUExecutionProvider");
-    EXPECT_THAT(capture.take(), Not(HasSubstr("CUDA initialization failed")));
+    EXPECT_THAT(capture.text(), Not(HasSubstr("CUDA initialization failed")));
   }
   EXPECT_EQ(message_of<std::runtime_error>([&] { engine(p, "gpu"); }),
             cuda_runtime_failure_message("GPU was requested but CUDAExecutionProvider is unavailable"));
@@ -241,9 +225,9 @@ TEST_F(OnnxEngineTest, DeviceTextsChooseTheProvider) {
   list_providers(kWithCuda);
   {
     // Listed, but the CUDA call of this CPU-only runtime fails: one warning, then a CPU session.
-    StderrCapture capture;
+    test::LogCapture capture;
     auto e = engine(p, "auto");
-    const std::string err = capture.take();
+    const std::string err = capture.text();
     EXPECT_EQ(e->execution_provider(), "CPUExecutionProvider");
     EXPECT_EQ(count_of(err, "msg=\"inference: CUDA initialization failed, falling back to CPU\""), 1);
     EXPECT_THAT(err, HasSubstr("err=\"" + cuda_runtime_failure_message("")));
@@ -257,10 +241,10 @@ TEST_F(OnnxEngineTest, DeviceTextsChooseTheProvider) {
 
   for (const std::string device : {"cpu", "", "GPU", "Auto", "cuda"}) {
     SCOPED_TRACE(device);
-    StderrCapture capture;
+    test::LogCapture capture;
     auto e = engine(p, device);
     EXPECT_EQ(e->execution_provider(), "CPUExecutionProvider");
-    EXPECT_THAT(capture.take(), Not(HasSubstr("CUDA")));
+    EXPECT_THAT(capture.text(), Not(HasSubstr("CUDA")));
   }
 }
 
@@ -280,7 +264,7 @@ TEST_F(OnnxEngineTest, RunsTheVerifiedModelBytesWhenTheFileIsReplacedAfterTheChe
       ++swaps;
       return cuda_listed ? kWithCuda : std::vector<std::string>{"CPUExecutionProvider"};
     };
-    StderrCapture capture;
+    test::LogCapture capture;
     OnnxEngine e(p.manifest, p.public_key, true, cuda_listed ? "auto" : "cpu", 1, providers);
     e.warmup();
     ASSERT_EQ(swaps, 1);

@@ -271,4 +271,17 @@ long long memory_growth_bound_kb(long long kb) {
 #endif
 }
 
+LogCapture::LogCapture()
+    : previous_(set_log_sink([lines = lines_](std::string_view line) {
+        std::lock_guard<std::mutex> lock(lines->mutex);
+        lines->text += line;
+      })) {}
+
+LogCapture::~LogCapture() { set_log_sink(std::move(previous_)); }
+
+std::string LogCapture::text() const {
+  std::lock_guard<std::mutex> lock(lines_->mutex);
+  return lines_->text;
+}
+
 }  // namespace velmo::ai::test

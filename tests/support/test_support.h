@@ -3,9 +3,13 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "foundation/log.h"
 
 namespace velmo::ai::test {
 
@@ -89,5 +93,26 @@ bool eventually(Predicate predicate, std::chrono::milliseconds timeout = std::ch
   }
   return predicate();
 }
+
+// Takes the process's log lines while it lives, in place of standard error; the log sink it found
+// is put back when it ends.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  // The lines written so far.
+  std::string text() const;
+
+ private:
+  struct Lines {
+    mutable std::mutex mutex;
+    std::string text;
+  };
+  std::shared_ptr<Lines> lines_ = std::make_shared<Lines>();
+  LogSink previous_;
+};
 
 }  // namespace velmo::ai::test
