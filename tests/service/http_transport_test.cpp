@@ -187,6 +187,11 @@ TEST_F(HttpTransportTest, WireDetailsOfUpgradesFramesAndHead) {
 }
 
 TEST_F(HttpTransportTest, ASubscriberThatStopsReadingIsClosedWith1008AndNeverHoldsUpThePublisher) {
+#if defined(__SANITIZE_THREAD__)
+  // Instrumented, the reading client cannot take 64 KiB frames every 5 ms without pauses, nor the
+  // stalled one read its way to the close frame in time.
+  GTEST_SKIP() << "the clients cannot keep pace under ThreadSanitizer";
+#endif
   options_.close_timeout = 20s;  // time for the stalled client to read its way to the close frame
   start();
   test::WsClientOptions stalled;

@@ -263,13 +263,7 @@ long long process_memory_kb(int pid, const std::string& key) {
   return -1;
 }
 
-long long memory_growth_bound_kb(long long kb) {
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-  return 3 * kb;
-#else
-  return kb;
-#endif
-}
+long long memory_growth_bound_kb(long long kb) { return kSanitized ? 3 * kb : kb; }
 
 LogCapture::LogCapture()
     : previous_(set_log_sink([lines = lines_](std::string_view line) {

@@ -83,6 +83,13 @@ long long process_memory_kb(int pid, const std::string& key);
 // memory, and the quarantine that keeps freed blocks a while).
 long long memory_growth_bound_kb(long long kb);
 
+// Built with ThreadSanitizer or AddressSanitizer: several times slower, and every byte costs more.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // Polls `predicate` until it holds or the timeout passes.
 template <typename Predicate>
 bool eventually(Predicate predicate, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
