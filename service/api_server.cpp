@@ -11,7 +11,7 @@
 #include "analysis/task.h"
 #include "foundation/errors.h"
 #include "foundation/log.h"
-#include "foundation/text.h"
+#include "foundation/url.h"
 #include "service/http_transport.h"
 
 namespace velmo::ai {
