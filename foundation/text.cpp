@@ -10,6 +10,8 @@ std::string lower_ascii(std::string_view text) {
   return out;
 }
 
+std::string IntRange::text() const { return std::to_string(lo) + ".." + std::to_string(hi); }
+
 std::optional<std::uint16_t> parse_port_digits(std::string_view digits) {
   if (digits.empty() || digits.size() > 5) return std::nullopt;
   long long value = 0;

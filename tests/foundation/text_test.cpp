@@ -29,7 +29,8 @@ TEST(Text, PortsAreDigitsOnlyWithinOneTo65535) {
   for (const char* bad : {"", "0", "00000", "65536", "99999", "100000", "000080", "+80", "-1", " 80", "80 ", "8o"}) {
     EXPECT_EQ(parse_port_digits(bad), std::nullopt) << '"' << bad << '"';
   }
-  EXPECT_TRUE(valid_port(kMinPort) && valid_port(kMaxPort));
+  EXPECT_TRUE(valid_port(kPortRange.lo) && valid_port(kPortRange.hi));
+  EXPECT_EQ(kPortRange.text(), "1..65535");
   EXPECT_FALSE(valid_port(0) || valid_port(65536) || valid_port(-65535));
 }
 
