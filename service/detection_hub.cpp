@@ -48,8 +48,8 @@ void DetectionHub::publish(const Json& message) {
     std::lock_guard lock(subscriber->mutex);
     if (subscriber->socket == nullptr || !subscriber->socket->is_open()) continue;
     if (!subscriber->socket->send_text(text)) {
-      // Its connection is closing (a full queue closes it with kClosePolicyViolation); its handler still
-      // unsubscribes, which then finds nothing to do.
+      // Its connection is closing (a full queue closes it with kClosePolicyViolation); its handler
+      // still unsubscribes, which then finds nothing to do.
       subscriber->socket = nullptr;
       dropped.push_back(subscriber->id);
     }
