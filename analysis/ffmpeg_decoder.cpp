@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -19,6 +18,7 @@
 #include "analysis/scene_detector.h"
 #include "foundation/log.h"
 #include "foundation/time.h"
+#include "foundation/url.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -139,34 +139,6 @@ std::atomic<bool> g_ffmpeg_debug{false};
 // more than the rest of the early return.
 std::atomic<int> g_ffmpeg_level{AV_LOG_WARNING};
 
-bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Camera URLs carry user names and passwords, and FFmpeg's debug output carries the RTSP
-// requests with their Authorization headers: neither may reach the log.
-std::string without_credentials(std::string line) {
-  const std::size_t first = line.find_first_not_of(" \t");
-  if (first != std::string::npos && starts_with_ignoring_case(std::string_view(line).substr(first), "authorization:")) {
-    return line.substr(0, first) + "Authorization: ***";
-  }
-  for (std::size_t scheme = line.find("://"); scheme != std::string::npos; scheme = line.find("://", scheme + 3)) {
-    const std::size_t start = scheme + 3;
-    const std::size_t end = line.find_first_of("/ \t\"'?#<>", start);
-    const std::size_t at = line.rfind('@', end == std::string::npos ? line.size() - 1 : end - 1);
-    if (at != std::string::npos && at >= start && (end == std::string::npos || at < end)) {
-      line.replace(start, at - start, "***");
-    }
-  }
-  return line;
-}
-
 LogLevel mapped_level(int level) {
   // Without the debug switch only warnings and errors get here, all as warnings: the decoder's own
   // lines say what they cost.
@@ -208,6 +180,7 @@ void route_ffmpeg_log(void* object, int level, const char* format, va_list args)
     std::string line = text.substr(start, end - start);
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
     if (!line.empty()) {
+      // Camera URLs and the RTSP requests in FFmpeg's debug output carry credentials.
       log(mapped, "decoder: ffmpeg message", context,
           {{"source", source}, {"text", without_credentials(std::move(line))}});
     }

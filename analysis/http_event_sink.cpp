@@ -22,8 +22,8 @@
 
 #include "foundation/errors.h"
 #include "foundation/log.h"
-#include "foundation/text.h"
 #include "foundation/thread_name.h"
+#include "foundation/url.h"
 #include "foundation/version.h"
 
 namespace velmo::ai {
@@ -80,11 +80,6 @@ struct DiscardBody {
     std::uint64_t seen = 0;
   };
 };
-
-bool blank_or_control(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte <= 0x20 || byte == 0x7f;
-}
 
 // Text from the server, fit for a log line: at most `limit` bytes of printable ASCII.
 std::string printable(std::string_view text, std::size_t limit) {
@@ -168,59 +163,12 @@ HttpEventSink::HttpEventSink(std::string url, std::size_t max_queue, EventSinkOw
                              std::chrono::milliseconds give_up_after)
     : url_(std::move(url)), max_queue_(max_queue), owner_(std::move(owner)), give_up_after_(give_up_after) {
   if (url_.empty() || max_queue_ == 0) refuse("invalid event callback configuration");
-  const std::size_t scheme_end = url_.find("://");
-  if (scheme_end == std::string::npos) refuse("event callback URL has no scheme");
-  // The URL goes verbatim into the request line and the Host field: CR or LF there would let it
-  // write headers or requests of its own.
-  for (char c : url_) {
-    if (blank_or_control(c)) refuse("event callback URL must not contain spaces or control characters");
-  }
-  // Plain HTTP only: an https URL must not be sent in clear text to a server that expects TLS.
-  if (lower_ascii(std::string_view(url_).substr(0, scheme_end)) != "http") {
-    refuse("event callback URL must use HTTP");
-  }
-
-  // The authority ends at the first "/", "?" or "#". A fragment is for the client alone and is never
-  // sent; a query without a path goes on the default path.
-  const std::size_t after_scheme = scheme_end + 3;
-  const std::size_t authority_end = std::min(url_.find_first_of("/?#", after_scheme), url_.size());
-  const std::size_t fragment = std::min(url_.find('#', authority_end), url_.size());
-  base_ = url_.substr(0, authority_end);
-  path_ = url_.substr(authority_end, fragment - authority_end);
-  if (path_.empty() || path_.front() == '?') path_.insert(0, "/v1/events");
-
-  const std::string_view authority = std::string_view(base_).substr(after_scheme);
-  // A user name or password would travel in clear text and show up wherever the server is named.
-  if (authority.find('@') != std::string_view::npos) refuse("event callback URL has an invalid host or port");
-  std::string_view host;
-  std::string_view rest;
-  if (!authority.empty() && authority.front() == '[') {
-    const std::size_t close = authority.find(']');
-    if (close == std::string_view::npos) refuse("event callback URL has an invalid host or port");
-    host = authority.substr(1, close - 1);
-    rest = authority.substr(close + 1);
-    for (char c : host) {
-      const bool ok = hex_value(c) >= 0 || c == ':' || c == '.';
-      if (!ok) refuse("event callback URL has an invalid host or port");
-    }
-  } else {
-    const std::size_t colon = authority.find(':');
-    host = authority.substr(0, colon);
-    rest = colon == std::string_view::npos ? std::string_view() : authority.substr(colon);
-    if (host.find_first_of("[]") != std::string_view::npos) {
-      refuse("event callback URL has an invalid host or port");
-    }
-  }
-  if (host.empty()) refuse("event callback URL has an invalid host or port");
-  if (rest.empty()) {
-    port_ = "80";
-  } else if (rest.front() == ':' && parse_port_digits(rest.substr(1))) {
-    port_ = std::string(rest.substr(1));
-  } else {
-    refuse("event callback URL has an invalid host or port");
-  }
-  host_ = std::string(host);
-  host_header_ = std::string(authority);
+  HttpTarget target = parse_http_url(url_, "/v1/events", "event callback URL");
+  base_ = std::move(target.base);
+  path_ = std::move(target.path);
+  host_ = std::move(target.host);
+  port_ = std::move(target.port);
+  host_header_ = std::move(target.host_header);
 
   io_ = std::make_unique<Io>();
   worker_ = start_thread<std::thread>([this] { run(); });

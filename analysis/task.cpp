@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "foundation/errors.h"
+#include "foundation/url.h"
 
 namespace velmo::ai {
 
@@ -17,37 +18,6 @@ namespace {
 const Json* find_key(const Json& object, const char* key) {
   const auto it = object.find(key);
   return it == object.end() ? nullptr : &*it;
-}
-
-bool starts_with(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
-// URLs end up in RTSP and HTTP request lines, where a blank or a line break would split or
-// inject a line.
-bool has_blank_or_control(std::string_view text) {
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte <= 0x20 || byte == 0x7f) return true;
-  }
-  return false;
-}
-
-void check_url_bytes(std::string_view url, const std::string& label) {
-  if (has_blank_or_control(url)) refuse(label + " must not contain spaces or control characters");
-}
-
-void check_rtsp_url(std::string_view url, const std::string& label) {
-  std::size_t host_at = 0;
-  if (starts_with(url, "rtsp://")) {
-    host_at = 7;
-  } else if (starts_with(url, "rtsps://")) {
-    host_at = 8;
-  } else {
-    refuse(label + " must use RTSP");
-  }
-  if (url.size() <= host_at || url[host_at] == '/') refuse(label + " must include a host");
-  check_url_bytes(url, label);
 }
 
 std::string required_text(const Json& body, const char* key, const std::string& label) {
@@ -156,7 +126,7 @@ StreamSources parse_streams(const Json& streams, StreamSources sources) {
       refuse(label + " must be a non-empty string");
     }
     const auto& url = value.get_ref<const std::string&>();
-    check_rtsp_url(url, label);
+    check_request_url(url, UrlUse::stream, label);
     *slot = url;
   }
   return sources;
@@ -186,13 +156,6 @@ void select_stream(TaskConfig& config) {
   if (url == nullptr) refuse("task does not provide the requested stream role");
   config.stream_url = *url;
   config.selected_stream_role = selected;
-}
-
-void check_callback_url(const std::string& url) {
-  if (url.empty()) return;
-  if (!starts_with(url, "http://")) refuse("phase one task.callback_url must use HTTP");
-  if (url.size() <= 7 || url[7] == '/') refuse("task.callback_url must include a host");
-  check_url_bytes(url, "task.callback_url");
 }
 
 SceneConfig parse_scene(const Json& scene) {
@@ -276,7 +239,7 @@ TaskConfig parse_task_config(const Json& body) {
   const OptionalText callback_url = optional_text(body, "callback_url", "");
 
   const std::string requested_url = stream_url.get("task.stream_url must use RTSP");
-  if (!requested_url.empty()) check_rtsp_url(requested_url, "task.stream_url");
+  if (!requested_url.empty()) check_request_url(requested_url, UrlUse::stream, "task.stream_url");
 
   StreamSources sources;
   sources.custom = requested_url;
@@ -298,7 +261,7 @@ TaskConfig parse_task_config(const Json& body) {
   select_stream(config);
 
   config.callback_url = callback_url.get("phase one task.callback_url must use HTTP");
-  check_callback_url(config.callback_url);
+  if (!config.callback_url.empty()) check_request_url(config.callback_url, UrlUse::callback, "task.callback_url");
 
   if (const Json* scene = find_key(body, "scene")) config.scene = parse_scene(*scene);
   config.rules = parse_rules(body);

@@ -1,6 +1,7 @@
 #include "foundation/config.h"
 
 #include <climits>
+#include <initializer_list>
 #include <stdexcept>
 #include <string_view>
 
@@ -9,6 +10,13 @@
 
 namespace velmo::ai {
 namespace {
+
+constexpr long long kIntMinMagnitude = -static_cast<long long>(INT_MIN);
+constexpr IntRange kFpsRange{1, 30};
+constexpr IntRange kMaxChannelsRange{1, 64};
+constexpr IntRange kMaxQueueFramesRange{1, 8};
+constexpr IntRange kKeyframeFallbackMsRange{1000, 60000};
+constexpr IntRange kInferenceThreadsRange{1, 32};
 
 std::string trim(std::string_view text) {
   size_t begin = 0;
@@ -56,7 +64,8 @@ int parse_int(const std::string& value, const std::string& key) {
     char c = value[i];
     if (c < '0' || c > '9') throw std::invalid_argument(message);
     magnitude = magnitude * 10 + (c - '0');
-    if (magnitude > 2147483648LL) throw std::invalid_argument(message);
+    // Past INT_MIN's magnitude no further digit can bring it back into range (nor overflow).
+    if (magnitude > kIntMinMagnitude) throw std::invalid_argument(message);
   }
   long long result = negative ? -magnitude : magnitude;
   if (result > INT_MAX || result < INT_MIN) throw std::invalid_argument(message);
@@ -92,7 +101,7 @@ void assign_key(AppConfig& config, const std::string& key, const std::string& va
   if (key == "Server.Host") config.server_host = parse_string(value, key);
   else if (key == "Server.Port") {
     int port = parse_int(value, key);
-    if (!valid_port(port)) throw std::invalid_argument(key + " is outside " + kPortRangeText);
+    if (!valid_port(port)) throw std::invalid_argument(key + " is outside " + kPortRange.text());
     config.server_port = static_cast<std::uint16_t>(port);
   }
   else if (key == "AI.Enabled") ai.enabled = parse_bool(value, key);
@@ -115,8 +124,6 @@ void assign_key(AppConfig& config, const std::string& key, const std::string& va
   else if (key == "Logging.Level") config.logging_level = lower_ascii(parse_string(value, key));
   else throw std::invalid_argument("unknown config key " + key);
 }
-
-bool fps_ok(int v) { return v >= 1 && v <= 30; }
 
 }  // namespace
 
@@ -160,26 +167,27 @@ AppConfig parse_config(const std::string& text) {
 
 void validate_config(const AppConfig& config) {
   const AiConfig& ai = config.ai;
-  auto fail = [](const char* message) { throw std::invalid_argument(message); };
+  auto fail = [](const std::string& message) { throw std::invalid_argument(message); };
+  auto require = [&fail](const IntRange& range, std::initializer_list<int> values, const char* setting) {
+    for (const int value : values) {
+      if (!range.holds(value)) fail(std::string(setting) + " must be in " + range.text());
+    }
+  };
   if (config.server_host.empty()) fail("Server.Host must not be empty");
   if (ai.device != "auto" && ai.device != "cpu" && ai.device != "gpu") {
     fail("AI.Device must be auto, cpu, or gpu");
   }
-  if (!fps_ok(ai.inference_fps) || !fps_ok(ai.active_fps) || !fps_ok(ai.idle_fps)) {
-    fail("analysis FPS values must be in 1..30");
-  }
-  if (ai.max_channels < 1 || ai.max_channels > 64) fail("AI.MaxChannels must be in 1..64");
-  if (ai.max_queue_frames < 1 || ai.max_queue_frames > 8) fail("AI.MaxQueueFrames must be in 1..8");
+  require(kFpsRange, {ai.inference_fps, ai.active_fps, ai.idle_fps}, "analysis FPS values");
+  require(kMaxChannelsRange, {ai.max_channels}, "AI.MaxChannels");
+  require(kMaxQueueFramesRange, {ai.max_queue_frames}, "AI.MaxQueueFrames");
   if (ai.decode_mode != "adaptive" && ai.decode_mode != "keyframe" && ai.decode_mode != "all") {
     fail("AI.DecodeMode must be adaptive, keyframe, or all");
   }
-  if (ai.keyframe_fallback_ms < 1000 || ai.keyframe_fallback_ms > 60000) {
-    fail("AI.KeyframeFallbackMs must be in 1000..60000");
-  }
+  require(kKeyframeFallbackMsRange, {ai.keyframe_fallback_ms}, "AI.KeyframeFallbackMs");
   if (ai.hardware_decode != "auto" && ai.hardware_decode != "off") {
     fail("AI.HardwareDecode must be auto or off");
   }
-  if (ai.inference_threads < 1 || ai.inference_threads > 32) fail("AI.InferenceThreads must be in 1..32");
+  require(kInferenceThreadsRange, {ai.inference_threads}, "AI.InferenceThreads");
   if (ai.scene_hold_ms < 0) fail("AI.SceneHoldMs must not be negative");
   if (config.model.manifest.empty()) fail("Model.Manifest must not be empty");
   if (config.model.require_signature && config.model.public_key.empty()) {

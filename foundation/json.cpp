@@ -3,6 +3,12 @@
 #include "foundation/errors.h"
 
 namespace velmo::ai {
+namespace {
+
+// The JSON library's out_of_range id for a number that does not fit its type.
+constexpr int kNumberOverflow = 406;
+
+}  // namespace
 
 Json parse_json(const std::string& text) {
   try {
@@ -11,7 +17,7 @@ Json parse_json(const std::string& text) {
     throw InvalidInput(std::string("invalid JSON: ") + e.what());
   } catch (const nlohmann::json::out_of_range& e) {
     // A number too large for a double (1e400) is bad input like any syntax error.
-    if (e.id != 406) throw;
+    if (e.id != kNumberOverflow) throw;
     throw InvalidInput(std::string("invalid JSON: ") + e.what());
   }
 }

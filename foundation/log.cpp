@@ -12,8 +12,10 @@
 namespace velmo::ai {
 namespace {
 
-std::atomic<int> g_level{1};
+std::atomic<int> g_level{static_cast<int>(LogLevel::info)};
 std::mutex g_log_mutex;
+// Time, level and a few short fields: most lines take one allocation.
+constexpr std::size_t kUsualLineBytes = 96;
 LogSink g_sink;  // guarded by g_log_mutex
 
 const char* level_name(LogLevel level) {
@@ -60,11 +62,11 @@ void write_all(const std::string& line) {
 
 void set_log_level(std::string_view level) {
   const std::string lower = lower_ascii(level);
-  int value = 1;
-  if (lower == "debug") value = 0;
-  else if (lower == "warn") value = 2;
-  else if (lower == "error") value = 3;
-  g_level.store(value);
+  LogLevel value = LogLevel::info;
+  if (lower == "debug") value = LogLevel::debug;
+  else if (lower == "warn") value = LogLevel::warn;
+  else if (lower == "error") value = LogLevel::error;
+  g_level.store(static_cast<int>(value));
 }
 
 LogLevel log_level() { return static_cast<LogLevel>(g_level.load()); }
@@ -74,7 +76,7 @@ namespace {
 void write_line(LogLevel level, std::string_view message, std::span<const LogField> context,
                 std::initializer_list<LogField> fields) {
   std::string line;
-  line.reserve(96 + message.size());
+  line.reserve(kUsualLineBytes + message.size());
   line += "time=";
   append_quoted(line, iso8601_utc(unix_millis()));
   line += " level=";

@@ -15,6 +15,13 @@ namespace {
 
 using State = std::array<uint32_t, 8>;
 
+constexpr std::size_t kBlockBytes = 64;
+// The message's length in bits closes the last block.
+constexpr std::size_t kLengthBytes = 8;
+// What padding adds at most: the 0x80 byte and zeros up to the length, then the length.
+constexpr std::size_t kMaxPaddingBytes = kBlockBytes + kLengthBytes;
+constexpr std::size_t kReadChunk = std::size_t{64} << 10;
+
 constexpr State kInitialState = {0x6a09e667u, 0xbb67ae85u, 0x3c6ef372u, 0xa54ff53au,
                                  0x510e527fu, 0x9b05688cu, 0x1f83d9abu, 0x5be0cd19u};
 
@@ -72,15 +79,16 @@ void transform(const uint8_t* block, State& state) {
   state[7] += h;
 }
 
-// Pads the tail (fewer than 64 bytes) held in `tail`, hashes the one or two closing blocks and
-// writes the digest. `tail` has room for the remainder plus 72 bytes, so it never reallocates.
-std::array<uint8_t, 32> finish(std::vector<uint8_t>& tail, int64_t total_bytes, State& state) {
+// Pads the tail (less than a block) held in `tail`, hashes the one or two closing blocks and
+// writes the digest. `tail` has room for the remainder plus kMaxPaddingBytes, so it never
+// reallocates.
+Sha256Digest finish(std::vector<uint8_t>& tail, int64_t total_bytes, State& state) {
   tail.push_back(0x80);
-  while (tail.size() % 64 != 56) tail.push_back(0);
-  uint64_t bits = static_cast<uint64_t>(total_bytes) * 8u;
-  for (int shift = 56; shift >= 0; shift -= 8) tail.push_back(static_cast<uint8_t>(bits >> shift));
-  for (size_t offset = 0; offset < tail.size(); offset += 64) transform(tail.data() + offset, state);
-  std::array<uint8_t, 32> digest{};
+  while (tail.size() % kBlockBytes != kBlockBytes - kLengthBytes) tail.push_back(0);
+  const uint64_t bits = static_cast<uint64_t>(total_bytes) * 8u;
+  for (std::size_t i = kLengthBytes; i-- > 0;) tail.push_back(static_cast<uint8_t>(bits >> (8 * i)));  // big-endian
+  for (size_t offset = 0; offset < tail.size(); offset += kBlockBytes) transform(tail.data() + offset, state);
+  Sha256Digest digest{};
   for (size_t i = 0; i < 8; ++i) {
     digest[4 * i] = static_cast<uint8_t>(state[i] >> 24);
     digest[4 * i + 1] = static_cast<uint8_t>(state[i] >> 16);
@@ -106,20 +114,20 @@ class FileDescriptor {
 
 }  // namespace
 
-std::array<uint8_t, 32> sha256(std::string_view data) {
+Sha256Digest sha256(std::string_view data) {
   State state = kInitialState;
   const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
-  size_t whole = data.size() / 64 * 64;
-  for (size_t offset = 0; offset < whole; offset += 64) transform(bytes + offset, state);
+  size_t whole = data.size() / kBlockBytes * kBlockBytes;
+  for (size_t offset = 0; offset < whole; offset += kBlockBytes) transform(bytes + offset, state);
   std::vector<uint8_t> tail;
-  tail.reserve(data.size() - whole + 72);
+  tail.reserve(data.size() - whole + kMaxPaddingBytes);
   tail.insert(tail.end(), bytes + whole, bytes + data.size());
   return finish(tail, static_cast<int64_t>(data.size()), state);
 }
 
 namespace {
 
-std::array<uint8_t, 32> hash_file(const std::filesystem::path& path, std::string* contents) {
+Sha256Digest hash_file(const std::filesystem::path& path, std::string* contents) {
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) throw std::runtime_error("cannot open file for SHA-256: " + path.native());
   if (contents != nullptr) {
@@ -129,9 +137,9 @@ std::array<uint8_t, 32> hash_file(const std::filesystem::path& path, std::string
   }
 
   State state = kInitialState;
-  std::vector<uint8_t> buffer(65536);
+  std::vector<uint8_t> buffer(kReadChunk);
   std::vector<uint8_t> carry;
-  carry.reserve(64 + 72);
+  carry.reserve(kBlockBytes + kMaxPaddingBytes);
   int64_t total = 0;
   for (;;) {
     ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
@@ -148,16 +156,16 @@ std::array<uint8_t, 32> hash_file(const std::filesystem::path& path, std::string
     // A read may come back short anywhere (pipes, network file systems), so the carry is
     // filled up to a whole block before the read buffer is hashed in place again.
     if (!carry.empty()) {
-      size_t take = std::min(left, 64 - carry.size());
+      size_t take = std::min(left, kBlockBytes - carry.size());
       carry.insert(carry.end(), p, p + take);
       p += take;
       left -= take;
-      if (carry.size() < 64) continue;
+      if (carry.size() < kBlockBytes) continue;
       transform(carry.data(), state);
       carry.clear();
     }
-    size_t whole = left / 64 * 64;
-    for (size_t offset = 0; offset < whole; offset += 64) transform(p + offset, state);
+    size_t whole = left / kBlockBytes * kBlockBytes;
+    for (size_t offset = 0; offset < whole; offset += kBlockBytes) transform(p + offset, state);
     carry.insert(carry.end(), p + whole, p + left);
   }
   return finish(carry, total, state);
@@ -165,16 +173,16 @@ std::array<uint8_t, 32> hash_file(const std::filesystem::path& path, std::string
 
 }  // namespace
 
-std::array<uint8_t, 32> sha256_file(const std::filesystem::path& path) { return hash_file(path, nullptr); }
+Sha256Digest sha256_file(const std::filesystem::path& path) { return hash_file(path, nullptr); }
 
-std::array<uint8_t, 32> sha256_file(const std::filesystem::path& path, std::string& contents) {
+Sha256Digest sha256_file(const std::filesystem::path& path, std::string& contents) {
   return hash_file(path, &contents);
 }
 
-std::string sha256_hex(const std::array<uint8_t, 32>& digest) {
+std::string sha256_hex(const Sha256Digest& digest) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string text;
-  text.reserve(64);
+  text.reserve(2 * kSha256Bytes);
   for (uint8_t byte : digest) {
     text.push_back(kHex[byte >> 4]);
     text.push_back(kHex[byte & 15]);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -8,19 +9,22 @@
 
 namespace velmo::ai {
 
+inline constexpr std::size_t kSha256Bytes = 32;
+using Sha256Digest = std::array<uint8_t, kSha256Bytes>;
+
 // FIPS 180-4 SHA-256 digest of `data`.
-std::array<uint8_t, 32> sha256(std::string_view data);
+Sha256Digest sha256(std::string_view data);
 
 // Digest of a whole file, read in 64 KiB chunks so any size is hashed in constant memory.
 // Throws std::runtime_error "cannot open file for SHA-256: <path>" or
 // "cannot read file for SHA-256: <path>" (also for a path that opens but is not readable data,
 // such as a directory).
-std::array<uint8_t, 32> sha256_file(const std::filesystem::path& path);
+Sha256Digest sha256_file(const std::filesystem::path& path);
 // The same, and `contents` receives exactly the bytes that were hashed, so a caller can use what
 // was checked without opening the file a second time (it may have been replaced since).
-std::array<uint8_t, 32> sha256_file(const std::filesystem::path& path, std::string& contents);
+Sha256Digest sha256_file(const std::filesystem::path& path, std::string& contents);
 
 // 64 lowercase hexadecimal digits.
-std::string sha256_hex(const std::array<uint8_t, 32>& digest);
+std::string sha256_hex(const Sha256Digest& digest);
 
 }  // namespace velmo::ai

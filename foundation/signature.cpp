@@ -13,6 +13,9 @@
 namespace velmo::ai {
 namespace {
 
+static_assert(kPublicKeyBytes == crypto_sign_PUBLICKEYBYTES && kSecretKeyBytes == crypto_sign_SECRETKEYBYTES &&
+              kSignatureBytes == crypto_sign_BYTES);
+
 bool sodium_ready() {
   static const bool ready = sodium_init() >= 0;
   return ready;
@@ -59,37 +62,37 @@ SigningKeyPair generate_signing_keypair() {
   return pair;
 }
 
-std::array<uint8_t, 64> sign_bytes(std::span<const uint8_t> message, const std::array<uint8_t, 64>& secret_key) {
+Signature sign_bytes(std::span<const uint8_t> message, const SecretKey& secret_key) {
   if (!sodium_ready()) throw std::runtime_error("Ed25519 signing failed");
   const unsigned long long n = message.size();
-  std::vector<unsigned char> signed_message(n + 64, 0);
+  std::vector<unsigned char> signed_message(n + kSignatureBytes, 0);
   unsigned long long signed_length = 0;
   static const unsigned char kNothing = 0;
   const unsigned char* m = message.empty() ? &kNothing : message.data();
   if (crypto_sign(signed_message.data(), &signed_length, m, n, secret_key.data()) != 0) {
     throw std::runtime_error("Ed25519 signing failed");
   }
-  if (signed_length != n + 64) throw std::runtime_error("Ed25519 signer returned an unexpected size");
-  std::array<uint8_t, 64> signature{};
-  std::copy_n(signed_message.begin(), 64, signature.begin());
+  if (signed_length != n + kSignatureBytes) throw std::runtime_error("Ed25519 signer returned an unexpected size");
+  Signature signature{};
+  std::copy_n(signed_message.begin(), kSignatureBytes, signature.begin());
   // The signer trusts the key's second half to be the seed's public key; when it is not, the
   // signature can never verify, so it must not be handed out as a success.
-  std::array<uint8_t, 32> public_key{};
-  std::copy_n(secret_key.begin() + 32, 32, public_key.begin());
+  PublicKey public_key{};
+  std::copy_n(secret_key.end() - kPublicKeyBytes, kPublicKeyBytes, public_key.begin());
   if (!verify_signature(message, signature, public_key)) throw std::runtime_error("Ed25519 signing failed");
   return signature;
 }
 
-bool verify_signature(std::span<const uint8_t> message, const std::array<uint8_t, 64>& signature,
-                      const std::array<uint8_t, 32>& public_key) noexcept {
+bool verify_signature(std::span<const uint8_t> message, const Signature& signature,
+                      const PublicKey& public_key) noexcept {
   try {
     if (!sodium_ready()) return false;
     const unsigned long long n = message.size();
     std::vector<unsigned char> signed_message;
-    signed_message.reserve(n + 64);
+    signed_message.reserve(n + kSignatureBytes);
     signed_message.insert(signed_message.end(), signature.begin(), signature.end());
     signed_message.insert(signed_message.end(), message.begin(), message.end());
-    std::vector<unsigned char> opened(n + 64, 0);
+    std::vector<unsigned char> opened(n + kSignatureBytes, 0);
     unsigned long long opened_length = 0;
     if (crypto_sign_open(opened.data(), &opened_length, signed_message.data(), signed_message.size(),
                          public_key.data()) != 0) {
@@ -130,25 +133,27 @@ std::vector<uint8_t> read_binary_file(const std::filesystem::path& path) {
   return std::vector<uint8_t>(data.begin(), data.end());
 }
 
-std::array<uint8_t, 64> read_signature_file(const std::filesystem::path& path) {
+Signature read_signature_file(const std::filesystem::path& path) {
   std::vector<uint8_t> data = read_binary_file(path);
-  if (data.size() != 64) throw std::invalid_argument("signature file must contain exactly 64 bytes");
-  std::array<uint8_t, 64> signature{};
+  if (data.size() != kSignatureBytes) {
+    throw std::invalid_argument("signature file must contain exactly " + std::to_string(kSignatureBytes) + " bytes");
+  }
+  Signature signature{};
   std::copy(data.begin(), data.end(), signature.begin());
   return signature;
 }
 
-std::array<uint8_t, 32> read_public_key_file(const std::filesystem::path& path) {
-  std::vector<uint8_t> bytes = read_hex_key(path, 32);
-  std::array<uint8_t, 32> key{};
+PublicKey read_public_key_file(const std::filesystem::path& path) {
+  std::vector<uint8_t> bytes = read_hex_key(path, kPublicKeyBytes);
+  PublicKey key{};
   std::copy(bytes.begin(), bytes.end(), key.begin());
   return key;
 }
 
-std::array<uint8_t, 64> read_secret_key_file(const std::filesystem::path& path) {
-  std::vector<uint8_t> bytes = read_hex_key(path, 64);
+SecretKey read_secret_key_file(const std::filesystem::path& path) {
+  std::vector<uint8_t> bytes = read_hex_key(path, kSecretKeyBytes);
   Wipe wipe(bytes);
-  std::array<uint8_t, 64> key{};
+  SecretKey key{};
   std::copy(bytes.begin(), bytes.end(), key.begin());
   return key;
 }

@@ -11,10 +11,17 @@
 
 namespace velmo::ai {
 
-// An Ed25519 key pair; the secret key is the 32-byte seed followed by the 32-byte public key.
+// Ed25519's sizes; the secret key is the 32-byte seed followed by the public key.
+inline constexpr std::size_t kPublicKeyBytes = 32;
+inline constexpr std::size_t kSecretKeyBytes = 64;
+inline constexpr std::size_t kSignatureBytes = 64;
+using PublicKey = std::array<uint8_t, kPublicKeyBytes>;
+using SecretKey = std::array<uint8_t, kSecretKeyBytes>;
+using Signature = std::array<uint8_t, kSignatureBytes>;
+
 struct SigningKeyPair {
-  std::array<uint8_t, 32> public_key{};
-  std::array<uint8_t, 64> secret_key{};
+  PublicKey public_key{};
+  SecretKey secret_key{};
 };
 
 // A new random key pair (seed from `randombytes`). Throws std::runtime_error
@@ -24,11 +31,11 @@ SigningKeyPair generate_signing_keypair();
 // Detached signature of `message`. Throws std::runtime_error "Ed25519 signing failed" (also when
 // the key's second half is not the public key of its seed, so the signature could never verify)
 // or "Ed25519 signer returned an unexpected size".
-std::array<uint8_t, 64> sign_bytes(std::span<const uint8_t> message, const std::array<uint8_t, 64>& secret_key);
+Signature sign_bytes(std::span<const uint8_t> message, const SecretKey& secret_key);
 
 // Whether `signature` is a valid signature of `message` under `public_key`. Never throws.
-bool verify_signature(std::span<const uint8_t> message, const std::array<uint8_t, 64>& signature,
-                      const std::array<uint8_t, 32>& public_key) noexcept;
+bool verify_signature(std::span<const uint8_t> message, const Signature& signature,
+                      const PublicKey& public_key) noexcept;
 
 // Hex digits of either case, no prefix, no white space. Throws std::invalid_argument
 // "hex input must have an even length" or "hex input contains an invalid character".
@@ -39,11 +46,11 @@ std::string bytes_to_hex(std::span<const uint8_t> bytes);
 // The whole file. Throws std::runtime_error "cannot open file: <path>".
 std::vector<uint8_t> read_binary_file(const std::filesystem::path& path);
 // Exactly 64 raw bytes, else std::invalid_argument "signature file must contain exactly 64 bytes".
-std::array<uint8_t, 64> read_signature_file(const std::filesystem::path& path);
+Signature read_signature_file(const std::filesystem::path& path);
 // Hex key files; white space anywhere is ignored. Throws std::runtime_error
 // "cannot open key file: <path>", the hex_to_bytes failures, or std::invalid_argument
 // "key file has an unexpected size".
-std::array<uint8_t, 32> read_public_key_file(const std::filesystem::path& path);
-std::array<uint8_t, 64> read_secret_key_file(const std::filesystem::path& path);
+PublicKey read_public_key_file(const std::filesystem::path& path);
+SecretKey read_secret_key_file(const std::filesystem::path& path);
 
 }  // namespace velmo::ai

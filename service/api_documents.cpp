@@ -23,19 +23,21 @@ constexpr const char* kPhase = "phase-three-cpu-gpu";
 // process life, start-up and warm-up included) is divided by the time it was spent in.
 const std::chrono::steady_clock::time_point kProcessStart = std::chrono::steady_clock::now();
 
+using Seconds = std::chrono::duration<double>;
+
+Seconds cpu_time(const timeval& time) {
+  return std::chrono::seconds(time.tv_sec) + std::chrono::microseconds(time.tv_usec);
+}
+
 double cpu_percent_average() {
   rusage usage{};
   if (getrusage(RUSAGE_SELF, &usage) != 0) return 0.0;
-  const double cpu_seconds =
-      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000000.0 +
-      static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec);
-  const auto elapsed_ns =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - kProcessStart).count();
-  const double elapsed_seconds = static_cast<double>(elapsed_ns) / 1000000000.0;
+  const Seconds cpu = cpu_time(usage.ru_utime) + cpu_time(usage.ru_stime);
+  const Seconds elapsed = std::chrono::steady_clock::now() - kProcessStart;
   unsigned threads = std::thread::hardware_concurrency();
   if (threads == 0) threads = 1;
-  if (elapsed_seconds <= 0.0) return 0.0;
-  return cpu_seconds * 100.0 / (elapsed_seconds * threads);
+  if (elapsed <= Seconds::zero()) return 0.0;
+  return 100.0 * cpu / (elapsed * threads);
 }
 
 }  // namespace

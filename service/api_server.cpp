@@ -11,14 +11,13 @@
 #include "analysis/task.h"
 #include "foundation/errors.h"
 #include "foundation/log.h"
-#include "foundation/text.h"
+#include "foundation/url.h"
 #include "service/http_transport.h"
 
 namespace velmo::ai {
 
 namespace {
 
-constexpr std::size_t kPayloadLimit = 1048576;
 constexpr int kMaxJsonDepth = 64;
 
 // Documents nested deeper than anything the API takes are refused before parsing: the parser
@@ -46,12 +45,6 @@ void check_json_depth(const std::string& text) {
       --depth;
     }
   }
-}
-
-HttpTransportOptions transport_options() {
-  HttpTransportOptions options;
-  options.payload_max_length = kPayloadLimit;
-  return options;
 }
 
 Json parse_body(const std::string& body) {
@@ -158,7 +151,7 @@ ApiServer::ApiServer(AppConfig config, TaskManager& tasks, DetectionHub& hub, In
       tasks_(tasks),
       hub_(hub),
       scheduler_(scheduler),
-      server_(std::make_unique<HttpTransport>(build_routes(), transport_options())) {}
+      server_(std::make_unique<HttpTransport>(build_routes())) {}
 
 ApiServer::~ApiServer() {
   stop();
@@ -265,13 +258,13 @@ HttpRoutes ApiServer::build_routes() {
                            greeting = dump_json(Json{{"stream_id", stream_id}, {"type", "connected"}});
                          } catch (const std::exception&) {
                            // A stream id that is not valid UTF-8 cannot be named in JSON.
-                           socket.close(1008, "stream id is not valid UTF-8");
+                           socket.close(kClosePolicyViolation, "stream id is not valid UTF-8");
                            return on_end;
                          }
                          try {
                            if (socket.is_open()) socket.send_text(greeting);
                          } catch (const std::exception&) {
-                           socket.close(1011, "");
+                           socket.close(kCloseInternalError, "");
                          }
                          return on_end;
                        });

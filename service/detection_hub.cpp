@@ -48,8 +48,8 @@ void DetectionHub::publish(const Json& message) {
     std::lock_guard lock(subscriber->mutex);
     if (subscriber->socket == nullptr || !subscriber->socket->is_open()) continue;
     if (!subscriber->socket->send_text(text)) {
-      // Its connection is closing (a full queue closes it with 1008); its handler still
-      // unsubscribes, which then finds nothing to do.
+      // Its connection is closing (a full queue closes it with kClosePolicyViolation); its handler
+      // still unsubscribes, which then finds nothing to do.
       subscriber->socket = nullptr;
       dropped.push_back(subscriber->id);
     }
@@ -68,7 +68,7 @@ void DetectionHub::close_all() {
   }
   for (const auto& subscriber : targets) {
     std::lock_guard lock(subscriber->mutex);
-    if (subscriber->socket != nullptr) subscriber->socket->close(1000, "");
+    if (subscriber->socket != nullptr) subscriber->socket->close(kCloseNormal, "");
   }
 }
 

@@ -27,10 +27,22 @@ namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 
+// Beast's way of writing HTTP/1.1, the version of an answer that has no request to follow.
+constexpr unsigned kHttp11 = 11;
 constexpr unsigned kKeepAliveMax = 100;
 constexpr std::size_t kHeaderLimit = 8192;
-// How long a refused request's unread body is drained, so the refusal reaches the client.
+// How long a refused request's unread body is drained, so the refusal reaches the client, and how
+// much of it one read takes.
 constexpr std::chrono::seconds kDrainTimeout{2};
+constexpr std::size_t kDrainChunk = 16384;
+// The one WebSocket version there is (RFC 6455).
+constexpr std::string_view kWebSocketVersion = "13";
+// A handshake key is the base64 form of 16 random bytes: 22 digits, the last carrying 2 bits of
+// data and 4 zero bits, then "==".
+constexpr std::size_t kKeyBytes = 16;
+constexpr std::size_t kKeyDigits = (kKeyBytes * 8 + 5) / 6;
+constexpr std::string_view kKeyPadding = "==";
+constexpr std::string_view kLastKeyDigits = "AQgw";
 
 std::optional<HttpMethod> method_of(http::verb verb) {
   switch (verb) {
@@ -48,12 +60,10 @@ bool is_base64_char(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
 }
 
-// The key must be the base64 form of 16 bytes: 22 characters and "==".
 bool valid_websocket_key(std::string_view key) {
-  if (key.size() != 24 || key.substr(22) != "==") return false;
-  if (!std::all_of(key.begin(), key.begin() + 22, is_base64_char)) return false;
-  // The last character before the padding carries 2 bits of data and 4 zero bits.
-  return std::string_view("AQgw").find(key[21]) != std::string_view::npos;
+  if (key.size() != kKeyDigits + kKeyPadding.size() || key.substr(kKeyDigits) != kKeyPadding) return false;
+  if (!std::all_of(key.begin(), key.begin() + kKeyDigits, is_base64_char)) return false;
+  return kLastKeyDigits.find(key[kKeyDigits - 1]) != std::string_view::npos;
 }
 
 class HttpSession : public Session, public std::enable_shared_from_this<HttpSession> {
@@ -138,8 +148,8 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
       refuse(http::status::bad_request);
       return;
     }
-    if (request[http::field::sec_websocket_version] != "13") {
-      refuse(http::status::upgrade_required, {{"Sec-WebSocket-Version", "13"}});
+    if (request[http::field::sec_websocket_version] != kWebSocketVersion) {
+      refuse(http::status::upgrade_required, {{"Sec-WebSocket-Version", std::string(kWebSocketVersion)}});
       return;
     }
     stream_.expires_never();
@@ -237,7 +247,7 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
   // Answers a request that cannot be served and ends the connection; what the client is still
   // sending is drained for a moment so that the answer is not lost in a connection reset.
   void refuse(http::status status, const HttpRoutes::Headers& extra = {}) {
-    auto response = std::make_shared<Response>(status, 11);
+    auto response = std::make_shared<Response>(status, kHttp11);
     add_headers(*response, host_.routes().default_headers());
     add_headers(*response, extra);
     response->keep_alive(false);
@@ -258,7 +268,7 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
   }
 
   void drain() {
-    drain_buffer_.resize(16384);
+    drain_buffer_.resize(kDrainChunk);
     stream_.async_read_some(net::buffer(drain_buffer_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
       if (ec) {
         self->close();

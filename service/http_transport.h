@@ -10,8 +10,11 @@
 
 namespace velmo::ai {
 
+// The largest request body, and WebSocket message, the API takes: 1 MiB of JSON.
+inline constexpr std::size_t kRequestBodyLimit = std::size_t{1} << 20;
+
 struct HttpTransportOptions {
-  std::size_t payload_max_length = 1048576;
+  std::size_t payload_max_length = kRequestBodyLimit;
   // Header and body of one request, idle time before it included.
   std::chrono::milliseconds request_timeout{10000};
   std::chrono::milliseconds write_timeout{5000};

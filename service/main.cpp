@@ -129,7 +129,7 @@ int parse_port(const std::string& text) {
   size_t used = 0;
   int value = std::stoi(text, &used, 10);
   if (used != text.size() || !valid_port(value)) {
-    throw std::invalid_argument(std::string("--port must be in ") + kPortRangeText);
+    throw std::invalid_argument("--port must be in " + kPortRange.text());
   }
   return value;
 }

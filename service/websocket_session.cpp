@@ -75,7 +75,7 @@ class WebSocketSession : public Session,
       }
     }
     // A client that does not keep up is let go rather than buffered without end.
-    close(1008, "send queue full");
+    close(kClosePolicyViolation, "send queue full");
     return false;
   }
 
@@ -92,7 +92,7 @@ class WebSocketSession : public Session,
     net::post(ws_.get_executor(), [self = shared_from_this()] { self->start_close(); });
   }
 
-  void begin_stop() override { close(1000, ""); }
+  void begin_stop() override { close(kCloseNormal, ""); }
   void force_stop() override {
     net::post(ws_.get_executor(), [self = shared_from_this()] { self->close_socket(); });
   }
@@ -115,10 +115,10 @@ class WebSocketSession : public Session,
       try {
         self->on_end_ = self->open_handler_(*self, self->captures_);
       } catch (const std::exception&) {
-        self->close(1011, "");
+        self->close(kCloseInternalError, "");
       }
       // Shutdown may have swept past this connection before it was open.
-      if (self->host_.stopping()) self->close(1000, "");
+      if (self->host_.stopping()) self->close(kCloseNormal, "");
       net::post(self->ws_.get_executor(), [self] { self->read(); });
     });
   }
@@ -156,7 +156,7 @@ class WebSocketSession : public Session,
   // deadline counts from now, so a peer that stopped reading is dropped all the same.
   void start_close() {
     if (!accepted_ || close_started_ || !ws_.is_open()) return;
-    std::uint16_t status = 1000;
+    std::uint16_t status = kCloseNormal;
     std::string reason;
     {
       std::lock_guard lock(queue_mutex_);
@@ -234,7 +234,7 @@ class WebSocketSession : public Session,
   std::deque<std::shared_ptr<const std::string>> queue_;
   bool writing_ = false;
   bool closing_ = false;
-  std::uint16_t close_status_ = 1000;
+  std::uint16_t close_status_ = kCloseNormal;
   std::string close_reason_;
 
   // On the connection's executor only.
