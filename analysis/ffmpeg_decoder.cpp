@@ -10,13 +10,13 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <span>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "analysis/scene_detector.h"
 #include "foundation/log.h"
 #include "foundation/time.h"
 
@@ -38,6 +38,9 @@ namespace {
 constexpr std::int64_t kAttemptDeadlineMs = 10000;
 constexpr std::int64_t kSocketTimeoutMs = 5000;  // the socket time-out option below, in µs there
 constexpr std::int64_t kHardwareStallMs = 2999;  // more than this without a picture is a stall
+// Bands of about this many rows: few enough to stay in cache from their conversion to the band
+// observer's pass, enough that the converter's cost per call stays small.
+constexpr int kBandRows = 16;
 // Decoding this far behind the stream's own pace is reported, at most once per interval.
 constexpr std::int64_t kLagWarningMs = 2000;
 constexpr std::int64_t kLagWarningEveryMs = 30000;
@@ -283,34 +286,30 @@ enum class AttemptEnd { retry, stop };
 
 }  // namespace
 
-void convert_picture(SwsContext* scaler, const AVFrame* picture, VideoFrame& frame) {
+void convert_picture(SwsContext* scaler, const AVFrame* picture, VideoFrame& frame, BandObserver* observer) {
   const int width = picture->width;
   const int height = picture->height;
   const std::size_t stride = static_cast<std::size_t>(width) * 3u;
   frame.pixels.resize(stride * static_cast<std::size_t>(height));
+  frame.summary.reset();
   std::uint8_t* planes[4] = {frame.pixels.data(), nullptr, nullptr, nullptr};
   int strides[4] = {static_cast<int>(stride), 0, 0, 0};
-  const std::optional<WholeFactors> factors = whole_reduction_factors(width, height, kAnalysisWidth, kAnalysisHeight);
   // Only 4:2:0 planar (what software H.264 and HEVC decoding give) is converted in bands: FFmpeg
   // converts it row for row, so a band's rows are final when its call returns. Other formats may
   // go through its filtering scaler, which holds rows back until the next band.
   const auto format = static_cast<AVPixelFormat>(picture->format);
   const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
-  if (!factors || desc == nullptr || (format != AV_PIX_FMT_YUV420P && format != AV_PIX_FMT_YUVJ420P)) {
-    frame.reduced.clear();
+  const bool in_bands = desc != nullptr && (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P);
+  const int unit = observer != nullptr && in_bands ? observer->begin(width, height) : 0;
+  if (unit < 1) {
     sws_scale(scaler, picture->data, picture->linesize, 0, height, planes, strides);
     return;
   }
-  // The scene detector's reduction, made a band of rows at a time right after their conversion,
-  // while they are still in cache: the detector would otherwise read the whole picture again from
-  // memory. Bands are whole blocks of rows, and whole rows of chroma.
-  const int chroma_rows = 1 << desc->log2_chroma_h;
-  int band_blocks = 1;
-  while ((band_blocks * factors->y) % chroma_rows != 0) ++band_blocks;
-  band_blocks = std::max(band_blocks, 16 / factors->y / band_blocks * band_blocks);
-  const int band = band_blocks * factors->y;
-  const std::size_t reduced_stride = static_cast<std::size_t>(kAnalysisWidth) * 3u;
-  frame.reduced.resize(reduced_stride * static_cast<std::size_t>(kAnalysisHeight));
+  // The observer reads each band right after its conversion, while it is still in cache, instead
+  // of the whole picture again from memory. Bands are whole units of the observer's rows and whole
+  // rows of chroma.
+  const int step = std::lcm(unit, 1 << desc->log2_chroma_h);
+  const int band = std::max(step, kBandRows / step * step);
   for (int top = 0; top < height; top += band) {
     const int rows = std::min(band, height - top);
     const std::uint8_t* source[4] = {};
@@ -320,9 +319,9 @@ void convert_picture(SwsContext* scaler, const AVFrame* picture, VideoFrame& fra
       source[p] = picture->data[p] + static_cast<std::ptrdiff_t>(top >> shift) * picture->linesize[p];
     }
     sws_scale(scaler, source, picture->linesize, top, rows, planes, strides);
-    reduce_bgr_rows(frame.pixels.data() + static_cast<std::size_t>(top) * stride, stride, width, *factors,
-                    rows / factors->y, frame.reduced.data() + static_cast<std::size_t>(top / factors->y) * reduced_stride);
+    observer->band(frame.pixels.data() + static_cast<std::size_t>(top) * stride, stride, top, rows);
   }
+  frame.summary = observer->finish();
 }
 
 namespace {
@@ -704,7 +703,7 @@ bool Connection::deliver(AVFrame* decoded) {
   // Converted straight into the frame's own buffer, a block of the process's pool recycled from
   // earlier frames and not cleared first: each frame owns its pixels, with no extra copy.
   frame.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(pool_));
-  convert_picture(scaler_.get(), picture, frame);
+  convert_picture(scaler_.get(), picture, frame, callbacks_.band_observer);
 
   frame.pts_ms = pts_ms;
   frame.sequence = next_sequence_.fetch_add(1);

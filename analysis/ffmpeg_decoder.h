@@ -10,6 +10,7 @@
 #include <stop_token>
 #include <string>
 
+#include "analysis/band_observer.h"
 #include "foundation/log.h"
 #include "foundation/video_frame.h"
 
@@ -57,6 +58,9 @@ struct DecoderCallbacks {
   // camera sends none: nothing reaches the analysis), false when a picture comes again or the
   // connection ends.
   std::function<void(bool)> on_starved;
+  // Sees each converted picture's rows a band at a time, while they are in cache; what it makes of
+  // them travels with the frame as its summary. Called on the thread of `run`, which it outlives.
+  BandObserver* band_observer = nullptr;
 };
 
 // The pause before the next attempt after `lasting` failures in a row that a quick retry cannot
@@ -114,9 +118,10 @@ struct PacketContext {
 };
 
 // Converts a decoded picture to packed BGR into frame.pixels (sized here) with `scaler`, made for
-// the picture's size and format; for a picture that is a whole multiple of the scene detector's
-// analysis size it also fills frame.reduced, else clears it.
-void convert_picture(SwsContext* scaler, const AVFrame* picture, VideoFrame& frame);
+// the picture's size and format. A 4:2:0 planar picture is converted a band at a time, and
+// `observer` (when given) sees each band at once; frame.summary is what it made of them, empty
+// when it saw nothing.
+void convert_picture(SwsContext* scaler, const AVFrame* picture, VideoFrame& frame, BandObserver* observer);
 
 // The mode and stall rules of the read loop, free of FFmpeg so they can be checked directly.
 PacketAction decide_packet(const PacketContext& context);

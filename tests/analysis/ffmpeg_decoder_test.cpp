@@ -24,6 +24,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "analysis/scene_detector.h"
 #include "foundation/time.h"
 #include "tests/support/hostile_camera.h"
 #include "tests/support/rtsp_server.h"
@@ -384,9 +385,10 @@ TEST(DecidePacket, ModeAndStallRules) {
 // ---- conversion ----
 
 // A 4:2:0 picture that is a whole multiple of the analysis size is converted a band at a time, each
-// band reduced for the scene detector while it is in cache: the pixels must equal one conversion of
-// the whole picture, and the reduction OpenCV's area reduction of them, to the bit. Other sizes and
-// formats are converted whole and carry no reduction.
+// band reduced by the scene detector's observer while it is in cache: the pixels must equal one
+// conversion of the whole picture, and the reduction OpenCV's area reduction of them, to the bit.
+// Other sizes and formats are converted whole and carry no reduction, and so does every picture
+// converted without an observer.
 TEST(ConvertPicture, BandsEqualAWholeConversionAndTheReductionEqualsOpenCvs) {
   struct Case {
     int width, height;
@@ -419,20 +421,25 @@ TEST(ConvertPicture, BandsEqualAWholeConversionAndTheReductionEqualsOpenCvs) {
     int strides[4] = {c.width * 3, 0, 0, 0};
     sws_scale(scaler, picture->data, picture->linesize, 0, c.height, planes, strides);
 
-    VideoFrame frame;
-    frame.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(FramePool::process_pool()));
-    frame.reduced.assign(7, 1);  // a stale reduction must not survive
-    convert_picture(scaler, picture, frame);
-    ASSERT_EQ(frame.pixels.size(), whole.size() - 64);
-    EXPECT_TRUE(std::equal(frame.pixels.begin(), frame.pixels.end(), whole.begin()));
-    if (c.reduced) {
-      cv::Mat bgr(c.height, c.width, CV_8UC3, frame.pixels.data());
-      cv::Mat expected;
-      cv::resize(bgr, expected, cv::Size(320, 180), 0.0, 0.0, cv::INTER_AREA);
-      ASSERT_EQ(frame.reduced.size(), expected.total() * 3);
-      EXPECT_TRUE(std::equal(frame.reduced.begin(), frame.reduced.end(), expected.datastart));
-    } else {
-      EXPECT_TRUE(frame.reduced.empty());
+    SceneReduction reduction;
+    for (BandObserver* observer : {static_cast<BandObserver*>(&reduction), static_cast<BandObserver*>(nullptr)}) {
+      VideoFrame frame;
+      frame.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(FramePool::process_pool()));
+      frame.summary = std::make_shared<ReducedPicture>();  // a stale summary must not survive
+      convert_picture(scaler, picture, frame, observer);
+      ASSERT_EQ(frame.pixels.size(), whole.size() - 64);
+      EXPECT_TRUE(std::equal(frame.pixels.begin(), frame.pixels.end(), whole.begin()));
+      const auto* reduced = dynamic_cast<const ReducedPicture*>(frame.summary.get());
+      if (c.reduced && observer != nullptr) {
+        cv::Mat bgr(c.height, c.width, CV_8UC3, frame.pixels.data());
+        cv::Mat expected;
+        cv::resize(bgr, expected, cv::Size(320, 180), 0.0, 0.0, cv::INTER_AREA);
+        ASSERT_NE(reduced, nullptr);
+        ASSERT_EQ(reduced->bgr.size(), expected.total() * 3);
+        EXPECT_TRUE(std::equal(reduced->bgr.begin(), reduced->bgr.end(), expected.datastart));
+      } else {
+        EXPECT_EQ(frame.summary, nullptr);
+      }
     }
     sws_freeContext(scaler);
     av_frame_free(&picture);
