@@ -24,6 +24,9 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "analysis/picture_conversion.h"
+#include "analysis/read_policy.h"
+#include "analysis/retry_policy.h"
 #include "analysis/scene_detector.h"
 #include "foundation/time.h"
 #include "tests/support/hostile_camera.h"
