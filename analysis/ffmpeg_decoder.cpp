@@ -1,5 +1,6 @@
 #include "analysis/ffmpeg_decoder.h"
 
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -60,23 +61,15 @@ FfmpegDecoder::FfmpegDecoder(std::string url, DecoderOptions options)
   if (url_.empty() || options_.reconnect_delay_ms < 0) {
     throw std::invalid_argument("invalid FFmpeg decoder configuration");
   }
-  const std::string& mode = options_.decode_mode;
-  if (mode == "adaptive") {
-    mode_ = DecodeMode::adaptive;
-  } else if (mode == "keyframe") {
-    mode_ = DecodeMode::keyframe;
-  } else if (mode == "all") {
-    mode_ = DecodeMode::all;
-  } else {
-    throw std::invalid_argument("invalid decoder mode");
-  }
-  if (options_.keyframe_fallback_ms < 1000 || options_.keyframe_fallback_ms > 60000) {
+  const std::optional<DecodeMode> mode = parse_decode_mode(options_.decode_mode);
+  if (!mode) throw std::invalid_argument("invalid decoder mode");
+  mode_ = *mode;
+  if (options_.keyframe_fallback_ms < kMinKeyframeFallbackMs || options_.keyframe_fallback_ms > kMaxKeyframeFallbackMs) {
     throw std::invalid_argument("invalid keyframe fallback interval");
   }
-  if (options_.hardware_decode != "auto" && options_.hardware_decode != "off") {
-    throw std::invalid_argument("invalid hardware decode mode");
-  }
-  hardware_ = options_.hardware_decode == "auto" ? HardwareDecode::automatic : HardwareDecode::off;
+  const std::optional<HardwareDecode> hardware = parse_hardware_decode(options_.hardware_decode);
+  if (!hardware) throw std::invalid_argument("invalid hardware decode mode");
+  hardware_ = *hardware;
   log_context_ = {LogField{"task_id", options_.task_id}, LogField{"stream_id", options_.stream_id}};
 }
 

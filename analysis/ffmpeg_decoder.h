@@ -10,6 +10,7 @@
 #include <string>
 
 #include "analysis/band_observer.h"
+#include "foundation/config.h"
 #include "foundation/log.h"
 #include "foundation/video_frame.h"
 
@@ -17,9 +18,9 @@ namespace velmo::ai {
 
 struct DecoderOptions {
   std::int32_t reconnect_delay_ms = 1000;  // pause after a failed or ended attempt; 0: none
-  std::string decode_mode = "adaptive";    // "adaptive", "keyframe" or "all"
+  std::string decode_mode = "adaptive";    // "adaptive", "keyframe" or "all": DecodeMode
   std::int32_t keyframe_fallback_ms = 5000;  // adaptive: no frame for this long means decode all
-  std::string hardware_decode = "auto";    // "auto" tries VAAPI first; "off" is software only
+  std::string hardware_decode = "auto";    // HardwareDecode: "auto" tries VAAPI first, "off" is software only
   // Which task the stream belongs to, on every log line of the decoder (FFmpeg's own included);
   // empty ones are left out.
   std::string task_id;
@@ -59,10 +60,6 @@ struct DecoderCallbacks {
   BandObserver* band_observer = nullptr;
 };
 
-// The modes of DecoderOptions, read once.
-enum class DecodeMode { adaptive, keyframe, all };
-enum class HardwareDecode { automatic, off };
-
 // Turns one RTSP stream into packed BGR frames, reconnecting after every failure until stopped.
 // Lives on one thread.
 class FfmpegDecoder {
@@ -79,7 +76,7 @@ class FfmpegDecoder {
  private:
   std::string url_;
   DecoderOptions options_;
-  DecodeMode mode_ = DecodeMode::adaptive;
+  DecodeMode mode_ = DecodeMode::adaptive;  // the options' texts, read once by the constructor
   HardwareDecode hardware_ = HardwareDecode::automatic;
   std::atomic<std::uint64_t> next_sequence_{1};  // survives reconnections
   std::array<LogField, 2> log_context_;  // task_id and stream_id

@@ -28,6 +28,9 @@ std::int64_t gathered_bytes(const AVFormatContext* format) {
   return most;
 }
 
+// "10 s": a bound of whole seconds as the causes name it.
+std::string seconds_text(std::int64_t ms) { return std::to_string(ms / 1000) + " s"; }
+
 std::string access_unit_cause() { return "access unit over " + std::to_string(kMaxAccessUnitBytes >> 20) + " MiB"; }
 
 void log_access_unit_too_large(std::span<const LogField> context) {
@@ -54,15 +57,15 @@ AttemptFailure open_failure(int code, bool deadline_passed) {
               " MiB)"};
     default: break;
   }
-  if (deadline_passed) return {"no answer within 10 s"};
+  if (deadline_passed) return {"no answer within " + seconds_text(kAttemptDeadlineMs)};
   return {"stream open failed: " + ffmpeg_error(code)};
 }
 
 // Why reading ended, in plain words. FFmpeg reports a silent socket and the deadline as the end of
 // the stream, so the time waited and the deadline tell them apart.
 std::string read_failure(int code, std::int64_t waited_ms, bool deadline_expired) {
-  if (deadline_expired) return "no packet for 10 s";
-  if (code == AVERROR_EOF && waited_ms >= kSocketTimeoutMs) return "no data for 5 s";
+  if (deadline_expired) return "no packet for " + seconds_text(kAttemptDeadlineMs);
+  if (code == AVERROR_EOF && waited_ms >= kSocketTimeoutMs) return "no data for " + seconds_text(kSocketTimeoutMs);
   if (code == AVERROR_EOF) return "camera ended the stream";
   return "stream read failed: " + ffmpeg_error(code);
 }
@@ -111,7 +114,7 @@ OpenedInput open_input(const std::string& url, InterruptContext& interrupt, unsi
 
   AVDictionary* dictionary = nullptr;
   av_dict_set(&dictionary, "rtsp_transport", "tcp", 0);
-  av_dict_set(&dictionary, kSocketTimeoutOption, "5000000", 0);
+  av_dict_set(&dictionary, kSocketTimeoutOption, std::to_string(kSocketTimeoutMs * 1000).c_str(), 0);  // in µs
   av_dict_set(&dictionary, "fflags", "nobuffer", 0);
   // Discovery would read on until it has guessed the frame rate, which nothing here uses: it then
   // holds a probing decoder and its packets three times as long, and many cameras starting at
@@ -139,7 +142,7 @@ OpenedInput open_input(const std::string& url, InterruptContext& interrupt, unsi
   if (discovered < 0 || !interrupt.bound.empty()) {
     log(LogLevel::warn, "decoder: stream info discovery failed", interrupt.log, {{"count", count}});
     opened.failure = {!interrupt.bound.empty() ? interrupt.bound
-                      : deadline_passed()      ? std::string("no stream information within 10 s")
+                      : deadline_passed()      ? "no stream information within " + seconds_text(kAttemptDeadlineMs)
                                                : "stream information unreadable: " + ffmpeg_error(discovered)};
     return opened;
   }

@@ -3,7 +3,8 @@
 namespace velmo::ai {
 namespace {
 
-constexpr std::int64_t kHardwareStallMs = 2999;  // more than this without a picture is a stall
+// The hardware decoder owing a picture for this long has stalled.
+constexpr std::int64_t kHardwareStallMs = 3000;
 // Decoding this far behind the stream's own pace is reported, at most once per interval.
 constexpr std::int64_t kLagWarningMs = 2000;
 constexpr std::int64_t kLagWarningEveryMs = 30000;
@@ -17,7 +18,7 @@ constexpr std::int64_t kStarvedWarningEveryMs = 60000;
 }  // namespace
 
 PacketAction decide_packet(const PacketContext& c) {
-  if (c.hardware_active && c.hardware_waiting_since_ms && c.now_ms - *c.hardware_waiting_since_ms > kHardwareStallMs) {
+  if (c.hardware_active && c.hardware_waiting_since_ms && c.now_ms - *c.hardware_waiting_since_ms >= kHardwareStallMs) {
     return PacketAction::hardware_stalled;
   }
   if (c.keyframes_only && c.adaptive && c.now_ms - c.last_frame_ms >= c.keyframe_fallback_ms) {

@@ -13,12 +13,14 @@ namespace {
 constexpr unsigned kQuickLastingAttempts = 3;
 constexpr std::int32_t kLastingPauseFirstMs = 10000;
 constexpr std::int32_t kLastingPauseMostMs = 30000;
+constexpr unsigned kMostDoublings = 8;
 
 }  // namespace
 
 std::int32_t retry_pause_ms(std::int32_t reconnect_delay_ms, unsigned lasting) {
   if (lasting < kQuickLastingAttempts) return reconnect_delay_ms;
-  const unsigned doublings = std::min(lasting - kQuickLastingAttempts, 8u);
+  // Past a few doublings the pause is at its most anyway; the cap keeps the shift in range.
+  const unsigned doublings = std::min(lasting - kQuickLastingAttempts, kMostDoublings);
   const std::int32_t pause = std::min(kLastingPauseMostMs, kLastingPauseFirstMs << doublings);
   return std::max(pause, reconnect_delay_ms);
 }

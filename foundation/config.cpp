@@ -120,6 +120,19 @@ bool fps_ok(int v) { return v >= 1 && v <= 30; }
 
 }  // namespace
 
+std::optional<DecodeMode> parse_decode_mode(std::string_view text) {
+  if (text == "adaptive") return DecodeMode::adaptive;
+  if (text == "keyframe") return DecodeMode::keyframe;
+  if (text == "all") return DecodeMode::all;
+  return std::nullopt;
+}
+
+std::optional<HardwareDecode> parse_hardware_decode(std::string_view text) {
+  if (text == "auto") return HardwareDecode::automatic;
+  if (text == "off") return HardwareDecode::off;
+  return std::nullopt;
+}
+
 AppConfig parse_config(const std::string& text) {
   AppConfig config;
   std::string section;
@@ -170,15 +183,11 @@ void validate_config(const AppConfig& config) {
   }
   if (ai.max_channels < 1 || ai.max_channels > 64) fail("AI.MaxChannels must be in 1..64");
   if (ai.max_queue_frames < 1 || ai.max_queue_frames > 8) fail("AI.MaxQueueFrames must be in 1..8");
-  if (ai.decode_mode != "adaptive" && ai.decode_mode != "keyframe" && ai.decode_mode != "all") {
-    fail("AI.DecodeMode must be adaptive, keyframe, or all");
-  }
-  if (ai.keyframe_fallback_ms < 1000 || ai.keyframe_fallback_ms > 60000) {
+  if (!parse_decode_mode(ai.decode_mode)) fail("AI.DecodeMode must be adaptive, keyframe, or all");
+  if (ai.keyframe_fallback_ms < kMinKeyframeFallbackMs || ai.keyframe_fallback_ms > kMaxKeyframeFallbackMs) {
     fail("AI.KeyframeFallbackMs must be in 1000..60000");
   }
-  if (ai.hardware_decode != "auto" && ai.hardware_decode != "off") {
-    fail("AI.HardwareDecode must be auto or off");
-  }
+  if (!parse_hardware_decode(ai.hardware_decode)) fail("AI.HardwareDecode must be auto or off");
   if (ai.inference_threads < 1 || ai.inference_threads > 32) fail("AI.InferenceThreads must be in 1..32");
   if (ai.scene_hold_ms < 0) fail("AI.SceneHoldMs must not be negative");
   if (config.model.manifest.empty()) fail("Model.Manifest must not be empty");
