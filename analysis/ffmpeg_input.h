@@ -27,8 +27,8 @@ struct AttemptFailure {
 };
 
 // The bounds of one connection, which FFmpeg polls through interrupt_callback during its blocking
-// calls. Lives on the decoder's thread, as long as the format context bound to it; `deadline` alone
-// is atomic, as the interrupt contract asks.
+// calls, on the thread that made them: the decoder's, where this lives for as long as the format
+// context bound to it.
 struct InterruptContext {
   std::atomic<std::int64_t> deadline{0};  // monotonic ms
   std::stop_token stop;

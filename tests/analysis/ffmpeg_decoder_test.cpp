@@ -1035,16 +1035,19 @@ TEST(FfmpegDecoderHostile, FloodingCamerasCostBoundedMemory) {
   EXPECT_LT(flood.stop(), kStopBound);
   EXPECT_LT(huge.stop(), kStopBound);
 
-  EXPECT_EQ(flood.errors().front(), "access unit over 64 MiB");
   EXPECT_GE(flood.frame_count(), 1u) << "good pictures before the flood";
   EXPECT_GE(flood.connections(), 2);
   EXPECT_GE(huge.errors().size(), 5u);
+  const long long bound_kb = test::memory_growth_bound_kb(512 * 1024);
+  EXPECT_LT(peak_kb - before_kb, bound_kb) << "grew by " << (peak_kb - before_kb) / 1024 << " MB";
+  // A sanitizer's build copies the growing unit so slowly that the 10 s read deadline may end the
+  // connection first, at a smaller cost.
+  if (test::sanitized_build() && flood.errors().front() == "no packet for 10 s") return;
+  EXPECT_EQ(flood.errors().front(), "access unit over 64 MiB");
   const auto closed = capture.lines("decoder: access unit too large, closing the connection");
   ASSERT_GE(closed.size(), 1u);
   EXPECT_EQ(field(closed[0], "limit_bytes"), std::to_string(64 << 20));
   EXPECT_EQ(field(closed[0], "task_id"), "flood");
-  const long long bound_kb = test::memory_growth_bound_kb(512 * 1024);
-  EXPECT_LT(peak_kb - before_kb, bound_kb) << "grew by " << (peak_kb - before_kb) / 1024 << " MB";
 }
 
 // The switch is read once per process, so each case runs in a fresh one.

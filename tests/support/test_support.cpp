@@ -263,12 +263,14 @@ long long process_memory_kb(int pid, const std::string& key) {
   return -1;
 }
 
-long long memory_growth_bound_kb(long long kb) {
+bool sanitized_build() {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-  return 3 * kb;
+  return true;
 #else
-  return kb;
+  return false;
 #endif
 }
+
+long long memory_growth_bound_kb(long long kb) { return sanitized_build() ? 3 * kb : kb; }
 
 }  // namespace velmo::ai::test

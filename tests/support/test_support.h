@@ -75,6 +75,8 @@ int free_tcp_port();
 // A figure of /proc/<pid>/status in kB, by its key ("VmRSS", "VmHWM"); pid 0 is this process.
 // -1 when it cannot be read.
 long long process_memory_kb(int pid, const std::string& key);
+// Whether this is a sanitizer's build: several times slower, and larger.
+bool sanitized_build();
 // A bound of `kb` on a process's growth, three times that in a sanitizer's build (its shadow
 // memory, and the quarantine that keeps freed blocks a while).
 long long memory_growth_bound_kb(long long kb);
