@@ -209,6 +209,9 @@ void AnalysisPipeline::decoder_loop(std::stop_token stop) {
       ++status_.frames_decoded;
       return false;
     };
+    // The scene detector's reduction, made while the decoder converts: no second pass over the picture.
+    SceneReduction reduction;
+    callbacks.band_observer = &reduction;
     source_(std::move(stop), callbacks);
   } catch (const std::exception& e) {
     set_phase(TaskPhase::failed, e.what());

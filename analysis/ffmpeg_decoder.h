@@ -6,23 +6,21 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <stop_token>
 #include <string>
 
+#include "analysis/band_observer.h"
+#include "foundation/config.h"
 #include "foundation/log.h"
 #include "foundation/video_frame.h"
-
-struct AVFrame;
-struct SwsContext;
 
 namespace velmo::ai {
 
 struct DecoderOptions {
   std::int32_t reconnect_delay_ms = 1000;  // pause after a failed or ended attempt; 0: none
-  std::string decode_mode = "adaptive";    // "adaptive", "keyframe" or "all"
+  std::string decode_mode = "adaptive";    // "adaptive", "keyframe" or "all": DecodeMode
   std::int32_t keyframe_fallback_ms = 5000;  // adaptive: no frame for this long means decode all
-  std::string hardware_decode = "auto";    // "auto" tries VAAPI first; "off" is software only
+  std::string hardware_decode = "auto";    // HardwareDecode: "auto" tries VAAPI first, "off" is software only
   // Which task the stream belongs to, on every log line of the decoder (FFmpeg's own included);
   // empty ones are left out.
   std::string task_id;
@@ -57,16 +55,10 @@ struct DecoderCallbacks {
   // camera sends none: nothing reaches the analysis), false when a picture comes again or the
   // connection ends.
   std::function<void(bool)> on_starved;
+  // Sees each converted picture's rows a band at a time, while they are in cache; what it makes of
+  // them travels with the frame as its summary. Called on the thread of `run`, which it outlives.
+  BandObserver* band_observer = nullptr;
 };
-
-// The pause before the next attempt after `lasting` failures in a row that a quick retry cannot
-// mend (401, 403, 404, no video): `reconnect_delay_ms` for the first few, then 10 s doubling up to
-// 30 s, so a camera that locks accounts after failed logins is not asked twice a second.
-std::int32_t retry_pause_ms(std::int32_t reconnect_delay_ms, unsigned lasting);
-
-// The modes of DecoderOptions, read once.
-enum class DecodeMode { adaptive, keyframe, all };
-enum class HardwareDecode { automatic, off };
 
 // Turns one RTSP stream into packed BGR frames, reconnecting after every failure until stopped.
 // Lives on one thread.
@@ -84,41 +76,11 @@ class FfmpegDecoder {
  private:
   std::string url_;
   DecoderOptions options_;
-  DecodeMode mode_ = DecodeMode::adaptive;
+  DecodeMode mode_ = DecodeMode::adaptive;  // the options' texts, read once by the constructor
   HardwareDecode hardware_ = HardwareDecode::automatic;
   std::atomic<std::uint64_t> next_sequence_{1};  // survives reconnections
   std::array<LogField, 2> log_context_;  // task_id and stream_id
   std::shared_ptr<FramePool> pool_;      // the process's pixel blocks, handed back as frames end
 };
-
-// What the read loop does with one packet of the video stream.
-enum class PacketAction {
-  decode,
-  skip,                // a non-key packet while only key frames are decoded
-  decode_all_from_now,  // adaptive fall-back: decode this and every later packet of the connection,
-                        // picking up from the last key frame
-  hardware_stalled,    // the hardware decoder was fed but gave nothing: reconnect in software
-};
-
-struct PacketContext {
-  std::int64_t now_ms = 0;  // monotonic
-  bool key_packet = false;
-  bool keyframes_only = false;
-  bool adaptive = false;
-  std::int32_t keyframe_fallback_ms = 5000;
-  std::int64_t last_frame_ms = 0;  // last delivered frame, or the start of the connection
-  bool hardware_active = false;
-  // When the hardware decoder was first fed a packet that has not yet produced a picture.
-  // Empty while it owes nothing, so time spent skipping packets on purpose never counts.
-  std::optional<std::int64_t> hardware_waiting_since_ms;
-};
-
-// Converts a decoded picture to packed BGR into frame.pixels (sized here) with `scaler`, made for
-// the picture's size and format; for a picture that is a whole multiple of the scene detector's
-// analysis size it also fills frame.reduced, else clears it.
-void convert_picture(SwsContext* scaler, const AVFrame* picture, VideoFrame& frame);
-
-// The mode and stall rules of the read loop, free of FFmpeg so they can be checked directly.
-PacketAction decide_packet(const PacketContext& context);
 
 }  // namespace velmo::ai

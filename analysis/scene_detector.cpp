@@ -67,17 +67,19 @@ void column_sums(const std::uint8_t* __restrict src, std::size_t stride, int row
   }
 }
 
-// The frame's BGR bytes brought down to the analysis size, then to grey. The decoder may have done
-// the reduction already, with the same arithmetic, while the picture was in cache.
+constexpr std::size_t kReducedBytes = static_cast<std::size_t>(kAnalysisWidth) * kAnalysisHeight * 3u;
+
+// The frame's BGR bytes brought down to the analysis size, then to grey. SceneReduction may have
+// done the reduction already, with the same arithmetic, while the producer wrote the picture.
 cv::Mat grey_picture(const VideoFrame& frame, int width, int height) {
   cv::Mat small;
-  const std::size_t reduced_bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3u;
-  const bool reduced_by_decoder =
-      width == kAnalysisWidth && height == kAnalysisHeight && frame.reduced.size() == reduced_bytes;
+  const auto* reduced = dynamic_cast<const ReducedPicture*>(frame.summary.get());
+  const bool reduced_before = width == kAnalysisWidth && height == kAnalysisHeight && reduced != nullptr &&
+                              reduced->bgr.size() == kReducedBytes;
   const std::optional<WholeFactors> factors =
-      reduced_by_decoder ? std::nullopt : whole_reduction_factors(frame.width, frame.height, width, height);
-  if (reduced_by_decoder) {
-    small = cv::Mat(height, width, CV_8UC3, const_cast<std::uint8_t*>(frame.reduced.data()));
+      reduced_before ? std::nullopt : whole_reduction_factors(frame.width, frame.height, width, height);
+  if (reduced_before) {
+    small = cv::Mat(height, width, CV_8UC3, const_cast<std::uint8_t*>(reduced->bgr.data()));
   } else if (factors) {
     small.create(height, width, CV_8UC3);
     reduce_bgr_rows(frame.pixels.data(), static_cast<std::size_t>(frame.width) * 3u, frame.width, *factors, height,
@@ -169,6 +171,24 @@ void reduce_bgr_rows(const std::uint8_t* src, std::size_t src_stride, int width,
     }
   }
 }
+
+int SceneReduction::begin(int width, int height) {
+  picture_.reset();
+  const std::optional<WholeFactors> factors = whole_reduction_factors(width, height, kAnalysisWidth, kAnalysisHeight);
+  if (!factors) return 0;
+  width_ = width;
+  factors_ = *factors;
+  picture_ = std::make_shared<ReducedPicture>();
+  picture_->bgr.resize(kReducedBytes);
+  return factors_.y;
+}
+
+void SceneReduction::band(const std::uint8_t* first, std::size_t stride, int top, int rows) {
+  reduce_bgr_rows(first, stride, width_, factors_, rows / factors_.y,
+                  picture_->bgr.data() + static_cast<std::size_t>(top / factors_.y) * kAnalysisWidth * 3u);
+}
+
+std::shared_ptr<const FrameSummary> SceneReduction::finish() { return std::move(picture_); }
 
 std::vector<std::uint8_t> grey_analysis_picture(const VideoFrame& frame, int width, int height) {
   if (!frame_is_valid(frame) || width < 1 || height < 1) {

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
+#include "analysis/band_observer.h"
 #include "analysis/task.h"
 #include "foundation/geometry.h"
 #include "foundation/video_frame.h"
@@ -38,6 +41,28 @@ std::optional<WholeFactors> whole_reduction_factors(int width, int height, int t
 // `out` (packed BGR, width / f.x pixels a row, no padding).
 void reduce_bgr_rows(const std::uint8_t* src, std::size_t src_stride, int width, WholeFactors f, int out_rows,
                      std::uint8_t* out);
+
+// A frame's BGR pixels averaged down to the analysis size, packed, as the detector would average
+// them itself: what SceneReduction attaches to a frame.
+struct ReducedPicture final : FrameSummary {
+  std::vector<std::uint8_t> bgr;
+};
+
+// Plugged into a frame producer (the decoder), it reduces each picture that is a whole multiple of
+// the analysis size (see whole_reduction_factors) a band at a time while the band is in cache; the
+// detector then starts from that reduction instead of reading the whole picture from memory again.
+// The results are the same to the bit. One per producing thread.
+class SceneReduction final : public BandObserver {
+ public:
+  int begin(int width, int height) override;
+  void band(const std::uint8_t* first, std::size_t stride, int top, int rows) override;
+  std::shared_ptr<const FrameSummary> finish() override;
+
+ private:
+  int width_ = 0;
+  WholeFactors factors_;
+  std::shared_ptr<ReducedPicture> picture_;
+};
 
 // The grey picture the detector compares: the frame's BGR pixels averaged down to width x height
 // (OpenCV's area interpolation) and turned grey, row-major. Throws std::invalid_argument for a

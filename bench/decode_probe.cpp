@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "analysis/ffmpeg_decoder.h"
+#include "analysis/scene_detector.h"
 #include "foundation/json.h"
 #include "foundation/log.h"
 #include "foundation/time.h"
@@ -145,6 +146,9 @@ void run_stream(Stream& s, const ProbeOptions& o) {
     s.frames.fetch_add(1);
     return true;
   };
+  // As in the service, the scene detector's reduction runs on each band of the conversion.
+  SceneReduction reduction;
+  callbacks.band_observer = &reduction;
   try {
     FfmpegDecoder decoder(o.url, options);
     decoder.run(s.stop.get_token(), callbacks);

@@ -15,7 +15,6 @@ constexpr long long kIntMinMagnitude = -static_cast<long long>(INT_MIN);
 constexpr IntRange kFpsRange{1, 30};
 constexpr IntRange kMaxChannelsRange{1, 64};
 constexpr IntRange kMaxQueueFramesRange{1, 8};
-constexpr IntRange kKeyframeFallbackMsRange{1000, 60000};
 constexpr IntRange kInferenceThreadsRange{1, 32};
 
 std::string trim(std::string_view text) {
@@ -127,6 +126,19 @@ void assign_key(AppConfig& config, const std::string& key, const std::string& va
 
 }  // namespace
 
+std::optional<DecodeMode> parse_decode_mode(std::string_view text) {
+  if (text == "adaptive") return DecodeMode::adaptive;
+  if (text == "keyframe") return DecodeMode::keyframe;
+  if (text == "all") return DecodeMode::all;
+  return std::nullopt;
+}
+
+std::optional<HardwareDecode> parse_hardware_decode(std::string_view text) {
+  if (text == "auto") return HardwareDecode::automatic;
+  if (text == "off") return HardwareDecode::off;
+  return std::nullopt;
+}
+
 AppConfig parse_config(const std::string& text) {
   AppConfig config;
   std::string section;
@@ -180,13 +192,9 @@ void validate_config(const AppConfig& config) {
   require(kFpsRange, {ai.inference_fps, ai.active_fps, ai.idle_fps}, "analysis FPS values");
   require(kMaxChannelsRange, {ai.max_channels}, "AI.MaxChannels");
   require(kMaxQueueFramesRange, {ai.max_queue_frames}, "AI.MaxQueueFrames");
-  if (ai.decode_mode != "adaptive" && ai.decode_mode != "keyframe" && ai.decode_mode != "all") {
-    fail("AI.DecodeMode must be adaptive, keyframe, or all");
-  }
+  if (!parse_decode_mode(ai.decode_mode)) fail("AI.DecodeMode must be adaptive, keyframe, or all");
   require(kKeyframeFallbackMsRange, {ai.keyframe_fallback_ms}, "AI.KeyframeFallbackMs");
-  if (ai.hardware_decode != "auto" && ai.hardware_decode != "off") {
-    fail("AI.HardwareDecode must be auto or off");
-  }
+  if (!parse_hardware_decode(ai.hardware_decode)) fail("AI.HardwareDecode must be auto or off");
   require(kInferenceThreadsRange, {ai.inference_threads}, "AI.InferenceThreads");
   if (ai.scene_hold_ms < 0) fail("AI.SceneHoldMs must not be negative");
   if (config.model.manifest.empty()) fail("Model.Manifest must not be empty");

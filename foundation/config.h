@@ -2,9 +2,23 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
+
+#include "foundation/text.h"
 
 namespace velmo::ai {
+
+// AI.DecodeMode and AI.HardwareDecode as the decoder works with them. Their texts ("adaptive",
+// "keyframe", "all"; "auto", "off", exactly so) are read by the parse functions below alone; any
+// other text gives none.
+enum class DecodeMode { adaptive, keyframe, all };
+enum class HardwareDecode { automatic, off };
+std::optional<DecodeMode> parse_decode_mode(std::string_view text);
+std::optional<HardwareDecode> parse_hardware_decode(std::string_view text);
+// The range of AI.KeyframeFallbackMs, inclusive.
+inline constexpr IntRange kKeyframeFallbackMsRange{1000, 60000};
 
 struct AiConfig {
   bool enabled = false;

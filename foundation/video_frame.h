@@ -108,6 +108,14 @@ class PixelAllocator {
 
 using PixelBuffer = std::vector<std::uint8_t, PixelAllocator<std::uint8_t>>;
 
+// Something worked out from a frame's pixels as they were produced, attached to the frame for the
+// consumer that asked for it, which alone knows the concrete type. Immutable once attached, so a
+// frame may cross threads with it.
+class FrameSummary {
+ public:
+  virtual ~FrameSummary() = default;
+};
+
 // One decoded picture: packed 8-bit BGR, row stride width * 3. Moved, never copied, from the
 // decoder to the engine.
 struct VideoFrame {
@@ -117,9 +125,9 @@ struct VideoFrame {
   PixelBuffer pixels;
   std::int64_t pts_ms = 0;   // presentation time, or wall-clock time when the stream has none
   std::int64_t wall_ms = 0;  // wall-clock time at delivery
-  // The same picture averaged down to the scene detector's analysis size (packed BGR), when the
-  // decoder made it alongside the conversion; empty otherwise. Whoever changes `pixels` clears it.
-  std::vector<std::uint8_t> reduced;
+  // What the producer's band observer worked out from `pixels` while it wrote them; empty when
+  // none did. Whoever changes `pixels` clears it.
+  std::shared_ptr<const FrameSummary> summary;
 };
 
 }  // namespace velmo::ai

@@ -19,11 +19,16 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "analysis/picture_conversion.h"
+#include "analysis/read_policy.h"
+#include "analysis/retry_policy.h"
+#include "analysis/scene_detector.h"
 #include "foundation/time.h"
 #include "tests/support/hostile_camera.h"
 #include "tests/support/rtsp_server.h"
@@ -381,12 +386,67 @@ TEST(DecidePacket, ModeAndStallRules) {
   }
 }
 
+// Pictures of stream time pts = step.pts * i coming out at now = step.now * i, from i = 0: which
+// ones the watch reports, with their lag.
+struct LagCase {
+  const char* name;
+  std::vector<std::pair<std::int64_t, std::int64_t>> pictures;  // pts, now
+  std::vector<std::pair<std::size_t, std::int64_t>> reported;   // picture, lag
+};
+
+std::vector<std::pair<std::int64_t, std::int64_t>> paced(std::size_t n, std::int64_t pts_step, std::int64_t now_step,
+                                                         std::int64_t pts0 = 0, std::int64_t now0 = 0) {
+  std::vector<std::pair<std::int64_t, std::int64_t>> out;
+  for (std::size_t i = 0; i < n; ++i) out.emplace_back(pts0 + pts_step * i, now0 + now_step * i);
+  return out;
+}
+
+TEST(LagWatch, ReportsAGrowingLagOncePerHalfMinuteAndStartsAfreshWhenStreamTimeJumpsBack) {
+  auto restarted = paced(20, 40, 120);  // 1.6 s behind, then the camera's clock starts again
+  const auto after = paced(20, 40, 120, 0, 2520);
+  restarted.insert(restarted.end(), after.begin(), after.end());
+  const std::vector<LagCase> cases = {
+      {"at the stream's pace", paced(3000, 40, 40), {}},
+      // 80 ms more behind with every picture: past 2 s at the 26th, then again 30 s later.
+      {"at a third of the pace", paced(400, 40, 120), {{26, 2080}, {276, 22080}}},
+      {"stream time jumps back", restarted, {}},
+  };
+  for (const LagCase& c : cases) {
+    LagWatch watch;
+    std::vector<std::pair<std::size_t, std::int64_t>> reported;
+    for (std::size_t i = 0; i < c.pictures.size(); ++i) {
+      if (const auto lag = watch.picture(c.pictures[i].first, c.pictures[i].second)) reported.emplace_back(i, *lag);
+    }
+    EXPECT_EQ(reported, c.reported) << c.name;
+  }
+}
+
+TEST(StarvationWatch, StarvedAfterThreeFallbackIntervalsSaidOnceAMinute) {
+  struct Step {
+    std::int64_t now, last_frame;
+    bool starved;
+    std::optional<std::int64_t> warned;
+  };
+  // A picture at 70 s ends the first stretch; the next is said a minute after the last warning.
+  const Step steps[] = {{2999, 0, false, std::nullopt},      {3000, 0, true, 3000},
+                        {3001, 0, true, std::nullopt},       {62999, 0, true, std::nullopt},
+                        {63000, 0, true, 63000},             {72999, 70000, false, std::nullopt},
+                        {73000, 70000, true, std::nullopt},  {123000, 70000, true, 53000}};
+  StarvationWatch watch(1000);
+  for (const Step& step : steps) {
+    const StarvationWatch::Verdict verdict = watch.skipped(step.now, step.last_frame);
+    EXPECT_EQ(verdict.starved, step.starved) << step.now;
+    EXPECT_EQ(verdict.warn_waited_ms, step.warned) << step.now;
+  }
+}
+
 // ---- conversion ----
 
 // A 4:2:0 picture that is a whole multiple of the analysis size is converted a band at a time, each
-// band reduced for the scene detector while it is in cache: the pixels must equal one conversion of
-// the whole picture, and the reduction OpenCV's area reduction of them, to the bit. Other sizes and
-// formats are converted whole and carry no reduction.
+// band reduced by the scene detector's observer while it is in cache: the pixels must equal one
+// conversion of the whole picture, and the reduction OpenCV's area reduction of them, to the bit.
+// Other sizes and formats are converted whole and carry no reduction, and so does every picture
+// converted without an observer.
 TEST(ConvertPicture, BandsEqualAWholeConversionAndTheReductionEqualsOpenCvs) {
   struct Case {
     int width, height;
@@ -419,20 +479,25 @@ TEST(ConvertPicture, BandsEqualAWholeConversionAndTheReductionEqualsOpenCvs) {
     int strides[4] = {c.width * 3, 0, 0, 0};
     sws_scale(scaler, picture->data, picture->linesize, 0, c.height, planes, strides);
 
-    VideoFrame frame;
-    frame.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(FramePool::process_pool()));
-    frame.reduced.assign(7, 1);  // a stale reduction must not survive
-    convert_picture(scaler, picture, frame);
-    ASSERT_EQ(frame.pixels.size(), whole.size() - 64);
-    EXPECT_TRUE(std::equal(frame.pixels.begin(), frame.pixels.end(), whole.begin()));
-    if (c.reduced) {
-      cv::Mat bgr(c.height, c.width, CV_8UC3, frame.pixels.data());
-      cv::Mat expected;
-      cv::resize(bgr, expected, cv::Size(320, 180), 0.0, 0.0, cv::INTER_AREA);
-      ASSERT_EQ(frame.reduced.size(), expected.total() * 3);
-      EXPECT_TRUE(std::equal(frame.reduced.begin(), frame.reduced.end(), expected.datastart));
-    } else {
-      EXPECT_TRUE(frame.reduced.empty());
+    SceneReduction reduction;
+    for (BandObserver* observer : {static_cast<BandObserver*>(&reduction), static_cast<BandObserver*>(nullptr)}) {
+      VideoFrame frame;
+      frame.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(FramePool::process_pool()));
+      frame.summary = std::make_shared<ReducedPicture>();  // a stale summary must not survive
+      convert_picture(scaler, picture, frame, observer);
+      ASSERT_EQ(frame.pixels.size(), whole.size() - 64);
+      EXPECT_TRUE(std::equal(frame.pixels.begin(), frame.pixels.end(), whole.begin()));
+      const auto* reduced = dynamic_cast<const ReducedPicture*>(frame.summary.get());
+      if (c.reduced && observer != nullptr) {
+        cv::Mat bgr(c.height, c.width, CV_8UC3, frame.pixels.data());
+        cv::Mat expected;
+        cv::resize(bgr, expected, cv::Size(320, 180), 0.0, 0.0, cv::INTER_AREA);
+        ASSERT_NE(reduced, nullptr);
+        ASSERT_EQ(reduced->bgr.size(), expected.total() * 3);
+        EXPECT_TRUE(std::equal(reduced->bgr.begin(), reduced->bgr.end(), expected.datastart));
+      } else {
+        EXPECT_EQ(frame.summary, nullptr);
+      }
     }
     sws_freeContext(scaler);
     av_frame_free(&picture);
@@ -512,23 +577,23 @@ TEST(FfmpegDecoderStream, ConvertsOnlyThePicturesAskedFor) {
 }
 
 // A consumer slower than the stream leaves the backlog in the socket, where no queue counts it:
-// the decoder says so, once per 30 s.
-TEST(FfmpegDecoderStream, FallingBehindRealTimeIsReportedOnce) {
+// the decoder says so (how often: LagWatch's test).
+TEST(FfmpegDecoderStream, FallingBehindRealTimeIsReported) {
   RtspServerOptions so;
   so.width = 320;
   so.height = 240;
   RtspTestServer server(so);
   StderrCapture capture;
-  DecoderRun run(server.live_url(), options("all"), [](const FrameRecord&) {
+  DecoderRun run(server.live_url(), options("all", "off", 200, "slow"), [](const FrameRecord&) {
     std::this_thread::sleep_for(120ms);  // a third of the stream's pace
     return true;
   });
   const char* line = "decoder: decoding lags behind real time";
   ASSERT_TRUE(test::eventually([&] { return capture.count(line) >= 1; }, 20s)) << run.error();
-  std::this_thread::sleep_for(2s);
   run.stop();
-  EXPECT_EQ(capture.count(line), 1u);
-  EXPECT_GT(std::stoll(field(capture.lines(line).at(0), "lag_ms")), 2000);
+  const std::string warning = capture.lines(line).at(0);
+  EXPECT_GT(std::stoll(field(warning, "lag_ms")), 2000);
+  EXPECT_EQ(field(warning, "task_id"), "slow");
 }
 
 // With B-frames the decoder holds pictures back for reordering; a key packet that is followed
@@ -643,13 +708,13 @@ TEST(FfmpegDecoderStream, AdaptiveDeliversRightAfterTheSwitchOnALongGroupOfPictu
   DecoderRun run(server.live_url(), options("adaptive"));
   const char* line = "decoder: adaptive keyframe timeout, switching to all frames";
   ASSERT_TRUE(test::eventually([&] { return capture.count(line) >= 1; }, 15s)) << run.error();
-  const std::int64_t switched = unix_millis();
-  ASSERT_TRUE(test::eventually([&] { return run.frame_count() >= 26; }, 5s)) << "pictures after the switch";
+  ASSERT_TRUE(test::eventually([&] { return run.frame_count() >= 26; }, 15s)) << "pictures after the switch";
   EXPECT_LT(run.stop(), kStopBound);
 
   const auto frames = run.frames();
   expect_contiguous_sequence(frames);
-  EXPECT_LE(frames[1].wall_ms - switched, 1000) << "the first picture after the switch";
+  // The switch comes a 1 s fall-back after the first picture, and the next key frame a minute in.
+  EXPECT_LT(frames[1].pts_ms, 10000) << "the first picture after the switch waited for a key frame";
   for (std::size_t i = 0; i < frames.size(); ++i) {
     SCOPED_TRACE("frame " + std::to_string(i));
     expect_red_bgr(frames[i]);
@@ -661,7 +726,8 @@ TEST(FfmpegDecoderStream, AdaptiveDeliversRightAfterTheSwitchOnALongGroupOfPictu
 }
 
 // Keyframe mode on a camera without key frames for a minute: after three fall-back intervals it
-// says that nothing reaches the analysis (once, not per packet), and unsays it with the connection.
+// says that nothing reaches the analysis (once a minute, not per packet: StarvationWatch's test),
+// and unsays it with the connection.
 TEST(FfmpegDecoderStream, KeyframeModeReportsACameraWithoutKeyFrames) {
   RtspServerOptions so;
   so.width = 320;
@@ -671,7 +737,6 @@ TEST(FfmpegDecoderStream, KeyframeModeReportsACameraWithoutKeyFrames) {
   StderrCapture capture;
   DecoderRun run(server.live_url(), options("keyframe"));
   ASSERT_TRUE(test::eventually([&] { return !run.starved().empty(); }, 15s)) << run.error();
-  std::this_thread::sleep_for(1500ms);
   EXPECT_LT(run.stop(), kStopBound);
   EXPECT_EQ(run.starved(), (std::vector<bool>{true, false}));
   EXPECT_EQ(run.frame_count(), 1u) << "the connection's first key frame only";
@@ -913,9 +978,11 @@ TEST(FfmpegDecoderHostile, NamesWhyEachCameraIsDownAndBacksOffWhereRetryingCanno
   for (std::size_t i = 0; i < cases.size(); ++i) {
     runs.push_back(std::make_unique<DecoderRun>(cases[i].url, options("all", "off", 200, "cam" + std::to_string(i))));
   }
+  // Every lasting failure has backed off, and the others have failed a fourth time without it.
   const char* backing_off = "decoder: camera keeps refusing, retrying less often";
-  ASSERT_TRUE(test::eventually([&] { return capture.count(backing_off) >= 1; }, 10s));
-  std::this_thread::sleep_for(2s);
+  ASSERT_TRUE(test::eventually(
+      [&] { return capture.count(backing_off) >= 3 && runs[3]->errors().size() >= 4 && runs[4]->errors().size() >= 4; },
+      30s));
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].url);
     EXPECT_LT(runs[i]->stop(), kStopBound);
@@ -973,8 +1040,8 @@ TEST(FfmpegDecoderHostile, FloodingCamerasCostBoundedMemory) {
   EXPECT_GE(huge.errors().size(), 5u);
   const long long bound_kb = test::memory_growth_bound_kb(512 * 1024);
   EXPECT_LT(peak_kb - before_kb, bound_kb) << "grew by " << (peak_kb - before_kb) / 1024 << " MB";
-  // A sanitized build on a busy machine may not gather 64 MiB within the read deadline, which
-  // then ends the connection first; either way it is bounded and named.
+  // A sanitizer's build copies the growing unit so slowly that the 10 s read deadline may end the
+  // connection first, at a smaller cost.
   if (test::kSanitized && flood.errors().front() == "no packet for 10 s") return;
   EXPECT_EQ(flood.errors().front(), "access unit over 64 MiB");
   const auto closed = capture.lines("decoder: access unit too large, closing the connection");

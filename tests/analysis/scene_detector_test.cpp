@@ -3,11 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -190,6 +192,31 @@ TEST(SceneDetectorFrames, GreyPictureIsOpenCvsAreaReductionToTheBit) {
                                << (noise ? " noise" : " gradient");
     }
   }
+}
+
+// What SceneReduction made while the picture was produced is what the detector starts from; a
+// summary of another kind or size is no reduction, and the detector reduces the pixels itself.
+TEST(SceneDetectorFrames, StartsFromTheReductionThatTravelsWithTheFrame) {
+  const VideoFrame dark = grey_frame(1920, 1080, 10);
+  SceneReduction reduction;
+  const int unit = reduction.begin(1920, 1080);
+  ASSERT_EQ(unit, 6);
+  reduction.band(grey_frame(1920, 1080, 200).pixels.data(), 1920 * 3, 0, 1080);
+  struct Case {
+    std::shared_ptr<const FrameSummary> summary;
+    std::uint8_t grey;
+  };
+  auto wrong_size = std::make_shared<ReducedPicture>();
+  wrong_size->bgr.assign(7, 200);
+  const Case cases[] = {{reduction.finish(), 200}, {wrong_size, 10}, {std::make_shared<FrameSummary>(), 10},
+                        {nullptr, 10}};
+  for (const Case& c : cases) {
+    VideoFrame f = dark;
+    f.summary = c.summary;
+    const std::vector<std::uint8_t> grey = grey_analysis_picture(f, kW, kH);
+    EXPECT_EQ(std::count(grey.begin(), grey.end(), c.grey), kW * kH) << int{c.grey};
+  }
+  EXPECT_EQ(reduction.begin(1000, 700), 0) << "not a whole multiple of the analysis size";
 }
 
 TEST(SceneDetectorObserve, FirstFrameOnlyBecomesTheBaseline) {

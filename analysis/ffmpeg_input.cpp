@@ -1,0 +1,160 @@
+#include "analysis/ffmpeg_input.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+#include "analysis/ffmpeg_decoder.h"
+#include "foundation/time.h"
+
+namespace velmo::ai {
+namespace {
+
+// Before 59 the RTSP socket timeout was "stimeout"; there "timeout" means listen.
+#if LIBAVFORMAT_VERSION_MAJOR >= 59
+constexpr const char* kSocketTimeoutOption = "timeout";
+#else
+constexpr const char* kSocketTimeoutOption = "stimeout";
+#endif
+
+// Bytes of the access unit that the demuxer's parsers are still gathering: FFmpeg joins a
+// picture's RTP fragments there, inside av_read_frame, for as long as the picture's end does not come.
+std::int64_t gathered_bytes(const AVFormatContext* format) {
+  std::int64_t most = 0;
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    const AVCodecParserContext* parser = av_stream_get_parser(format->streams[i]);
+    if (parser != nullptr) most = std::max(most, parser->cur_offset - parser->next_frame_offset);
+  }
+  return most;
+}
+
+// "10 s": a bound of whole seconds as the causes name it.
+std::string seconds_text(std::int64_t ms) { return std::to_string(ms / 1000) + " s"; }
+
+std::string access_unit_cause() { return "access unit over " + std::to_string(kMaxAccessUnitBytes >> 20) + " MiB"; }
+
+void log_access_unit_too_large(std::span<const LogField> context) {
+  log(LogLevel::warn, "decoder: access unit too large, closing the connection", context,
+      {{"limit_bytes", std::to_string(kMaxAccessUnitBytes)}});
+}
+
+// Why the open failed, in plain words.
+AttemptFailure open_failure(int code, bool deadline_passed) {
+  switch (code) {
+    case AVERROR_HTTP_BAD_REQUEST: return {"camera answered 400 Bad Request"};
+    case AVERROR_HTTP_UNAUTHORIZED: return {"camera answered 401 Unauthorized", true};
+    case AVERROR_HTTP_FORBIDDEN: return {"camera answered 403 Forbidden", true};
+    case AVERROR_HTTP_NOT_FOUND: return {"camera answered 404 Not Found", true};
+    case AVERROR_HTTP_OTHER_4XX: return {"camera refused the request (4xx)"};
+    case AVERROR_HTTP_SERVER_ERROR: return {"camera answered a server error (5xx)"};
+    case AVERROR(ECONNREFUSED): return {"connection refused"};
+    case AVERROR(ETIMEDOUT): return {"connection timed out"};
+    case AVERROR(EHOSTUNREACH): return {"host unreachable"};
+    case AVERROR(ENETUNREACH): return {"network unreachable"};
+    // Also what a reply larger than FFmpeg may allocate in one block ends in.
+    case AVERROR_INVALIDDATA:
+      return {"camera's description unreadable (invalid, or over " + std::to_string(kMaxFfmpegBlockBytes >> 20) +
+              " MiB)"};
+    default: break;
+  }
+  if (deadline_passed) return {"no answer within " + seconds_text(kAttemptDeadlineMs)};
+  return {"stream open failed: " + ffmpeg_error(code)};
+}
+
+// Why reading ended, in plain words. FFmpeg reports a silent socket and the deadline as the end of
+// the stream, so the time waited and the deadline tell them apart.
+std::string read_failure(int code, std::int64_t waited_ms, bool deadline_expired) {
+  if (deadline_expired) return "no packet for " + seconds_text(kAttemptDeadlineMs);
+  if (code == AVERROR_EOF && waited_ms >= kSocketTimeoutMs) return "no data for " + seconds_text(kSocketTimeoutMs);
+  if (code == AVERROR_EOF) return "camera ended the stream";
+  return "stream read failed: " + ffmpeg_error(code);
+}
+
+}  // namespace
+
+void InterruptContext::arm(std::int64_t now_ms) {
+  deadline.store(now_ms + kAttemptDeadlineMs);
+  expired = false;
+}
+
+std::string InterruptContext::read_failed(int code, std::int64_t waited_ms) const {
+  return !bound.empty() ? bound : read_failure(code, waited_ms, expired);
+}
+
+std::string InterruptContext::packet_refused(std::int64_t packet_bytes) {
+  if (!bound.empty()) return bound;
+  if (expired) return read_failure(AVERROR_EXIT, kAttemptDeadlineMs, true);
+  if (packet_bytes <= kMaxAccessUnitBytes) return {};
+  log_access_unit_too_large(log);
+  return access_unit_cause();
+}
+
+int interrupt_callback(void* opaque) {
+  auto* context = static_cast<InterruptContext*>(opaque);
+  if (context->stop.stop_requested() || !context->bound.empty()) return 1;
+  if (context->format != nullptr && gathered_bytes(context->format) > kMaxAccessUnitBytes) {
+    context->bound = access_unit_cause();
+    log_access_unit_too_large(context->log);
+    return 1;
+  }
+  if (steady_millis() <= context->deadline.load()) return 0;
+  context->expired = true;
+  return 1;
+}
+
+OpenedInput open_input(const std::string& url, InterruptContext& interrupt, unsigned attempt) {
+  const std::string count = std::to_string(attempt);
+  auto deadline_passed = [&] { return steady_millis() > interrupt.deadline.load(); };
+  OpenedInput opened;
+  AVFormatContext* raw = avformat_alloc_context();
+  if (raw == nullptr) throw std::runtime_error("cannot allocate FFmpeg format context");
+  raw->interrupt_callback.callback = interrupt_callback;
+  raw->interrupt_callback.opaque = &interrupt;
+  interrupt.format = raw;
+
+  AVDictionary* dictionary = nullptr;
+  av_dict_set(&dictionary, "rtsp_transport", "tcp", 0);
+  av_dict_set(&dictionary, kSocketTimeoutOption, std::to_string(kSocketTimeoutMs * 1000).c_str(), 0);  // in µs
+  av_dict_set(&dictionary, "fflags", "nobuffer", 0);
+  // Discovery would read on until it has guessed the frame rate, which nothing here uses: it then
+  // holds a probing decoder and its packets three times as long, and many cameras starting at
+  // once pile all of it up (and their first pictures) in the same seconds.
+  av_dict_set(&dictionary, "fpsprobesize", "0", 0);
+  const int rc = avformat_open_input(&raw, url.c_str(), nullptr, &dictionary);  // frees `raw` on failure
+  av_dict_free(&dictionary);
+  if (rc < 0) {
+    interrupt.format = nullptr;
+    if (interrupt.stop.stop_requested()) {
+      opened.stopped = true;
+      return opened;
+    }
+    log(LogLevel::warn, "decoder: stream open failed", interrupt.log, {{"err", ffmpeg_error(rc)}, {"count", count}});
+    opened.failure = open_failure(rc, deadline_passed());
+    return opened;
+  }
+  FormatPtr format(raw);
+
+  // With "nobuffer" FFmpeg throws away the packets it reads while it discovers the stream, and
+  // with them the connection's first key frame: discovery keeps them, later reads don't buffer.
+  format->flags &= ~AVFMT_FLAG_NOBUFFER;
+  const int discovered = avformat_find_stream_info(format.get(), nullptr);
+  format->flags |= AVFMT_FLAG_NOBUFFER;
+  if (discovered < 0 || !interrupt.bound.empty()) {
+    log(LogLevel::warn, "decoder: stream info discovery failed", interrupt.log, {{"count", count}});
+    opened.failure = {!interrupt.bound.empty() ? interrupt.bound
+                      : deadline_passed()      ? "no stream information within " + seconds_text(kAttemptDeadlineMs)
+                                               : "stream information unreadable: " + ffmpeg_error(discovered)};
+    return opened;
+  }
+  const int index = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (index < 0) {
+    log(LogLevel::warn, "decoder: stream has no video track", interrupt.log, {{"count", count}});
+    opened.failure = {"no video stream in the camera's description", true};
+    return opened;
+  }
+  opened.format = std::move(format);
+  opened.video_stream = index;
+  return opened;
+}
+
+}  // namespace velmo::ai
