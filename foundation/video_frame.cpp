@@ -27,15 +27,10 @@ void* map_block(std::size_t bytes) {
 
 void unmap_block(void* block, std::size_t bytes) noexcept { ::munmap(block, mapped_size(bytes)); }
 
-std::int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 }  // namespace
 
-FramePool::FramePool(std::int64_t keep_ms, std::size_t max_free_bytes, Clock clock)
-    : keep_ms_(keep_ms), max_free_bytes_(max_free_bytes), clock_(std::move(clock)) {}
+FramePool::FramePool(std::int64_t keep_ms, std::size_t max_free_bytes, std::shared_ptr<const Clock> clock)
+    : keep_ms_(keep_ms), max_free_bytes_(max_free_bytes), clock_(clock_or_system(std::move(clock))) {}
 
 FramePool::~FramePool() {
   for (SizeClass& c : classes_) {
@@ -52,7 +47,7 @@ const std::shared_ptr<FramePool>& FramePool::process_pool() {
   return pool;
 }
 
-std::int64_t FramePool::now() const { return clock_ ? clock_() : now_ms(); }
+std::int64_t FramePool::now() const { return clock_->steady_ms(); }
 
 FramePool::SizeClass& FramePool::size_class(std::size_t bytes) {
   for (SizeClass& c : classes_) {

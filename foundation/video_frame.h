@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/clock.h"
+
 namespace velmo::ai {
 
 // Pixel blocks shared by every stream of the process. A picture is several megabytes, and the
@@ -22,11 +24,9 @@ namespace velmo::ai {
 // streams there are.
 class FramePool {
  public:
-  using Clock = std::function<std::int64_t()>;  // monotonic milliseconds
-
-  // keep_ms: how long a free block waits to be taken again; max_free_bytes: the most kept free.
-  // An empty clock is the steady clock.
-  FramePool(std::int64_t keep_ms, std::size_t max_free_bytes, Clock clock = {});
+  // keep_ms: how long a free block waits to be taken again (on the clock's steady time);
+  // max_free_bytes: the most kept free. An empty clock is the system clock.
+  FramePool(std::int64_t keep_ms, std::size_t max_free_bytes, std::shared_ptr<const Clock> clock = {});
   ~FramePool();
   FramePool(const FramePool&) = delete;
   FramePool& operator=(const FramePool&) = delete;
@@ -58,7 +58,7 @@ class FramePool {
   mutable std::mutex mutex_;
   const std::int64_t keep_ms_;
   const std::size_t max_free_bytes_;
-  const Clock clock_;
+  const std::shared_ptr<const Clock> clock_;
   std::size_t free_bytes_ = 0;
   std::vector<SizeClass> classes_;
 };

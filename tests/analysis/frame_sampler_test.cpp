@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "foundation/errors.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/test_support.h"
 
 namespace velmo::ai {
@@ -349,9 +350,9 @@ constexpr std::size_t kBytes = 1920 * 1080 * 3;
 // keeps being wanted; one that waits longer than the keep time goes. Sizes are kept apart, and the
 // free blocks stay within their byte bound.
 TEST(FramePool, KeepsTheBlocksInFlightAtOnceWarmWhileTheyAreWanted) {
-  std::int64_t now = 1000;
+  auto clock = std::make_shared<test::ManualClock>();
   constexpr std::int64_t kKeep = 2500;
-  auto pool = std::make_shared<FramePool>(kKeep, 3 * kBytes, [&now] { return now; });
+  auto pool = std::make_shared<FramePool>(kKeep, 3 * kBytes, clock);
   auto pooled_frame = [&](std::uint64_t sequence, std::size_t bytes = kBytes) {
     VideoFrame frame = make_frame(sequence, 0);
     frame.pixels = PixelBuffer(PixelAllocator<std::uint8_t>(pool));
@@ -364,7 +365,7 @@ TEST(FramePool, KeepsTheBlocksInFlightAtOnceWarmWhileTheyAreWanted) {
   auto one_at_a_time = [&](std::uint64_t from, std::uint64_t to, std::int64_t step) {
     const std::uint8_t* block = nullptr;
     for (std::uint64_t i = from; i <= to; ++i) {
-      now += step;
+      clock->advance(step);
       VideoFrame frame = pooled_frame(i);
       if (block == nullptr) block = frame.pixels.data();
       EXPECT_EQ(frame.pixels.data(), block) << i;
@@ -404,7 +405,7 @@ TEST(FramePool, KeepsTheBlocksInFlightAtOnceWarmWhileTheyAreWanted) {
   EXPECT_EQ(pool->free_blocks(), 1u);
 
   // A quiet spell lets the last one go too: only the small block just used is left.
-  now += kKeep + 1;
+  clock->advance(kKeep + 1);
   { VideoFrame small = pooled_frame(9, 640 * 360 * 3); }
   EXPECT_EQ(pool->free_blocks(), 1u);
   EXPECT_EQ(pool->blocks_in_use(), 0u);

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace velmo::ai {
+
+// Where a unit reads time. Each unit is handed one at construction, so that tests drive time
+// instead of sleeping. Durations (rates, holds, timeouts, retry pauses, ageing) are measured on
+// steady_ms only, which never goes back; wall_ms only stamps what leaves the process (events,
+// detection messages), and may step either way.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Milliseconds from an unspecified epoch; only differences mean anything.
+  virtual std::int64_t steady_ms() const = 0;
+  // Milliseconds since the Unix epoch.
+  virtual std::int64_t wall_ms() const = 0;
+  // With `lock` held on `wake`'s mutex: waits until done() or until steady_ms() reaches
+  // deadline_ms, whichever comes first; returns done(). A notify on `wake` re-checks done().
+  virtual bool wait_until(std::unique_lock<std::mutex>& lock, std::condition_variable& wake, std::int64_t deadline_ms,
+                          const std::function<bool()>& done) const = 0;
+};
+
+// The process's own clocks: the monotonic clock and the system (Unix) clock.
+const std::shared_ptr<const Clock>& system_clock();
+
+// `clock` itself, or the system clock when it is empty: what a unit keeps from its constructor.
+inline std::shared_ptr<const Clock> clock_or_system(std::shared_ptr<const Clock> clock) {
+  return clock ? std::move(clock) : system_clock();
+}
+
+}  // namespace velmo::ai
