@@ -236,8 +236,10 @@ TEST_F(HttpTransportTest, ASubscriberThatStopsReadingIsClosedWith1008AndNeverHol
   }
   publisher.get();
   EXPECT_EQ(seen, static_cast<std::size_t>(kMessages));
-  EXPECT_LT(longest_gap, 1000ms);
-  EXPECT_LT(longest_publish_ms.load(), 500);
+  // Loose bounds, for a loaded machine: a publisher held up by the stalled client would wait for
+  // it without end, and the reader would see nothing until the 20 s close timeout.
+  EXPECT_LT(longest_gap, 5000ms);
+  EXPECT_LT(longest_publish_ms.load(), 2000);
   for (int i = 0; i < kMessages && i < static_cast<int>(fast.messages().size()); i += 37) {
     EXPECT_EQ(parse_json(fast.messages()[i]).at("seq"), i);
   }
