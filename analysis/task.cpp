@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string_view>
 
 #include "foundation/errors.h"
@@ -14,6 +15,19 @@ namespace velmo::ai {
 namespace {
 
 [[noreturn]] void refuse(const std::string& message) { throw InvalidInput(message); }
+
+constexpr std::array kRuleTypes = {RuleType::intrusion};
+constexpr std::array kBaselineModes = {BaselineMode::automatic, BaselineMode::manual};
+
+// The value among `values` whose name is exactly `text`: a request's text is read here once, so
+// the rest of the system never compares it again.
+template <typename Enum, std::size_t N>
+std::optional<Enum> named_value(std::string_view text, const std::array<Enum, N>& values, const char* (*name)(Enum)) {
+  for (const Enum value : values) {
+    if (text == name(value)) return value;
+  }
+  return std::nullopt;
+}
 
 const Json* find_key(const Json& object, const char* key) {
   const auto it = object.find(key);
@@ -173,8 +187,11 @@ SceneConfig parse_scene(const Json& scene) {
       integer_key(scene, "cooldown_ms", config.cooldown_ms, 0, 3600000, "task.cooldown_ms");
   config.hold_ms = integer_key(scene, "hold_ms", config.hold_ms, 0, 3600000, "task.hold_ms");
   const std::string baseline_message = "task.scene.baseline_mode must be auto or manual";
-  config.baseline_mode = optional_text(scene, "baseline_mode", "auto").get(baseline_message);
-  if (config.baseline_mode != "auto" && config.baseline_mode != "manual") refuse(baseline_message);
+  const std::string baseline_text =
+      optional_text(scene, "baseline_mode", baseline_mode_name(config.baseline_mode)).get(baseline_message);
+  const std::optional<BaselineMode> baseline = named_value(baseline_text, kBaselineModes, baseline_mode_name);
+  if (!baseline) refuse(baseline_message);
+  config.baseline_mode = *baseline;
   config.rois = polygon_list(scene, "rois");
   config.ignore_zones = polygon_list(scene, "ignore_zones");
   config.hold_ms_given = scene.contains("hold_ms");
@@ -185,8 +202,10 @@ ZoneRule parse_rule(const Json& element) {
   if (!element.is_object()) refuse("task.rules entries must be objects");
   ZoneRule rule;
   const std::string type_message = "phase one supports only intrusion rules";
-  rule.type = optional_text(element, "type", "intrusion").get(type_message);
-  if (rule.type != "intrusion") refuse(type_message);
+  const std::string type_text = optional_text(element, "type", rule_type_name(rule.type)).get(type_message);
+  const std::optional<RuleType> type = named_value(type_text, kRuleTypes, rule_type_name);
+  if (!type) refuse(type_message);
+  rule.type = *type;
   const Json* zones = find_key(element, "zones");
   if (zones == nullptr || !zones->is_array() || zones->empty()) {
     refuse("intrusion rule requires at least one zone");
@@ -225,6 +244,24 @@ Json polygon_list_json(const std::vector<Polygon>& polygons) {
 }
 
 }  // namespace
+
+const char* rule_type_name(RuleType type) {
+  switch (type) {
+    case RuleType::intrusion:
+      break;
+  }
+  return "intrusion";
+}
+
+const char* baseline_mode_name(BaselineMode mode) {
+  switch (mode) {
+    case BaselineMode::manual:
+      return "manual";
+    case BaselineMode::automatic:
+      break;
+  }
+  return "auto";
+}
 
 TaskConfig parse_task_config(const Json& body) {
   if (!body.is_object()) refuse("task request must be a JSON object");
@@ -271,7 +308,7 @@ TaskConfig parse_task_config(const Json& body) {
 Json task_config_json(const TaskConfig& config) {
   Json rules = Json::array();
   for (const ZoneRule& rule : config.rules) {
-    rules.push_back(Json{{"type", rule.type},
+    rules.push_back(Json{{"type", rule_type_name(rule.type)},
                          {"zones", polygon_list_json(rule.zones)},
                          {"min_duration_ms", rule.min_duration_ms},
                          {"cooldown_ms", rule.cooldown_ms},
@@ -297,7 +334,7 @@ Json task_config_json(const TaskConfig& config) {
                 {"trigger_ms", scene.trigger_ms},
                 {"cooldown_ms", scene.cooldown_ms},
                 {"hold_ms", scene.hold_ms},
-                {"baseline_mode", scene.baseline_mode},
+                {"baseline_mode", baseline_mode_name(scene.baseline_mode)},
                 {"rois", polygon_list_json(scene.rois)},
                 {"ignore_zones", polygon_list_json(scene.ignore_zones)}}}};
 }
