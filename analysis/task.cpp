@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "foundation/errors.h"
 #include "foundation/url.h"
@@ -15,6 +16,9 @@ namespace velmo::ai {
 namespace {
 
 [[noreturn]] void refuse(const std::string& message) { throw InvalidInput(message); }
+
+// A task or stream id is a path segment of its routes: this keeps it well inside a request line.
+constexpr std::size_t kMaxIdBytes = 128;
 
 constexpr std::array kRuleTypes = {RuleType::intrusion};
 constexpr std::array kBaselineModes = {BaselineMode::automatic, BaselineMode::manual};
@@ -43,7 +47,7 @@ std::string required_text(const Json& body, const char* key, const std::string& 
   // Ids are path segments of the task and stream routes; a "/" would make the task unreachable,
   // and so would a path too long for the request line.
   if (text.find('/') != std::string::npos) refuse(label + " must not contain /");
-  if (text.size() > 128) refuse(label + " must be at most 128 bytes");
+  if (text.size() > kMaxIdBytes) refuse(label + " must be at most " + std::to_string(kMaxIdBytes) + " bytes");
   return text;
 }
 
@@ -121,20 +125,33 @@ std::vector<Polygon> polygon_list(const Json& object, const char* key) {
   return polygons;
 }
 
+// The stream role that picks a slot by itself; every other role names one slot.
+constexpr const char* kAutoRole = "auto";
+
+// Each slot of `sources` (const or not) with its role's name, in the order kAutoRole tries them.
+template <typename Sources>
+auto stream_slots(Sources& sources) {
+  return std::array{std::pair{std::string_view("sub"), &sources.sub},
+                    std::pair{std::string_view("main"), &sources.main},
+                    std::pair{std::string_view("custom"), &sources.custom}};
+}
+
+bool known_stream_role(std::string_view role) {
+  const StreamSources none;
+  const auto slots = stream_slots(none);
+  return role == kAutoRole ||
+         std::any_of(slots.begin(), slots.end(), [&](const auto& slot) { return slot.first == role; });
+}
+
 StreamSources parse_streams(const Json& streams, StreamSources sources) {
   if (!streams.is_object()) refuse("task.streams must be an object");
   // The document's objects are ordered maps, so roles are visited in ascending byte order.
   for (const auto& [role, value] : streams.items()) {
     std::string* slot = nullptr;
-    if (role == "main") {
-      slot = &sources.main;
-    } else if (role == "sub") {
-      slot = &sources.sub;
-    } else if (role == "custom") {
-      slot = &sources.custom;
-    } else {
-      refuse("task.streams contains an unknown role");
+    for (const auto& [name, candidate] : stream_slots(sources)) {
+      if (role == name) slot = candidate;
     }
+    if (slot == nullptr) refuse("task.streams contains an unknown role");
     const std::string label = "task.streams." + role;
     if (!value.is_string() || value.get_ref<const std::string&>().empty()) {
       refuse(label + " must be a non-empty string");
@@ -148,28 +165,14 @@ StreamSources parse_streams(const Json& streams, StreamSources sources) {
 
 void select_stream(TaskConfig& config) {
   const std::string& role = config.stream_role;
-  const std::string* url = nullptr;
-  std::string selected;
-  const auto take = [&](const std::string& name, const std::string& slot) {
-    if (url == nullptr && !slot.empty()) {
-      url = &slot;
-      selected = name;
+  for (const auto& [name, url] : stream_slots(std::as_const(config.streams))) {
+    if ((role == kAutoRole || role == name) && !url->empty()) {
+      config.stream_url = *url;
+      config.selected_stream_role = name;
+      return;
     }
-  };
-  if (role == "auto") {
-    take("sub", config.streams.sub);
-    take("main", config.streams.main);
-    take("custom", config.streams.custom);
-  } else if (role == "main") {
-    take("main", config.streams.main);
-  } else if (role == "sub") {
-    take("sub", config.streams.sub);
-  } else {
-    take("custom", config.streams.custom);
   }
-  if (url == nullptr) refuse("task does not provide the requested stream role");
-  config.stream_url = *url;
-  config.selected_stream_role = selected;
+  refuse("task does not provide the requested stream role");
 }
 
 SceneConfig parse_scene(const Json& scene) {
@@ -272,7 +275,7 @@ TaskConfig parse_task_config(const Json& body) {
   const OptionalText stream_url = optional_text(body, "stream_url", "");
   const OptionalText device = optional_text(body, "device", "auto");
   config.fps = integer_key(body, "fps", config.fps, 1, 30, "task.fps");
-  const OptionalText stream_role = optional_text(body, "stream_role", "auto");
+  const OptionalText stream_role = optional_text(body, "stream_role", kAutoRole);
   const OptionalText callback_url = optional_text(body, "callback_url", "");
 
   const std::string requested_url = stream_url.get("task.stream_url must use RTSP");
@@ -291,10 +294,7 @@ TaskConfig parse_task_config(const Json& body) {
 
   const std::string role_message = "task.stream_role must be auto, sub, main, or custom";
   config.stream_role = stream_role.get(role_message);
-  if (config.stream_role != "auto" && config.stream_role != "sub" && config.stream_role != "main" &&
-      config.stream_role != "custom") {
-    refuse(role_message);
-  }
+  if (!known_stream_role(config.stream_role)) refuse(role_message);
   select_stream(config);
 
   config.callback_url = callback_url.get("phase one task.callback_url must use HTTP");
