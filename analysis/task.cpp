@@ -17,7 +17,7 @@ namespace {
 
 [[noreturn]] void refuse(const std::string& message) { throw InvalidInput(message); }
 
-// A task or stream id is a path segment of its routes: this keeps it well inside a request line.
+// The longest task or stream id, in bytes (required_text says why there is one).
 constexpr std::size_t kMaxIdBytes = 128;
 
 constexpr std::array kRuleTypes = {RuleType::intrusion};
