@@ -303,7 +303,7 @@ void AnalysisPipeline::analysis_loop(std::stop_token stop) {
           emit_scene_event("ended", 0);
         }
 
-        if (config_.scene.baseline_mode == "auto" && !has_tracks &&
+        if (config_.scene.baseline_mode == BaselineMode::automatic && !has_tracks &&
             (last_baseline == 0 || now - last_baseline >= kBaselineRefreshMs)) {
           scene.refresh_baseline(*frame);
           last_baseline = now;

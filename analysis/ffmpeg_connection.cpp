@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "analysis/picture_conversion.h"
-#include "foundation/time.h"
 
 extern "C" {
 #include <libavutil/hwcontext.h>
@@ -34,6 +33,7 @@ FfmpegConnection::FfmpegConnection(const DecoderOptions& options, DecodeMode mod
                                    const std::stop_token& stop, const DecoderCallbacks& callbacks,
                                    InterruptContext& interrupt, std::span<const LogField> log_context)
     : options_(options),
+      clock_(*options.clock),
       mode_(mode),
       next_sequence_(next_sequence),
       pool_(pool),
@@ -114,17 +114,17 @@ bool FfmpegConnection::read_loop(AVFormatContext* format) {
 
   bool keyframes_only = mode_ != DecodeMode::all;
   const bool adaptive = mode_ == DecodeMode::adaptive;
-  last_frame_ms_ = steady_millis();
+  last_frame_ms_ = clock_.steady_ms();
   hardware_waiting_since_ms_.reset();
   read_ended_ = false;
 
   while (!stop_.stop_requested() && !read_ended_) {
-    const std::int64_t armed = steady_millis();
+    const std::int64_t armed = clock_.steady_ms();
     interrupt_.arm(armed);
     const int rc = av_read_frame(format, packet.get());
     if (rc < 0) {
       log(LogLevel::warn, "decoder: stream read interrupted", log_, {{"err", ffmpeg_error(rc)}});
-      cause_ = interrupt_.read_failed(rc, steady_millis() - armed);
+      cause_ = interrupt_.read_failed(rc, clock_.steady_ms() - armed);
       break;
     }
     PacketRelease release{packet.get()};
@@ -136,7 +136,7 @@ bool FfmpegConnection::read_loop(AVFormatContext* format) {
     if (packet->stream_index != stream_->index) continue;
 
     PacketContext context;
-    context.now_ms = steady_millis();
+    context.now_ms = clock_.steady_ms();
     context.key_packet = (packet->flags & AV_PKT_FLAG_KEY) != 0;
     context.keyframes_only = keyframes_only;
     context.adaptive = adaptive;
@@ -186,7 +186,7 @@ bool FfmpegConnection::read_loop(AVFormatContext* format) {
 
 FfmpegConnection::Received FfmpegConnection::send_and_receive(const AVPacket* packet) {
   if (avcodec_send_packet(codec_.get(), packet) < 0) return Received::more;
-  if (hardware_active_ && !hardware_waiting_since_ms_) hardware_waiting_since_ms_ = steady_millis();
+  if (hardware_active_ && !hardware_waiting_since_ms_) hardware_waiting_since_ms_ = clock_.steady_ms();
   return receive_frames();
 }
 
@@ -263,18 +263,18 @@ bool FfmpegConnection::deliver(AVFrame* decoded) {
   const std::int64_t timestamp = decoded->best_effort_timestamp;
   std::int64_t pts_ms = 0;
   if (timestamp == AV_NOPTS_VALUE) {
-    pts_ms = unix_millis();
+    pts_ms = clock_.wall_ms();
   } else {
     const double base = static_cast<double>(stream_->time_base.num) / static_cast<double>(stream_->time_base.den);
     pts_ms = static_cast<std::int64_t>(base * static_cast<double>(timestamp) * 1000.0);
-    if (const auto lag = lag_.picture(pts_ms, steady_millis())) {
+    if (const auto lag = lag_.picture(pts_ms, clock_.steady_ms())) {
       log(LogLevel::warn, "decoder: decoding lags behind real time", log_, {{"lag_ms", std::to_string(*lag)}});
     }
   }
   // A picture came out of the decoder, so it is alive whether or not the picture is converted.
   hardware_waiting_since_ms_.reset();
   if (callbacks_.wants_frame && !callbacks_.wants_frame(pts_ms)) {
-    last_frame_ms_ = steady_millis();
+    last_frame_ms_ = clock_.steady_ms();
     return true;
   }
 
@@ -309,8 +309,8 @@ bool FfmpegConnection::deliver(AVFrame* decoded) {
 
   frame.pts_ms = pts_ms;
   frame.sequence = next_sequence_.fetch_add(1);
-  frame.wall_ms = unix_millis();
-  last_frame_ms_ = steady_millis();
+  frame.wall_ms = clock_.wall_ms();
+  last_frame_ms_ = clock_.steady_ms();
 
   if (!callbacks_.on_frame) return true;
   return callbacks_.on_frame(std::move(frame));

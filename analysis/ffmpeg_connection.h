@@ -22,7 +22,7 @@ namespace velmo::ai {
 // One connection's decoding, once its input is open: the codec (VAAPI first when wanted, else
 // software), the read loop with its mode and stall rules, and the conversion and hand-over of each
 // picture. Lives on the decoder's thread, for one connection; everything it is given by reference
-// outlives it. Stream and codec failures end it with a cause; only exhausted resources throw
+// outlives it, and the options carry the clock (never empty). Stream and codec failures end it with a cause; only exhausted resources throw
 // (std::runtime_error), and so does whatever the callbacks throw.
 class FfmpegConnection {
  public:
@@ -53,6 +53,7 @@ class FfmpegConnection {
   void set_starved(bool starved);
 
   const DecoderOptions& options_;
+  const Clock& clock_;  // the options' own
   const DecodeMode mode_;
   std::atomic<std::uint64_t>& next_sequence_;
   const std::shared_ptr<FramePool>& pool_;

@@ -11,7 +11,6 @@
 #include "analysis/ffmpeg_log.h"
 #include "analysis/retry_policy.h"
 #include "foundation/log.h"
-#include "foundation/time.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -58,6 +57,7 @@ const char* decoder_state_text(DecoderState state) {
 
 FfmpegDecoder::FfmpegDecoder(std::string url, DecoderOptions options)
     : url_(std::move(url)), options_(std::move(options)), pool_(FramePool::process_pool()) {
+  options_.clock = clock_or_system(std::move(options_.clock));
   if (url_.empty() || options_.reconnect_delay_ms < 0) {
     throw std::invalid_argument("invalid FFmpeg decoder configuration");
   }
@@ -92,7 +92,8 @@ void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks)
     send_state(earlier == 0 ? DecoderState::opening : DecoderState::reopening);
 
     InterruptContext interrupt;
-    interrupt.arm(steady_millis());
+    interrupt.clock = options_.clock.get();
+    interrupt.arm(interrupt.clock->steady_ms());
     interrupt.stop = stop;
     interrupt.log = context;
     OpenedInput input = open_input(url_, interrupt, attempt);
@@ -130,7 +131,7 @@ void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks)
           {{"count", std::to_string(attempt)}, {"pause_ms", std::to_string(next)}, {"cause", failure.cause}});
     }
     pause = next;
-    pause_before_retry(pause, stop);
+    pause_before_retry(*options_.clock, pause, stop);
     ++attempt;
   }
   send_state(DecoderState::stopped);

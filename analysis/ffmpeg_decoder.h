@@ -10,6 +10,7 @@
 #include <string>
 
 #include "analysis/band_observer.h"
+#include "foundation/clock.h"
 #include "foundation/config.h"
 #include "foundation/log.h"
 #include "foundation/video_frame.h"
@@ -25,6 +26,9 @@ struct DecoderOptions {
   // empty ones are left out.
   std::string task_id;
   std::string stream_id;
+  // Where the decoder reads time: its deadlines, pauses and fall-backs on steady_ms, the frames'
+  // stamps on wall_ms. Empty: the system clock.
+  std::shared_ptr<const Clock> clock;
 };
 
 // What one camera connection may cost before it is closed (and reconnected like any other).

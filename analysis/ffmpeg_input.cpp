@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "analysis/ffmpeg_decoder.h"
-#include "foundation/time.h"
 
 namespace velmo::ai {
 namespace {
@@ -97,14 +96,14 @@ int interrupt_callback(void* opaque) {
     log_access_unit_too_large(context->log);
     return 1;
   }
-  if (steady_millis() <= context->deadline.load()) return 0;
+  if (context->clock->steady_ms() <= context->deadline.load()) return 0;
   context->expired = true;
   return 1;
 }
 
 OpenedInput open_input(const std::string& url, InterruptContext& interrupt, unsigned attempt) {
   const std::string count = std::to_string(attempt);
-  auto deadline_passed = [&] { return steady_millis() > interrupt.deadline.load(); };
+  auto deadline_passed = [&] { return interrupt.clock->steady_ms() > interrupt.deadline.load(); };
   OpenedInput opened;
   AVFormatContext* raw = avformat_alloc_context();
   if (raw == nullptr) throw std::runtime_error("cannot allocate FFmpeg format context");

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "analysis/ffmpeg_handles.h"
+#include "foundation/clock.h"
 #include "foundation/log.h"
 
 namespace velmo::ai {
@@ -30,7 +31,10 @@ struct AttemptFailure {
 // calls, on the thread that made them: the decoder's, where this lives for as long as the format
 // context bound to it.
 struct InterruptContext {
-  std::atomic<std::int64_t> deadline{0};  // monotonic ms
+  // The decoder's clock, set before the context is bound to a format context: FFmpeg polls the
+  // callback often, so it reads the clock through a plain pointer. Deadlines are on its steady_ms.
+  const Clock* clock = nullptr;
+  std::atomic<std::int64_t> deadline{0};  // steady ms
   std::stop_token stop;
   std::span<const LogField> log;            // the decoder's task and stream
   const AVFormatContext* format = nullptr;  // whose parsers gather access units

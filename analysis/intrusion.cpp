@@ -28,7 +28,7 @@ bool finite_numbers(const TrackObservation& o) {
 }  // namespace
 
 IntrusionRule::IntrusionRule(ZoneRule rule) : rule_(std::move(rule)) {
-  if (rule_.type != "intrusion" || rule_.min_hits <= 0 || rule_.min_duration_ms < 0 || rule_.cooldown_ms < 0 ||
+  if (rule_.type != RuleType::intrusion || rule_.min_hits <= 0 || rule_.min_duration_ms < 0 || rule_.cooldown_ms < 0 ||
       rule_.lost_timeout_ms <= 0 || rule_.zones.empty()) {
     throw std::invalid_argument("invalid intrusion rule configuration");
   }

@@ -1,7 +1,6 @@
 #include "analysis/retry_policy.h"
 
 #include <algorithm>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -25,12 +24,17 @@ std::int32_t retry_pause_ms(std::int32_t reconnect_delay_ms, unsigned lasting) {
   return std::max(pause, reconnect_delay_ms);
 }
 
-void pause_before_retry(std::int32_t delay_ms, const std::stop_token& stop) {
+void pause_before_retry(const Clock& clock, std::int32_t delay_ms, const std::stop_token& stop) {
   if (delay_ms <= 0) return;
   std::mutex mutex;
-  std::condition_variable_any wake;
+  std::condition_variable wake;
+  // Taking the mutex orders the notify after the waiter's check of the stop, so it is not lost.
+  const std::stop_callback on_stop(stop, [&] {
+    const std::lock_guard held(mutex);
+    wake.notify_all();
+  });
   std::unique_lock lock(mutex);
-  wake.wait_for(lock, stop, std::chrono::milliseconds(delay_ms), [] { return false; });
+  clock.wait_until(lock, wake, clock.steady_ms() + delay_ms, [&] { return stop.stop_requested(); });
 }
 
 }  // namespace velmo::ai

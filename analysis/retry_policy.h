@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <stop_token>
 
+#include "foundation/clock.h"
+
 namespace velmo::ai {
 
 // The pause before the next attempt after `lasting` failures in a row that a quick retry cannot
@@ -12,8 +14,8 @@ namespace velmo::ai {
 // 30 s, so a camera that locks accounts after failed logins is not asked twice a second.
 std::int32_t retry_pause_ms(std::int32_t reconnect_delay_ms, unsigned lasting);
 
-// Blocks the calling thread for delay_ms (nothing when it is not positive); a stop request cuts
-// the wait short.
-void pause_before_retry(std::int32_t delay_ms, const std::stop_token& stop);
+// Blocks the calling thread for delay_ms of `clock`'s steady time (nothing when it is not
+// positive); a stop request cuts the wait short.
+void pause_before_retry(const Clock& clock, std::int32_t delay_ms, const std::stop_token& stop);
 
 }  // namespace velmo::ai

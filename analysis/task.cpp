@@ -4,7 +4,9 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 #include "foundation/errors.h"
 #include "foundation/url.h"
@@ -14,6 +16,22 @@ namespace velmo::ai {
 namespace {
 
 [[noreturn]] void refuse(const std::string& message) { throw InvalidInput(message); }
+
+// The longest task or stream id, in bytes (required_text says why there is one).
+constexpr std::size_t kMaxIdBytes = 128;
+
+constexpr std::array kRuleTypes = {RuleType::intrusion};
+constexpr std::array kBaselineModes = {BaselineMode::automatic, BaselineMode::manual};
+
+// The value among `values` whose name is exactly `text`: a request's text is read here once, so
+// the rest of the system never compares it again.
+template <typename Enum, std::size_t N>
+std::optional<Enum> named_value(std::string_view text, const std::array<Enum, N>& values, const char* (*name)(Enum)) {
+  for (const Enum value : values) {
+    if (text == name(value)) return value;
+  }
+  return std::nullopt;
+}
 
 const Json* find_key(const Json& object, const char* key) {
   const auto it = object.find(key);
@@ -29,7 +47,7 @@ std::string required_text(const Json& body, const char* key, const std::string& 
   // Ids are path segments of the task and stream routes; a "/" would make the task unreachable,
   // and so would a path too long for the request line.
   if (text.find('/') != std::string::npos) refuse(label + " must not contain /");
-  if (text.size() > 128) refuse(label + " must be at most 128 bytes");
+  if (text.size() > kMaxIdBytes) refuse(label + " must be at most " + std::to_string(kMaxIdBytes) + " bytes");
   return text;
 }
 
@@ -107,20 +125,33 @@ std::vector<Polygon> polygon_list(const Json& object, const char* key) {
   return polygons;
 }
 
+// The stream role that picks a slot by itself; every other role names one slot.
+constexpr const char* kAutoRole = "auto";
+
+// Each slot of `sources` (const or not) with its role's name, in the order kAutoRole tries them.
+template <typename Sources>
+auto stream_slots(Sources& sources) {
+  return std::array{std::pair{std::string_view("sub"), &sources.sub},
+                    std::pair{std::string_view("main"), &sources.main},
+                    std::pair{std::string_view("custom"), &sources.custom}};
+}
+
+bool known_stream_role(std::string_view role) {
+  const StreamSources none;
+  const auto slots = stream_slots(none);
+  return role == kAutoRole ||
+         std::any_of(slots.begin(), slots.end(), [&](const auto& slot) { return slot.first == role; });
+}
+
 StreamSources parse_streams(const Json& streams, StreamSources sources) {
   if (!streams.is_object()) refuse("task.streams must be an object");
   // The document's objects are ordered maps, so roles are visited in ascending byte order.
   for (const auto& [role, value] : streams.items()) {
     std::string* slot = nullptr;
-    if (role == "main") {
-      slot = &sources.main;
-    } else if (role == "sub") {
-      slot = &sources.sub;
-    } else if (role == "custom") {
-      slot = &sources.custom;
-    } else {
-      refuse("task.streams contains an unknown role");
+    for (const auto& [name, candidate] : stream_slots(sources)) {
+      if (role == name) slot = candidate;
     }
+    if (slot == nullptr) refuse("task.streams contains an unknown role");
     const std::string label = "task.streams." + role;
     if (!value.is_string() || value.get_ref<const std::string&>().empty()) {
       refuse(label + " must be a non-empty string");
@@ -134,28 +165,14 @@ StreamSources parse_streams(const Json& streams, StreamSources sources) {
 
 void select_stream(TaskConfig& config) {
   const std::string& role = config.stream_role;
-  const std::string* url = nullptr;
-  std::string selected;
-  const auto take = [&](const std::string& name, const std::string& slot) {
-    if (url == nullptr && !slot.empty()) {
-      url = &slot;
-      selected = name;
+  for (const auto& [name, url] : stream_slots(std::as_const(config.streams))) {
+    if ((role == kAutoRole || role == name) && !url->empty()) {
+      config.stream_url = *url;
+      config.selected_stream_role = name;
+      return;
     }
-  };
-  if (role == "auto") {
-    take("sub", config.streams.sub);
-    take("main", config.streams.main);
-    take("custom", config.streams.custom);
-  } else if (role == "main") {
-    take("main", config.streams.main);
-  } else if (role == "sub") {
-    take("sub", config.streams.sub);
-  } else {
-    take("custom", config.streams.custom);
   }
-  if (url == nullptr) refuse("task does not provide the requested stream role");
-  config.stream_url = *url;
-  config.selected_stream_role = selected;
+  refuse("task does not provide the requested stream role");
 }
 
 SceneConfig parse_scene(const Json& scene) {
@@ -173,8 +190,11 @@ SceneConfig parse_scene(const Json& scene) {
       integer_key(scene, "cooldown_ms", config.cooldown_ms, 0, 3600000, "task.cooldown_ms");
   config.hold_ms = integer_key(scene, "hold_ms", config.hold_ms, 0, 3600000, "task.hold_ms");
   const std::string baseline_message = "task.scene.baseline_mode must be auto or manual";
-  config.baseline_mode = optional_text(scene, "baseline_mode", "auto").get(baseline_message);
-  if (config.baseline_mode != "auto" && config.baseline_mode != "manual") refuse(baseline_message);
+  const std::string baseline_text =
+      optional_text(scene, "baseline_mode", baseline_mode_name(config.baseline_mode)).get(baseline_message);
+  const std::optional<BaselineMode> baseline = named_value(baseline_text, kBaselineModes, baseline_mode_name);
+  if (!baseline) refuse(baseline_message);
+  config.baseline_mode = *baseline;
   config.rois = polygon_list(scene, "rois");
   config.ignore_zones = polygon_list(scene, "ignore_zones");
   config.hold_ms_given = scene.contains("hold_ms");
@@ -185,8 +205,10 @@ ZoneRule parse_rule(const Json& element) {
   if (!element.is_object()) refuse("task.rules entries must be objects");
   ZoneRule rule;
   const std::string type_message = "phase one supports only intrusion rules";
-  rule.type = optional_text(element, "type", "intrusion").get(type_message);
-  if (rule.type != "intrusion") refuse(type_message);
+  const std::string type_text = optional_text(element, "type", rule_type_name(rule.type)).get(type_message);
+  const std::optional<RuleType> type = named_value(type_text, kRuleTypes, rule_type_name);
+  if (!type) refuse(type_message);
+  rule.type = *type;
   const Json* zones = find_key(element, "zones");
   if (zones == nullptr || !zones->is_array() || zones->empty()) {
     refuse("intrusion rule requires at least one zone");
@@ -226,6 +248,24 @@ Json polygon_list_json(const std::vector<Polygon>& polygons) {
 
 }  // namespace
 
+const char* rule_type_name(RuleType type) {
+  switch (type) {
+    case RuleType::intrusion:
+      break;
+  }
+  return "intrusion";
+}
+
+const char* baseline_mode_name(BaselineMode mode) {
+  switch (mode) {
+    case BaselineMode::manual:
+      return "manual";
+    case BaselineMode::automatic:
+      break;
+  }
+  return "auto";
+}
+
 TaskConfig parse_task_config(const Json& body) {
   if (!body.is_object()) refuse("task request must be a JSON object");
   TaskConfig config;
@@ -235,7 +275,7 @@ TaskConfig parse_task_config(const Json& body) {
   const OptionalText stream_url = optional_text(body, "stream_url", "");
   const OptionalText device = optional_text(body, "device", "auto");
   config.fps = integer_key(body, "fps", config.fps, 1, 30, "task.fps");
-  const OptionalText stream_role = optional_text(body, "stream_role", "auto");
+  const OptionalText stream_role = optional_text(body, "stream_role", kAutoRole);
   const OptionalText callback_url = optional_text(body, "callback_url", "");
 
   const std::string requested_url = stream_url.get("task.stream_url must use RTSP");
@@ -254,10 +294,7 @@ TaskConfig parse_task_config(const Json& body) {
 
   const std::string role_message = "task.stream_role must be auto, sub, main, or custom";
   config.stream_role = stream_role.get(role_message);
-  if (config.stream_role != "auto" && config.stream_role != "sub" && config.stream_role != "main" &&
-      config.stream_role != "custom") {
-    refuse(role_message);
-  }
+  if (!known_stream_role(config.stream_role)) refuse(role_message);
   select_stream(config);
 
   config.callback_url = callback_url.get("phase one task.callback_url must use HTTP");
@@ -271,7 +308,7 @@ TaskConfig parse_task_config(const Json& body) {
 Json task_config_json(const TaskConfig& config) {
   Json rules = Json::array();
   for (const ZoneRule& rule : config.rules) {
-    rules.push_back(Json{{"type", rule.type},
+    rules.push_back(Json{{"type", rule_type_name(rule.type)},
                          {"zones", polygon_list_json(rule.zones)},
                          {"min_duration_ms", rule.min_duration_ms},
                          {"cooldown_ms", rule.cooldown_ms},
@@ -297,7 +334,7 @@ Json task_config_json(const TaskConfig& config) {
                 {"trigger_ms", scene.trigger_ms},
                 {"cooldown_ms", scene.cooldown_ms},
                 {"hold_ms", scene.hold_ms},
-                {"baseline_mode", scene.baseline_mode},
+                {"baseline_mode", baseline_mode_name(scene.baseline_mode)},
                 {"rois", polygon_list_json(scene.rois)},
                 {"ignore_zones", polygon_list_json(scene.ignore_zones)}}}};
 }

@@ -16,8 +16,19 @@ struct StreamSources {
   std::string custom;
 };
 
+// The kinds of zone rule; a request names them by rule_type_name's text.
+enum class RuleType { intrusion };
+// How the scene's baseline picture is kept: the pipeline refreshes it on its own, or leaves it as
+// it is. A request names them by baseline_mode_name's text.
+enum class BaselineMode { automatic, manual };
+
+// "intrusion": the text of a request and of the JSON forms. An unknown value reads as "intrusion".
+const char* rule_type_name(RuleType type);
+// "auto" or "manual": the text of a request and of the JSON forms. An unknown value reads as "auto".
+const char* baseline_mode_name(BaselineMode mode);
+
 struct ZoneRule {
-  std::string type = "intrusion";
+  RuleType type = RuleType::intrusion;
   std::vector<Polygon> zones;  // a person counts as inside when inside any zone
   std::int32_t min_duration_ms = 1000;
   std::int32_t cooldown_ms = 30000;
@@ -32,7 +43,7 @@ struct SceneConfig {
   std::int32_t trigger_ms = 1500;
   std::int32_t cooldown_ms = 30000;
   std::int32_t hold_ms = 4000;
-  std::string baseline_mode = "auto";
+  BaselineMode baseline_mode = BaselineMode::automatic;
   std::vector<Polygon> rois;
   std::vector<Polygon> ignore_zones;
   // The request named "hold_ms"; otherwise the service's scene hold time applies. Never written out.

@@ -84,7 +84,7 @@ Json ApiServer::capabilities_json() const {
               {"max_active_tasks", static_cast<std::uint64_t>(tasks_.capacity())},
               {"stream_protocols", {"rtsp", "rtsps"}},
               {"stream_roles", {"auto", "sub", "main", "custom"}},
-              {"rules", Json::array({"intrusion"})},
+              {"rules", Json::array({rule_type_name(RuleType::intrusion)})},
               {"features",
                {{"scene_change", true},
                 {"person_detection", true},

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -25,12 +26,14 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "analysis/ffmpeg_input.h"
 #include "analysis/picture_conversion.h"
 #include "analysis/read_policy.h"
 #include "analysis/retry_policy.h"
 #include "analysis/scene_detector.h"
 #include "foundation/time.h"
 #include "tests/support/hostile_camera.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/rtsp_server.h"
 #include "tests/support/test_support.h"
 
@@ -954,6 +957,56 @@ TEST(RetryPause, QuickAtFirstThenLongerUpToHalfAMinute) {
   for (const Case& c : cases) {
     EXPECT_EQ(retry_pause_ms(c.delay, c.lasting), c.pause) << c.delay << " ms after " << c.lasting;
   }
+}
+
+// The pause runs on the decoder's clock: it ends when that clock has moved on by the whole delay,
+// whatever the real time, and a stop ends it at once.
+TEST(RetryPause, LastsTheDelayOnTheDecodersClockAndEndsAtStop) {
+  test::ManualClock clock;
+  std::stop_source stop;
+  std::atomic<bool> done{false};
+  std::thread pausing([&] {
+    pause_before_retry(clock, 60000, stop.get_token());
+    done = true;
+  });
+  std::this_thread::sleep_for(20ms);
+  clock.advance(59999);
+  std::this_thread::sleep_for(20ms);
+  EXPECT_FALSE(done) << "ended before the delay had passed on its clock";
+  clock.advance(1);
+  EXPECT_TRUE(test::eventually([&] { return done.load(); }, 5s));
+  pausing.join();
+
+  std::thread stopped([&] { pause_before_retry(clock, 60000, stop.get_token()); });
+  std::this_thread::sleep_for(20ms);
+  stop.request_stop();
+  stopped.join();  // would hang for good without the stop: the manual clock no longer moves
+  pause_before_retry(clock, 60000, stop.get_token());  // already stopped: returns at once
+}
+
+// FFmpeg's blocking calls give up once the decoder's clock is past the armed deadline, not at it,
+// and the cause then names the deadline.
+TEST(InterruptCallback, GivesUpPastTheDeadlineOnTheDecodersClockOrAtStop) {
+  test::ManualClock clock;
+  std::stop_source stop;
+  InterruptContext context;
+  context.clock = &clock;
+  context.stop = stop.get_token();
+  context.arm(clock.steady_ms());
+  clock.advance(kAttemptDeadlineMs);
+  clock.step_wall(-3'600'000);  // the wall clock plays no part
+  EXPECT_EQ(interrupt_callback(&context), 0);
+  EXPECT_FALSE(context.expired);
+  clock.advance(1);
+  EXPECT_EQ(interrupt_callback(&context), 1);
+  EXPECT_TRUE(context.expired);
+  EXPECT_EQ(context.read_failed(AVERROR_EOF, kAttemptDeadlineMs), "no packet for 10 s");
+
+  context.arm(clock.steady_ms());  // re-armed for the next read
+  EXPECT_EQ(interrupt_callback(&context), 0);
+  EXPECT_FALSE(context.expired);
+  stop.request_stop();
+  EXPECT_EQ(interrupt_callback(&context), 1);
 }
 
 // Every camera that is down says why, in words for the task's status, and each decoder's lines

@@ -55,10 +55,8 @@ IntrusionRule started_rule(ZoneRule config = make_rule()) {
 
 TEST(IntrusionRule, RejectsInvalidConfiguration) {
   std::vector<ZoneRule> bad;
-  for (const char* type : {"loitering", "Intrusion", ""}) {
-    bad.push_back(make_rule());
-    bad.back().type = type;
-  }
+  bad.push_back(make_rule());
+  bad.back().type = static_cast<RuleType>(1);  // no rule type the parser makes
   bad.push_back(make_rule(0));
   bad.push_back(make_rule(2, -1));
   bad.push_back(make_rule(2, 1000, -1));
@@ -68,7 +66,7 @@ TEST(IntrusionRule, RejectsInvalidConfiguration) {
   for (auto& config : bad) {
     try {
       IntrusionRule rule(config);
-      ADD_FAILURE() << "accepted type '" << config.type << "' min_hits " << config.min_hits;
+      ADD_FAILURE() << "accepted type " << static_cast<int>(config.type) << " min_hits " << config.min_hits;
     } catch (const std::invalid_argument& e) {
       EXPECT_STREQ(e.what(), "invalid intrusion rule configuration");
     }

@@ -246,7 +246,7 @@ TEST(ParseTaskConfig, MinimalRequestTakesTheDefaults) {
   EXPECT_EQ(config.scene.trigger_ms, 1500);
   EXPECT_EQ(config.scene.cooldown_ms, 30000);
   EXPECT_EQ(config.scene.hold_ms, 4000);
-  EXPECT_EQ(config.scene.baseline_mode, "auto");
+  EXPECT_EQ(config.scene.baseline_mode, BaselineMode::automatic);
   EXPECT_TRUE(config.scene.rois.empty());
   EXPECT_TRUE(config.scene.ignore_zones.empty());
   EXPECT_FALSE(config.scene.hold_ms_given);
@@ -297,7 +297,7 @@ TEST(ParseTaskConfig, KeepsRulesScenesAndTextsAsGiven) {
   EXPECT_EQ(config.scene.change_threshold, 1.0);
   EXPECT_EQ(config.scene.hold_ms, 0);
   EXPECT_TRUE(config.scene.hold_ms_given);
-  EXPECT_EQ(config.scene.baseline_mode, "manual");
+  EXPECT_EQ(config.scene.baseline_mode, BaselineMode::manual);
   ASSERT_EQ(config.scene.rois.size(), 1u);
   EXPECT_EQ(config.scene.rois[0].size(), 4u);
   ASSERT_EQ(config.rules.size(), 2u);
@@ -433,6 +433,22 @@ TEST(TaskDocuments, PhaseNames) {
   EXPECT_EQ(task_phase_name(TaskPhase::failed), "failed");
   EXPECT_EQ(task_phase_name(static_cast<TaskPhase>(7)), "idle");
   EXPECT_EQ(task_phase_name(static_cast<TaskPhase>(-1)), "idle");
+}
+
+// The texts a request is read by are the texts written back, and a value out of range reads as
+// the default rather than as nothing.
+TEST(TaskDocuments, EnumNames) {
+  EXPECT_STREQ(baseline_mode_name(BaselineMode::automatic), "auto");
+  EXPECT_STREQ(baseline_mode_name(BaselineMode::manual), "manual");
+  EXPECT_STREQ(baseline_mode_name(static_cast<BaselineMode>(9)), "auto");
+  EXPECT_STREQ(rule_type_name(RuleType::intrusion), "intrusion");
+  EXPECT_STREQ(rule_type_name(static_cast<RuleType>(9)), "intrusion");
+  for (const BaselineMode mode : {BaselineMode::automatic, BaselineMode::manual}) {
+    const std::string scene = std::string(R"("scene":{"baseline_mode":")") + baseline_mode_name(mode) + "\"}";
+    const TaskConfig config = parse_task_config(parse_json(minimal_with(scene)));
+    EXPECT_EQ(config.scene.baseline_mode, mode);
+    EXPECT_EQ(task_config_json(config)["scene"]["baseline_mode"], baseline_mode_name(mode));
+  }
 }
 
 }  // namespace
