@@ -34,8 +34,12 @@ namespace http = boost::beast::http;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-using Clock = std::chrono::steady_clock;
+// One attempt's deadlines bound real I/O on real sockets, so they are kept on the real monotonic
+// clock whatever clock the sink is given; everything else the sink times runs on that clock.
+using IoClock = std::chrono::steady_clock;
 
+// Beast's way of writing HTTP/1.1.
+constexpr unsigned kHttp11 = 11;
 constexpr std::chrono::seconds kConnectTimeout{2};
 // Connecting, sending and reading the whole answer together: a server that answers slowly or
 // trickles its body can hold an attempt no longer than this.
@@ -53,10 +57,13 @@ constexpr std::chrono::milliseconds kMaxBackOff{10000};
 constexpr std::size_t kStatusLineLimit = 8192;
 constexpr std::size_t kReadChunk = 1024;
 // At most one drop warning per sink in this time; the next one counts everything since.
-constexpr std::chrono::seconds kDropWarningInterval{5};
+constexpr std::chrono::milliseconds kDropWarningInterval{5000};
 // stop's own work after the worker has given up (closing, the last warning, the join) comes out
 // of the drain budget too.
 constexpr std::chrono::milliseconds kWrapUp{100};
+// The I/O context cannot wait on the sink's clock: while the stop budget runs, an attempt looks at
+// that clock at least this often.
+constexpr std::chrono::milliseconds kBudgetPoll{20};
 
 [[noreturn]] void refuse(const char* message) { throw InvalidInput(message); }
 
@@ -146,11 +153,11 @@ std::string refused_text(const Answer& answer) {
   return text;
 }
 
-// The pause before attempt `next` (from 2).
-Clock::duration pause_before(int next) {
-  if (next <= 3) return kQuickPauses[next - 2];
+// The pause before attempt `next` (from 2), in milliseconds.
+std::int64_t pause_before(int next) {
+  if (next <= 3) return kQuickPauses[next - 2].count();
   const int doublings = std::min(next - 4, 4);
-  return std::min<Clock::duration>(kFirstBackOff * (1 << doublings), kMaxBackOff);
+  return std::min(kFirstBackOff * (1 << doublings), kMaxBackOff).count();
 }
 
 }  // namespace
@@ -160,8 +167,12 @@ struct HttpEventSink::Io {
 };
 
 HttpEventSink::HttpEventSink(std::string url, std::size_t max_queue, EventSinkOwner owner,
-                             std::chrono::milliseconds give_up_after)
-    : url_(std::move(url)), max_queue_(max_queue), owner_(std::move(owner)), give_up_after_(give_up_after) {
+                             std::chrono::milliseconds give_up_after, std::shared_ptr<const Clock> clock)
+    : url_(std::move(url)),
+      max_queue_(max_queue),
+      owner_(std::move(owner)),
+      give_up_after_(give_up_after),
+      clock_(clock_or_system(std::move(clock))) {
   if (url_.empty() || max_queue_ == 0) refuse("invalid event callback configuration");
   HttpTarget target = parse_http_url(url_, "/v1/events", "event callback URL");
   base_ = std::move(target.base);
@@ -197,7 +208,7 @@ void HttpEventSink::stop() {
     std::lock_guard lock(mutex_);
     if (stopping_) return;
     stopping_ = true;
-    stop_by_ = Clock::now() + kEventSinkDrainBudget - kWrapUp;
+    stop_by_ = clock_->steady_ms() + (kEventSinkDrainBudget - kWrapUp).count();
   }
   wake_.notify_all();
   // An attempt in progress waits on the I/O context, not on the condition variable: this makes it
@@ -206,15 +217,15 @@ void HttpEventSink::stop() {
   if (worker_.joinable()) worker_.join();
 }
 
-HttpEventSink::Clock::time_point HttpEventSink::budget_end() {
+std::int64_t HttpEventSink::budget_end() {
   std::lock_guard lock(mutex_);
   return stop_by_;
 }
 
 HttpEventSink::Drops HttpEventSink::take_due_drops(bool force) {
   if (dropped_.count == 0) return {};
-  const auto now = Clock::now();
-  if (!force && warned_ && now - last_warning_ < kDropWarningInterval) return {};
+  const std::int64_t now = clock_->steady_ms();
+  if (!force && warned_ && now - last_warning_ < kDropWarningInterval.count()) return {};
   warned_ = true;
   last_warning_ = now;
   return std::exchange(dropped_, Drops{});
@@ -234,11 +245,17 @@ void HttpEventSink::warn_dropped(const Drops& drops) noexcept {
   }
 }
 
-bool HttpEventSink::pause_for(Clock::duration pause) {
-  const auto until = Clock::now() + pause;
+std::int64_t HttpEventSink::pause_wake_at(std::int64_t until) const {
+  std::int64_t wake_at = std::min(until, stop_by_);
+  if (dropped_.count > 0) wake_at = std::min(wake_at, last_warning_ + kDropWarningInterval.count());
+  return wake_at;
+}
+
+bool HttpEventSink::pause_for(std::int64_t pause_ms) {
+  const std::int64_t until = clock_->steady_ms() + pause_ms;
   std::unique_lock lock(mutex_);
   for (;;) {
-    const auto now = Clock::now();
+    const std::int64_t now = clock_->steady_ms();
     if (now >= stop_by_) return false;
     if (now >= until) return true;
     if (Drops due = take_due_drops(false); due.count > 0) {
@@ -247,15 +264,15 @@ bool HttpEventSink::pause_for(Clock::duration pause) {
       lock.lock();
       continue;
     }
-    // Woken early by stop (and by publish, harmlessly); a signal does not end the pause either.
-    auto wake_at = std::min(until, stop_by_);
-    if (dropped_.count > 0) wake_at = std::min(wake_at, last_warning_ + kDropWarningInterval);
-    wake_.wait_until(lock, wake_at);
+    // Cut short only when stop or a publish moves the time to look again; a signal does not end
+    // the pause either.
+    const std::int64_t wake_at = pause_wake_at(until);
+    clock_->wait_until(lock, wake_, wake_at, [this, until, wake_at] { return pause_wake_at(until) != wake_at; });
   }
 }
 
 HttpEventSink::Outcome HttpEventSink::deliver(const std::string& text, std::string& cause) {
-  const auto first = Clock::now();
+  const std::int64_t first = clock_->steady_ms();
   // Why the task's stop gave the event up: its budget, and what the attempts before it met.
   auto out_of_time = [&cause, this] {
     std::lock_guard lock(mutex_);
@@ -264,23 +281,23 @@ HttpEventSink::Outcome HttpEventSink::deliver(const std::string& text, std::stri
     return Outcome::out_of_time;
   };
   for (int attempt = 1;; ++attempt) {
-    if (Clock::now() >= budget_end()) return out_of_time();
+    if (clock_->steady_ms() >= budget_end()) return out_of_time();
     std::string failure = post(text);
     // An attempt cut short by stop's budget says nothing about the server.
-    if (!failure.empty() && Clock::now() >= budget_end()) return out_of_time();
+    if (!failure.empty() && clock_->steady_ms() >= budget_end()) return out_of_time();
     {
       std::lock_guard lock(mutex_);
       last_failure_ = failure;
     }
     if (failure.empty()) return Outcome::delivered;
-    const Clock::duration waited = Clock::now() - first;
-    if (attempt >= 3 && waited >= give_up_after_) {
+    const std::int64_t waited = clock_->steady_ms() - first;
+    if (attempt >= 3 && waited >= give_up_after_.count()) {
       cause = std::move(failure);
       return Outcome::given_up;
     }
-    Clock::duration pause = pause_before(attempt + 1);
+    std::int64_t pause = pause_before(attempt + 1);
     // The last pause ends with the retry window, so the final attempt falls at its end.
-    if (attempt >= 3) pause = std::min<Clock::duration>(pause, give_up_after_ - waited);
+    if (attempt >= 3) pause = std::min<std::int64_t>(pause, give_up_after_.count() - waited);
     if (!pause_for(pause)) return out_of_time();
   }
 }
@@ -314,10 +331,11 @@ void HttpEventSink::drain() {
           lock.lock();
           continue;
         }
+        auto woken = [this] { return !queue_.empty() || stopping_; };
         if (dropped_.count > 0) {
-          wake_.wait_until(lock, last_warning_ + kDropWarningInterval);
+          clock_->wait_until(lock, wake_, last_warning_ + kDropWarningInterval.count(), woken);
         } else {
-          wake_.wait(lock);
+          wake_.wait(lock, woken);  // nothing timed to wait for
         }
       }
       text = std::move(queue_.front());
@@ -348,7 +366,7 @@ std::string HttpEventSink::post(const std::string& text) {
   try {
     net::io_context& ioc = io_->ioc;
     ioc.restart();
-    const auto started = Clock::now();
+    const auto started = IoClock::now();
     const auto connect_end = started + kConnectTimeout;
     const auto attempt_end = started + kAttemptTimeout;
     // Keeps run_one_until waiting between operations instead of finding the context out of work.
@@ -358,7 +376,7 @@ std::string HttpEventSink::post(const std::string& text) {
 
     // Runs one operation until it completes, `end` passes or stop's budget runs out. In the latter
     // cases everything outstanding is cancelled and its handlers have run before this returns.
-    auto await = [&](auto start, Clock::time_point end) {
+    auto await = [&](auto start, IoClock::time_point end) {
       beast::error_code result;
       bool done = false;
       start([&result, &done](beast::error_code ec, auto&&...) {
@@ -366,8 +384,14 @@ std::string HttpEventSink::post(const std::string& text) {
         done = true;
       });
       while (!done) {
-        const auto until = std::min(end, budget_end());
-        if (Clock::now() >= until) break;
+        const auto now = IoClock::now();
+        if (now >= end) break;
+        auto until = end;
+        if (const std::int64_t stop_by = budget_end(); stop_by != kNever) {
+          const std::int64_t left = stop_by - clock_->steady_ms();
+          if (left <= 0) break;
+          until = std::min(until, now + std::min<IoClock::duration>(std::chrono::milliseconds(left), kBudgetPoll));
+        }
         ioc.run_one_until(until);
       }
       if (done) return result;
@@ -394,7 +418,7 @@ std::string HttpEventSink::post(const std::string& text) {
     ec = await([&](auto handler) { net::async_connect(socket, endpoints, handler); }, connect_end);
     if (ec) return failure_text(ec, Stage::connecting, host_);
 
-    http::request<http::string_body> request{http::verb::post, path_, 11};
+    http::request<http::string_body> request{http::verb::post, path_, kHttp11};
     request.set(http::field::host, host_header_);
     request.set(http::field::user_agent, std::string("velmo-ai/") + kVelmoVersion);
     request.set(http::field::content_type, "application/json");

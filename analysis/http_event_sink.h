@@ -3,12 +3,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "foundation/clock.h"
 #include "foundation/json.h"
 
 namespace velmo::ai {
@@ -40,14 +42,17 @@ struct EventSinkOwner {
 // ones until it is delivered or given up. publish never touches the network; when the server falls
 // behind, the oldest waiting events are given up so the newest get through. Every event given up
 // is counted in a rate-limited warning that names the task and why the latest one was given up.
+// Retry pauses, the retry window, the drain budget and the warning interval are measured on the
+// clock handed in; only the deadlines of one network attempt are real time.
 class HttpEventSink final : public EventSink {
  public:
   // Throws InvalidInput for an empty URL, a max_queue of 0, a URL without "://", a scheme other
   // than http, blanks or control bytes anywhere in the URL, a user name or password, or a bad
   // host or port; ServiceUnavailable when no thread can be started. give_up_after is for tests;
-  // at zero an event gets three attempts.
+  // at zero an event gets three attempts. An empty clock is the system's.
   HttpEventSink(std::string url, std::size_t max_queue, EventSinkOwner owner = {},
-                std::chrono::milliseconds give_up_after = kEventGiveUpAfter);
+                std::chrono::milliseconds give_up_after = kEventGiveUpAfter,
+                std::shared_ptr<const Clock> clock = {});
   ~HttpEventSink() override;
   HttpEventSink(const HttpEventSink&) = delete;
   HttpEventSink& operator=(const HttpEventSink&) = delete;
@@ -58,7 +63,6 @@ class HttpEventSink final : public EventSink {
   void stop() override;
 
  private:
-  using Clock = std::chrono::steady_clock;
   enum class Outcome { delivered, given_up, out_of_time };
   struct Io;
   // Events given up since the last warning line, and why the latest one was.
@@ -73,10 +77,13 @@ class HttpEventSink final : public EventSink {
   Outcome deliver(const std::string& text, std::string& cause);
   void run();
   void drain();
-  // Waits for `pause` (a signal does not cut it short); false when the stop budget ran out first.
-  bool pause_for(Clock::duration pause);
-  // The end of the stop budget, or Clock::time_point::max() before stop.
-  Clock::time_point budget_end();
+  // Waits for `pause_ms` (a signal does not cut it short); false when the stop budget ran out first.
+  bool pause_for(std::int64_t pause_ms);
+  // With the mutex held: when a pause that ends at `until` must look again (a warning falls due,
+  // the stop budget ends).
+  std::int64_t pause_wake_at(std::int64_t until) const;
+  // The end of the stop budget on the clock, or kNever before stop.
+  std::int64_t budget_end();
   // With the mutex held: the drops to report now, a count of 0 when none is due.
   Drops take_due_drops(bool force);
   void warn_dropped(const Drops& drops) noexcept;
@@ -87,6 +94,7 @@ class HttpEventSink final : public EventSink {
   std::size_t max_queue_;
   EventSinkOwner owner_;
   std::chrono::milliseconds give_up_after_;
+  std::shared_ptr<const Clock> clock_;
   std::string host_;         // without the brackets of an IPv6 literal
   std::string port_;         // decimal, "80" when the URL gives none
   std::string host_header_;  // as the Host field wants it
@@ -96,11 +104,12 @@ class HttpEventSink final : public EventSink {
   std::deque<std::string> queue_;
   std::thread worker_;
   bool stopping_ = false;
-  Clock::time_point stop_by_ = Clock::time_point::max();
+  static constexpr std::int64_t kNever = INT64_MAX;
+  std::int64_t stop_by_ = kNever;
   Drops dropped_;             // since the last warning line
   std::string last_failure_;  // of the latest attempt, empty after a delivery
   bool warned_ = false;
-  Clock::time_point last_warning_{};
+  std::int64_t last_warning_ = 0;
 };
 
 }  // namespace velmo::ai

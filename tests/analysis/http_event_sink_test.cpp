@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <future>
 #include <memory>
 #include <regex>
 #include <stdexcept>
@@ -16,6 +19,7 @@
 #include "foundation/json.h"
 #include "foundation/version.h"
 #include "tests/support/http_receiver.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/test_support.h"
 
 namespace velmo::ai {
@@ -57,9 +61,46 @@ std::vector<int> dropped_counts(const std::string& err) {
   return out;
 }
 
-using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using RealClock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kThreeAttempts{0};  // give-up window: the first three attempts only
 const EventSinkOwner kOwner{"cam-7", "stream-7"};  // named in every warning line
+
+// Time that moves only when the test moves it, and that shows when the sink has begun a timed
+// wait on it, so that a test moves time on only once the sink is waiting and no step races it.
+class WatchedClock final : public Clock {
+ public:
+  std::int64_t steady_ms() const override { return time_.steady_ms(); }
+  std::int64_t wall_ms() const override { return time_.wall_ms(); }
+  bool wait_until(std::unique_lock<std::mutex>& lock, std::condition_variable& wake, std::int64_t deadline_ms,
+                  const std::function<bool()>& done) const override {
+    latest_deadline_ = deadline_ms;
+    return time_.wait_until(lock, wake, deadline_ms, done);
+  }
+  void advance(std::int64_t ms) { time_.advance(ms); }
+
+  // How far ahead of now the sink's next timed wait ends, once it waits; -1 when it never does.
+  std::int64_t next_wait() const {
+    std::int64_t ahead = -1;
+    test::eventually([&] { return (ahead = latest_deadline_ - steady_ms()) > 0; }, 20s);
+    return ahead > 0 ? ahead : -1;
+  }
+
+ private:
+  test::ManualClock time_;
+  mutable std::atomic<std::int64_t> latest_deadline_{0};
+};
+
+// Moves the clock through one pause of `pause_ms`: a millisecond short of its end, attempt `next`
+// (counted from 1) has not been made; at its end it is.
+void pass_pause(WatchedClock& clock, const HttpReceiver& receiver, std::int64_t pause_ms, std::size_t next) {
+  ASSERT_EQ(clock.next_wait(), pause_ms) << "before attempt " << next;
+  clock.advance(pause_ms - 1);
+  std::this_thread::sleep_for(30ms);  // time for an early attempt to show
+  EXPECT_EQ(receiver.request_count(), next - 1) << "attempt " << next << " came early";
+  clock.advance(1);
+  ASSERT_TRUE(receiver.wait_for_requests(next, 20s)) << "attempt " << next;
+}
 
 struct BadConstruction {
   std::string url;
@@ -277,20 +318,53 @@ TEST(HttpEventSinkTest, RetriesQuicklyThreeTimesThenBacksOffUntilDelivered) {
   HttpReceiver receiver;
   receiver.reply_in_turn({status(500), status(503), status(503), status(503), status(204)});
   test::LogCapture log_capture;
-  HttpEventSink sink(receiver.url("/v1/events"), 64);
+  auto clock = std::make_shared<WatchedClock>();
+  HttpEventSink sink(receiver.url("/v1/events"), 64, kOwner, kEventGiveUpAfter, clock);
   sink.publish(event(1));
-  ASSERT_TRUE(receiver.wait_for_requests(5));
+  ASSERT_TRUE(receiver.wait_for_requests(1));
+  std::size_t attempt = 2;
+  for (const std::int64_t pause : {250, 500, 1000, 2000}) pass_pause(*clock, receiver, pause, attempt++);
   sink.stop();
   const std::string err = log_capture.text();
-
-  const auto requests = receiver.requests();
-  ASSERT_EQ(requests.size(), 5u);
-  // Lower bounds only: the pauses are waits, so they can run long but never short.
-  EXPECT_GE(requests[1].received_ms - requests[0].received_ms, 250);
-  EXPECT_GE(requests[2].received_ms - requests[1].received_ms, 500);
-  EXPECT_GE(requests[3].received_ms - requests[2].received_ms, 1000);
-  EXPECT_GE(requests[4].received_ms - requests[3].received_ms, 2000);
+  EXPECT_EQ(bodies(receiver), std::vector<std::string>(5, dump_json(event(1))));
   EXPECT_EQ(count_of(err, kWarning), 0u) << err;
+}
+
+struct WindowCase {
+  std::string name;
+  std::chrono::milliseconds give_up_after;
+  std::vector<std::int64_t> pauses;  // before the second attempt, the third, ...
+};
+
+TEST(HttpEventSinkTest, AnEventIsGivenUpWhenItsRetryWindowEndsWithAnAttemptAtItsEnd) {
+  const std::vector<WindowCase> cases = {
+      {"three attempts", kThreeAttempts, {250, 500}},
+      // The last pause is cut so that the last attempt falls at the end of the window.
+      {"one second", 1000ms, {250, 500, 250}},
+      // Doubling from one second up to the cap of ten; 60 s in all.
+      {"the default", kEventGiveUpAfter, {250, 500, 1000, 2000, 4000, 8000, 10000, 10000, 10000, 10000, 4250}},
+  };
+  for (const WindowCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    HttpReceiver receiver;
+    receiver.reply_with(status(500));
+    test::LogCapture log_capture;
+    auto clock = std::make_shared<WatchedClock>();
+    HttpEventSink sink(receiver.url("/v1/events"), 64, kOwner, c.give_up_after, clock);
+    sink.publish(event(1));
+    ASSERT_TRUE(receiver.wait_for_requests(1));
+    for (std::size_t i = 0; i < c.pauses.size(); ++i) {
+      EXPECT_EQ(count_of(log_capture.text(), kWarning), 0u) << "given up before attempt " << i + 2;
+      pass_pause(*clock, receiver, c.pauses[i], i + 2);
+    }
+    // The first give-up of a sink is reported at once, without the clock moving on.
+    EXPECT_TRUE(test::eventually([&] { return count_of(log_capture.text(), kWarning) == 1; }));
+    sink.stop();
+    const std::string err = log_capture.text();
+    EXPECT_EQ(receiver.request_count(), c.pauses.size() + 1);
+    EXPECT_EQ(dropped_counts(err), std::vector<int>{1}) << err;
+    EXPECT_THAT(err, HasSubstr("err=\"status 500 Internal Server Error\""));
+  }
 }
 
 TEST(HttpEventSinkTest, GivesUpOnARefusedConnectionAndCountsTheDropsInFewWarnings) {
@@ -300,18 +374,39 @@ TEST(HttpEventSinkTest, GivesUpOnARefusedConnectionAndCountsTheDropsInFewWarning
     port = gone.port();
   }
   const std::string base = "http://127.0.0.1:" + std::to_string(port);
-  test::LogCapture log_capture;
-  {
-    HttpEventSink sink(base + "/hooks/cam?token=secret", 64, kOwner, kThreeAttempts);
+  // The second line comes when the warning interval has passed, or from stop when that is first.
+  for (const bool interval_passes : {true, false}) {
+    SCOPED_TRACE(interval_passes ? "the interval passes" : "stop comes first");
+    test::LogCapture log_capture;
+    auto clock = std::make_shared<WatchedClock>();
+    HttpEventSink sink(base + "/hooks/cam?token=secret", 64, kOwner, kThreeAttempts, clock);
     for (int i = 0; i < 3; ++i) sink.publish(event(i));
+    // Each event: three attempts, 250 and 500 ms apart. The first give-up is reported at once (at
+    // 750 ms); the next two come within the interval and wait for the next line.
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_EQ(clock->next_wait(), 250);
+      clock->advance(250);
+      ASSERT_EQ(clock->next_wait(), 500);
+      clock->advance(500);
+      if (i == 0) {
+        ASSERT_TRUE(test::eventually([&] { return dropped_counts(log_capture.text()).size() == 1; }));
+      }
+    }
+    if (interval_passes) {
+      // Idle now, the sink waits for the interval that began with the first line.
+      ASSERT_EQ(clock->next_wait(), 750 + 5000 - 3 * 750);
+      clock->advance(750 + 5000 - 3 * 750 - 1);
+      std::this_thread::sleep_for(30ms);
+      EXPECT_EQ(dropped_counts(log_capture.text()).size(), 1u) << "warned within the interval";
+      clock->advance(1);
+      EXPECT_TRUE(test::eventually([&] { return dropped_counts(log_capture.text()).size() == 2; }));
+    }
     sink.stop();
+    const std::string err = log_capture.text();
+    EXPECT_EQ(dropped_counts(err), (std::vector<int>{1, 2})) << err;
+    EXPECT_EQ(count_of(err, "url=\"" + base + "\" err=\"connection refused\""), 2u) << err;
+    EXPECT_THAT(err, Not(HasSubstr("secret")));
   }
-  const std::string err = log_capture.text();
-  // The first give-up is reported at once; the next two come within the warning interval and are
-  // counted together in the line that stop writes.
-  EXPECT_EQ(dropped_counts(err), (std::vector<int>{1, 2})) << err;
-  EXPECT_EQ(count_of(err, "url=\"" + base + "\" err=\"connection refused\""), 2u) << err;
-  EXPECT_THAT(err, Not(HasSubstr("secret")));
 }
 
 TEST(HttpEventSinkTest, AStalledReceiverTimesOutAndTheEventIsRetried) {
@@ -323,7 +418,8 @@ TEST(HttpEventSinkTest, AStalledReceiverTimesOutAndTheEventIsRetried) {
   HttpEventSink sink(receiver.url("/v1/events"), 64);
   sink.publish(event(1));
   sink.publish(event(2));
-  ASSERT_TRUE(receiver.wait_for_requests(3));
+  // Loose: the client's own five-second time-out ends the first attempt.
+  ASSERT_TRUE(receiver.wait_for_requests(3, 60s));
   sink.stop();
   const std::string err = log_capture.text();
 
@@ -428,32 +524,69 @@ struct StallCase {
   int dropped;  // all ten when the first is never answered; the other nine when its status came
 };
 
-TEST(HttpEventSinkTest, StopEndsWithinTheDrainBudgetWhateverTheReceiverDoes) {
+std::vector<StallCase> stall_cases() {
   Reply never;
   never.hold = true;
   Reply trickling;
   trickling.status = 200;
   trickling.trickle = std::chrono::milliseconds(100);
-  for (const StallCase& c : {StallCase{"never answers", never, 10}, StallCase{"streams its body", trickling, 9}}) {
+  return {StallCase{"never answers", never, 10}, StallCase{"streams its body", trickling, 9}};
+}
+
+TEST(HttpEventSinkTest, StopEndsWhenTheDrainBudgetHasPassedWhateverTheReceiverDoes) {
+  for (const StallCase& c : stall_cases()) {
     SCOPED_TRACE(c.name);
     HttpReceiver receiver;
     receiver.reply_with(c.reply);
     test::LogCapture log_capture;
-    Clock::duration took{};
-    {
-      HttpEventSink sink(receiver.url("/v1/events"), 64);
-      for (int i = 0; i < 10; ++i) sink.publish(event(i));
-      ASSERT_TRUE(receiver.wait_for_requests(1));
-      const auto started = Clock::now();
-      sink.stop();
-      took = Clock::now() - started;
-    }
+    auto clock = std::make_shared<WatchedClock>();
+    auto sink = std::make_unique<HttpEventSink>(receiver.url("/v1/events"), 64, kOwner, kEventGiveUpAfter, clock);
+    for (int i = 0; i < 10; ++i) sink->publish(event(i));
+    ASSERT_TRUE(receiver.wait_for_requests(1));
+
+    // The clock moves on in steps for as long as stop runs.
+    const std::int64_t began = clock->steady_ms();
+    std::atomic<bool> stopped{false};
+    std::thread mover([&] {
+      while (!stopped) {
+        std::this_thread::sleep_for(20ms);
+        if (!stopped && clock->steady_ms() - began < 120000) clock->advance(100);
+      }
+    });
+    sink->stop();
+    stopped = true;
+    mover.join();
+    const std::int64_t took = clock->steady_ms() - began;
+    sink.reset();
     const std::string err = log_capture.text();
-    EXPECT_LT(took, kEventSinkDrainBudget + std::chrono::seconds(2));
+    // Never before the budget (less the little stop keeps for its own wrap-up); the upper bound is
+    // loose, for the step the mover may take before stop reads the clock.
+    EXPECT_GE(took, (kEventSinkDrainBudget - 100ms).count());
+    EXPECT_LE(took, (kEventSinkDrainBudget + 1s).count());
     EXPECT_EQ(receiver.request_count(), 1u);
     // What stop had to leave is not lost silently.
     EXPECT_EQ(dropped_counts(err), std::vector<int>{c.dropped}) << err;
   }
+}
+
+TEST(HttpEventSinkTest, OnTheSystemClockStopEndsSoonAfterTheDrainBudget) {
+  const StallCase c = stall_cases().front();
+  HttpReceiver receiver;
+  receiver.reply_with(c.reply);
+  test::LogCapture log_capture;
+  RealClock::duration took{};
+  {
+    HttpEventSink sink(receiver.url("/v1/events"), 64);
+    for (int i = 0; i < 10; ++i) sink.publish(event(i));
+    ASSERT_TRUE(receiver.wait_for_requests(1));
+    const auto started = RealClock::now();
+    sink.stop();
+    took = RealClock::now() - started;
+  }
+  const std::string err = log_capture.text();
+  // Loose: a sanitizer's build may run several times slower.
+  EXPECT_LT(took, 3 * kEventSinkDrainBudget);
+  EXPECT_EQ(dropped_counts(err), std::vector<int>{c.dropped}) << err;
 }
 
 TEST(HttpEventSinkTest, EventsSentWhileTheReceiverRestartsAllArriveInOrder) {
