@@ -38,8 +38,6 @@ using tcp = net::ip::tcp;
 // clock whatever clock the sink is given; everything else the sink times runs on that clock.
 using IoClock = std::chrono::steady_clock;
 
-// Beast's way of writing HTTP/1.1.
-constexpr unsigned kHttp11 = 11;
 constexpr std::chrono::seconds kConnectTimeout{2};
 // Connecting, sending and reading the whole answer together: a server that answers slowly or
 // trickles its body can hold an attempt no longer than this.

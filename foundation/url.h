@@ -5,6 +5,10 @@
 
 namespace velmo::ai {
 
+// HTTP/1.1 as Beast numbers versions (major * 10 + minor): what the sink posts with and what the
+// server answers a request it cannot read with.
+inline constexpr unsigned kHttp11 = 11;
+
 // Every URL the service takes in or shows: the stream and callback URLs of a task request, the
 // callback URL the event sink posts to, and URLs in what the service serves or logs, whose
 // credentials must not leak. Byte-wise throughout. Checks throw InvalidInput, and each message

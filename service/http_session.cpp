@@ -15,6 +15,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 
+#include "foundation/url.h"
 #include "service/websocket_session.h"
 
 namespace velmo::ai {
@@ -27,8 +28,6 @@ namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 
-// Beast's way of writing HTTP/1.1, the version of an answer that has no request to follow.
-constexpr unsigned kHttp11 = 11;
 constexpr unsigned kKeepAliveMax = 100;
 constexpr std::size_t kHeaderLimit = 8192;
 // How long a refused request's unread body is drained, so the refusal reaches the client, and how
