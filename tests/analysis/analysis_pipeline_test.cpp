@@ -18,11 +18,13 @@
 #include <thread>
 #include <vector>
 
+#include "analysis/http_event_sink.h"
 #include "foundation/errors.h"
 #include "foundation/json.h"
 #include "foundation/time.h"
 #include "inference/onnx_engine.h"
 #include "tests/support/http_receiver.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/rtsp_server.h"
 #include "tests/support/test_models.h"
 #include "tests/support/test_support.h"
@@ -80,6 +82,20 @@ std::vector<Json> events_where(const HttpReceiver& receiver, const std::string& 
   return out;
 }
 
+// What the service gives its pipelines: an HTTP sink for a task that names a callback URL.
+EventSinkFactory http_sink() {
+  return [](const TaskConfig& task) {
+    return std::make_unique<HttpEventSink>(task.callback_url, 64, EventSinkOwner{task.task_id, task.stream_id});
+  };
+}
+
+// The real decoder and clock, posting to the task's callback URL.
+PipelineSeams posting() {
+  PipelineSeams seams;
+  seams.sink = http_sink();
+  return seams;
+}
+
 AiConfig fast_ai() {
   AiConfig ai;
   ai.enabled = true;
@@ -130,26 +146,20 @@ RtspServerOptions slow_ball() {
 
 // ---- scripted runs: frames handed over by the test, time moved by the test ----
 
-// Both clocks stand still until the test moves them; every `step` lets exactly one iteration of
-// the analysis loop run and returns once it has finished.
-class ManualClock final : public PipelineClock {
+// The analysis thread's wait for a frame, held until the test moves time: every `step` lets
+// exactly one iteration of the analysis loop run and returns once it has finished.
+class Stepper {
  public:
-  explicit ManualClock(std::int64_t wall) : wall_(wall) {}
+  explicit Stepper(std::shared_ptr<test::ManualClock> clock) : clock_(std::move(clock)) {}
 
-  std::int64_t wall_ms() override {
-    std::lock_guard lock(mutex_);
-    return wall_;
-  }
-  std::int64_t steady_ms() override {
-    std::lock_guard lock(mutex_);
-    return steady_;
-  }
-  std::optional<VideoFrame> wait_for_frame(LatestFrameQueue& frames, int, const std::stop_token& stop) override {
-    std::unique_lock lock(mutex_);
-    ++waiting_;
-    changed_.notify_all();
-    changed_.wait(lock, stop, [&] { return released_ >= waiting_; });
-    return frames.pop();
+  FrameWait wait() {
+    return [this](LatestFrameQueue& frames, int, const std::stop_token& stop) {
+      std::unique_lock lock(mutex_);
+      ++waiting_;
+      changed_.notify_all();
+      changed_.wait(lock, stop, [&] { return released_ >= waiting_; });
+      return frames.pop();
+    };
   }
 
   // Moves both clocks on by `ms`, then runs one iteration.
@@ -158,8 +168,7 @@ class ManualClock final : public PipelineClock {
     if (!changed_.wait_for(lock, 10s, [&] { return waiting_ > released_; })) {
       throw std::runtime_error("the analysis thread never came back to its wait");
     }
-    wall_ += ms;
-    steady_ += ms;
+    clock_->advance(ms);
     ++released_;
     changed_.notify_all();
     if (!changed_.wait_for(lock, 10s, [&] { return waiting_ > released_; })) {
@@ -168,10 +177,9 @@ class ManualClock final : public PipelineClock {
   }
 
  private:
+  std::shared_ptr<test::ManualClock> clock_;
   std::mutex mutex_;
   std::condition_variable_any changed_;
-  std::int64_t wall_;
-  std::int64_t steady_ = 1'000'000;
   std::uint64_t waiting_ = 0;   // waits begun by the analysis thread
   std::uint64_t released_ = 0;  // waits the test let go
 };
@@ -268,7 +276,8 @@ class Script {
     if (post_events) task["callback_url"] = receiver.url("/v1/events");
     if (!on_detections) on_detections = detections.callback();
     pipeline = std::make_unique<AnalysisPipeline>(parse_task_config(task), std::move(ai), scheduler,
-                                                  std::move(on_detections), PipelineSeams{clock, source.source()});
+                                                  std::move(on_detections),
+                                                  PipelineSeams{clock, source.source(), http_sink(), stepper.wait()});
     pipeline->start();
   }
   ~Script() { pipeline->stop(); }
@@ -276,10 +285,10 @@ class Script {
   // One iteration `ms` after the last, with this frame waiting.
   void frame(std::int64_t ms, VideoFrame picture) {
     source.deliver(std::move(picture));
-    clock->step(ms);
+    stepper.step(ms);
   }
   // One iteration `ms` after the last, without a frame.
-  void idle(std::int64_t ms) { clock->step(ms); }
+  void idle(std::int64_t ms) { stepper.step(ms); }
   // Offered as the decoder offers a decoded picture, at the present time; true: handed over.
   bool offer(VideoFrame picture, std::int64_t pts_ms) { return source.offer(std::move(picture), pts_ms); }
   std::int64_t now() { return clock->wall_ms(); }
@@ -292,7 +301,8 @@ class Script {
     return out;
   }
 
-  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(kT0 - 1000);
+  std::shared_ptr<test::ManualClock> clock = std::make_shared<test::ManualClock>(kT0 - 1000);
+  Stepper stepper{clock};
   ScriptedSource source;
   HttpReceiver receiver;
   DetectionLog detections;
@@ -342,7 +352,7 @@ TEST_F(PipelineTest, DetectsTracksAndReportsAMovingPersonEndToEnd) {
   HttpReceiver receiver;
   DetectionLog detections;
   AnalysisPipeline pipeline(parse_task_config(ball_task(server.live_url(), receiver.url("/v1/events"))), fast_ai(),
-                            scheduler(), detections.callback());
+                            scheduler(), detections.callback(), posting());
   EXPECT_EQ(pipeline.snapshot().phase, TaskPhase::idle);
 
   const std::int64_t before_start = unix_millis();
@@ -696,7 +706,7 @@ TEST_F(PipelineTest, CameraOutageEndsTheSceneReconnectsAndLosesNoEvent) {
   HttpReceiver receiver;
   Json task = ball_task(server.live_url(), receiver.url("/v1/events"));
   task["scene"]["hold_ms"] = 1000;
-  AnalysisPipeline pipeline(parse_task_config(task), fast_ai(), scheduler(), {});
+  AnalysisPipeline pipeline(parse_task_config(task), fast_ai(), scheduler(), {}, posting());
   pipeline.start();
   ASSERT_TRUE(eventually(
       [&] {
@@ -803,7 +813,7 @@ TEST(PipelineFailureTest, NotReadySchedulerRefusesConstruction) {
   HttpReceiver receiver;
   Json task = ball_task("rtsp://127.0.0.1:1/live", receiver.url("/v1/events"));
   try {
-    AnalysisPipeline pipeline(parse_task_config(task), fast_ai(), idle, {});
+    AnalysisPipeline pipeline(parse_task_config(task), fast_ai(), idle, {}, posting());
     ADD_FAILURE() << "constructed without a ready scheduler";
   } catch (const ServiceUnavailable& e) {
     EXPECT_STREQ(e.what(), "shared inference scheduler is not ready");
