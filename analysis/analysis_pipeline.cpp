@@ -4,6 +4,7 @@
 #include <array>
 #include <exception>
 #include <optional>
+#include <stdexcept>
 #include <utility>
 #include <variant>
 
@@ -81,9 +82,14 @@ AnalysisPipeline::AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceSche
   status_.execution_provider = stats.execution_provider;
   status_.model = stats.model;
   status_.model_version = stats.model_version;
-  step_ = std::make_unique<AnalysisStep>(config_, ai_, [this](VideoFrame frame, const std::optional<Rect>& region) {
-    return scheduler_.infer(task_key_, std::move(frame), region);
-  });
+  try {
+    step_ = std::make_unique<AnalysisStep>(config_, ai_, [this](VideoFrame frame, const std::optional<Rect>& region) {
+      return scheduler_.infer(task_key_, std::move(frame), region);
+    });
+  } catch (const std::invalid_argument& e) {
+    // A rate or setting the units refuse is the caller's to fix, as the task parser would say.
+    throw InvalidInput(e.what());
+  }
   if (!config_.callback_url.empty() && seams.sink) sink_ = seams.sink(config_);
 }
 

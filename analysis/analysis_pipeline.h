@@ -51,10 +51,12 @@ struct PipelineSeams {
 // One running analysis task: a decoder thread feeds the newest frames to an analysis thread that
 // samples them, watches the scene, runs the shared detector while the scene changes, tracks people,
 // evaluates the intrusion rules and emits detection messages, rule events and scene-change events.
+// Its rates and timeouts run on the clock's steady time; its wall time only stamps what it emits.
 class AnalysisPipeline final : public TaskRunner {
  public:
-  // Throws InvalidInput for a non-positive AI.MaxChannels (and the frame queue's, the analysis
-  // units' and the event sink's own refusals), ServiceUnavailable while the scheduler is not ready. No thread runs yet, except
+  // Throws InvalidInput for a non-positive AI.MaxChannels and for the refusals of the frame queue
+  // and the analysis units (a rate or scene or rule setting), ServiceUnavailable while the
+  // scheduler is not ready; the sink factory's exceptions propagate. No thread runs yet, except
   // the event sink's delivery thread once the sink exists.
   AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceScheduler& scheduler, DetectionCallback on_detections,
                    PipelineSeams seams = {});

@@ -771,8 +771,11 @@ TEST_F(PipelineTest, ConstructionFillsTheSceneHoldAndNumbersPipelines) {
   } catch (const InvalidInput& e) {
     EXPECT_STREQ(e.what(), "AI.MaxChannels must be positive");
   }
+  AiConfig no_rate = ai;
+  no_rate.idle_fps = 0;
+  EXPECT_THROW(AnalysisPipeline(parse_task_config(task), no_rate, scheduler(), {}), InvalidInput);
   AnalysisPipeline next(parse_task_config(task), ai, scheduler(), {});
-  EXPECT_EQ(next.task_key(), "cam9#" + std::to_string(n + 3));
+  EXPECT_EQ(next.task_key(), "cam9#" + std::to_string(n + 4));
   // Never started: stop and destruction do nothing.
   next.stop();
 }
