@@ -4,18 +4,17 @@
 #include <array>
 #include <exception>
 #include <optional>
-#include <string_view>
+#include <stdexcept>
 #include <utility>
+#include <variant>
 
 #include "analysis/ffmpeg_decoder.h"
-#include "analysis/scene_detector.h"
 #include "foundation/errors.h"
 #include "foundation/log.h"
 #include "foundation/percentile.h"
 #include "foundation/randombytes.h"
 #include "foundation/signature.h"
 #include "foundation/thread_name.h"
-#include "foundation/time.h"
 
 namespace velmo::ai {
 namespace {
@@ -24,9 +23,6 @@ std::atomic<std::uint64_t> g_next_pipeline_id{1};
 
 constexpr int kFrameWaitMs = 200;
 constexpr std::size_t kLatencyWindow = 100;
-constexpr std::size_t kEventQueue = 64;
-constexpr std::int64_t kRuleTickMs = 999;
-constexpr std::int64_t kBaselineRefreshMs = 60000;
 constexpr std::int64_t kRateSampleMs = 1000;
 constexpr std::int64_t kFailureReportMs = 10000;  // one warning per task at most this often
 
@@ -45,18 +41,14 @@ std::string next_event_id() {
   return run + "-" + std::to_string(next.fetch_add(1, std::memory_order_relaxed));
 }
 
-class SystemPipelineClock final : public PipelineClock {
- public:
-  std::int64_t wall_ms() override { return unix_millis(); }
-  std::int64_t steady_ms() override { return steady_millis(); }
-  std::optional<VideoFrame> wait_for_frame(LatestFrameQueue& frames, int timeout_ms, const std::stop_token&) override {
-    // stop closes the queue, which ends this wait.
-    return frames.wait_pop(timeout_ms);
-  }
-};
+std::optional<VideoFrame> queue_wait(LatestFrameQueue& frames, int timeout_ms, const std::stop_token&) {
+  // stop closes the queue, which ends this wait.
+  return frames.wait_pop(timeout_ms);
+}
 
-FrameSource ffmpeg_source(const TaskConfig& task, const AiConfig& ai) {
+FrameSource ffmpeg_source(const TaskConfig& task, const AiConfig& ai, std::shared_ptr<const Clock> clock) {
   DecoderOptions options;
+  options.clock = std::move(clock);
   options.reconnect_delay_ms = 1000;
   options.decode_mode = ai.decode_mode;
   options.keyframe_fallback_ms = ai.keyframe_fallback_ms;
@@ -71,11 +63,6 @@ FrameSource ffmpeg_source(const TaskConfig& task, const AiConfig& ai) {
 
 }  // namespace
 
-std::shared_ptr<PipelineClock> system_pipeline_clock() {
-  static const std::shared_ptr<PipelineClock> clock = std::make_shared<SystemPipelineClock>();
-  return clock;
-}
-
 AnalysisPipeline::AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceScheduler& scheduler,
                                    DetectionCallback on_detections, PipelineSeams seams)
     : config_(std::move(config)),
@@ -83,8 +70,9 @@ AnalysisPipeline::AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceSche
       scheduler_(scheduler),
       task_key_(config_.task_id + "#" + std::to_string(g_next_pipeline_id.fetch_add(1))),
       on_detections_(std::move(on_detections)),
-      clock_(seams.clock ? std::move(seams.clock) : system_pipeline_clock()),
-      source_(seams.source ? std::move(seams.source) : ffmpeg_source(config_, ai_)),
+      clock_(clock_or_system(std::move(seams.clock))),
+      source_(seams.source ? std::move(seams.source) : ffmpeg_source(config_, ai_, clock_)),
+      wait_for_frame_(seams.wait_for_frame ? std::move(seams.wait_for_frame) : FrameWait(queue_wait)),
       frames_(static_cast<std::size_t>(std::max(ai_.max_queue_frames, 0))) {
   if (ai_.max_channels <= 0) throw InvalidInput("AI.MaxChannels must be positive");
   if (!config_.scene.hold_ms_given) config_.scene.hold_ms = ai_.scene_hold_ms;
@@ -95,10 +83,15 @@ AnalysisPipeline::AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceSche
   status_.execution_provider = stats.execution_provider;
   status_.model = stats.model;
   status_.model_version = stats.model_version;
-  if (!config_.callback_url.empty()) {
-    sink_ = std::make_unique<HttpEventSink>(config_.callback_url, kEventQueue,
-                                            EventSinkOwner{config_.task_id, config_.stream_id});
+  try {
+    step_ = std::make_unique<AnalysisStep>(config_, ai_, [this](VideoFrame frame, const std::optional<Rect>& region) {
+      return scheduler_.infer(task_key_, std::move(frame), region);
+    });
+  } catch (const std::invalid_argument& e) {
+    // A rate or setting the units refuse is the caller's to fix, as the task parser would say.
+    throw InvalidInput(e.what());
   }
+  if (!config_.callback_url.empty() && seams.sink) sink_ = seams.sink(config_);
 }
 
 AnalysisPipeline::~AnalysisPipeline() { stop(); }
@@ -112,7 +105,6 @@ void AnalysisPipeline::start() {
     fps_sample_ms_ = clock_->steady_ms();
   }
   decoder_thread_ = start_thread<std::jthread>([this](std::stop_token stop) { decoder_loop(std::move(stop)); });
-  decoder_stop_ = decoder_thread_.get_stop_source();
   analysis_thread_ = start_thread<std::jthread>([this](std::stop_token stop) { analysis_loop(std::move(stop)); });
   log(LogLevel::info, "task: analysis started", {{"task_id", config_.task_id}, {"stream_id", config_.stream_id}});
 }
@@ -188,23 +180,8 @@ void AnalysisPipeline::decoder_loop(std::stop_token stop) {
     };
     // Asked before conversion: only a picture that the gate will take when the analysis thread
     // gets it is converted; the others are decoded (later pictures need them) and counted.
-    const SamplingGate rates(std::min(config_.fps, ai_.idle_fps), std::min(config_.fps, ai_.active_fps));
-    std::int64_t previous_pts = 0;
-    bool have_pts = false;
-    std::int64_t handed_slot = 0;  // the slot of the last picture wanted, until the gate takes it
-    callbacks.wants_frame = [&, this](std::int64_t pts_ms) {
-      if (have_pts && pts_ms > previous_pts) frame_period_ms_.store(pts_ms - previous_pts, std::memory_order_relaxed);
-      previous_pts = pts_ms;
-      have_pts = true;
-      const std::int64_t now = clock_->wall_ms();
-      // A handed picture waits in the queue until the gate takes it: count its slot as taken
-      // already, or every picture until then would be converted too.
-      const std::int64_t slot = std::max(handed_slot, gate_slot_ms_.load(std::memory_order_relaxed));
-      const std::int64_t interval = rates.interval_ms(gate_active_.load(std::memory_order_relaxed));
-      if (const auto next = sampling_slot(slot, now, interval, frame_period_ms_.load(std::memory_order_relaxed))) {
-        handed_slot = *next;
-        return true;
-      }
+    callbacks.wants_frame = [this](std::int64_t pts_ms) {
+      if (step_->wants_frame(pts_ms, clock_->steady_ms())) return true;
       std::lock_guard lock(mutex_);
       ++status_.frames_decoded;
       return false;
@@ -224,141 +201,48 @@ void AnalysisPipeline::decoder_loop(std::stop_token stop) {
   }
 }
 
-void AnalysisPipeline::fail_analysis(const std::string& message) {
-  set_phase(TaskPhase::failed, message);
-  log(LogLevel::error, "task: analysis failed",
-      {{"task_id", config_.task_id}, {"stream_id", config_.stream_id}, {"err", message}});
-  // Nobody takes frames any more: let the decoder go too.
-  decoder_stop_.request_stop();
-  frames_.close();
-}
-
 void AnalysisPipeline::analysis_loop(std::stop_token stop) {
   set_thread_name("analysis:" + config_.task_id);
-  std::vector<IntrusionRule> rules;
-  try {
-    SamplingGate gate(std::min(config_.fps, ai_.idle_fps), std::min(config_.fps, ai_.active_fps));
-    SceneDetector scene(config_.scene);
-    Tracker tracker(TrackerConfig{0.2, 0.16, 2, 5000});
-    rules.reserve(config_.rules.size());
-    for (const ZoneRule& rule : config_.rules) rules.emplace_back(rule);
-    const int interval_fps = std::max(1, std::min(ai_.inference_fps, config_.fps));
-    const std::int64_t interval_ms = 1000 / interval_fps;
-
-    bool active = false;
-    bool has_tracks = false;
-    std::int64_t last_rule_tick = 0;
-    std::int64_t last_baseline = 0;
-    std::int64_t infer_slot = 0;  // the inference runs' schedule, as the gate's
-
-    while (!stop.stop_requested()) {
-      std::optional<VideoFrame> frame = clock_->wait_for_frame(frames_, kFrameWaitMs, stop);
-      const std::int64_t now = clock_->wall_ms();
-      refresh_rates();
-      // One bad iteration (a throwing subscriber, a frame the detector refuses) costs only itself.
-      try {
-        scene.tick(now);
-        if (!scene.active()) {
-          // Also a change that came back silently in a cooldown: its people no longer hold the
-          // baseline.
-          active = false;
-          has_tracks = false;
-          if (scene_active_) {
-            scene_active_ = false;
-            emit_scene_event("ended", scene.active_until());
-          }
-        }
-        gate_active_.store(active, std::memory_order_relaxed);
-
-        // Open intrusions must be able to end while no inference runs.
-        if (last_rule_tick == 0 || now - last_rule_tick > kRuleTickMs) {
-          last_rule_tick = now;
-          for (IntrusionRule& rule : rules) {
-            for (const RuleEvent& event : rule.update({}, now)) emit_rule_event(event);
-          }
-        }
-
-        if (!frame) continue;
-        // The gate takes a picture up to half the stream's picture spacing early.
-        const std::int64_t period = frame_period_ms_.load(std::memory_order_relaxed);
-        if (!gate.accept(now, active, period)) continue;
-        gate_slot_ms_.store(gate.slot_ms(), std::memory_order_relaxed);
-
-        const SceneObservation observation = scene.observe(*frame, now);
-        active = observation.active;
-        gate_active_.store(active, std::memory_order_relaxed);
-        if (observation.started) {
-          {
-            std::lock_guard lock(mutex_);
-            ++status_.scenes_detected;
-          }
-          // Every "started" has its own "ended".
-          if (scene_active_) emit_scene_event("ended", 0);
-          scene_started_at_ = now;
-          scene_active_ = true;
-          emit_scene_event("started", 0);
-        } else if (scene_active_ && !observation.active) {
-          scene_active_ = false;
-          has_tracks = false;
-          emit_scene_event("ended", 0);
-        }
-
-        if (config_.scene.baseline_mode == BaselineMode::automatic && !has_tracks &&
-            (last_baseline == 0 || now - last_baseline >= kBaselineRefreshMs)) {
-          scene.refresh_baseline(*frame);
-          last_baseline = now;
-        }
-
-        // The same rule as the gate's: a frame it took early must not miss its inference, and runs
-        // keep to the rate over any stretch of time.
-        const std::optional<std::int64_t> infer_due =
-            active && !rules.empty() ? sampling_slot(infer_slot, now, interval_ms, period) : std::nullopt;
-        if (infer_due) {
-          // Whatever happens to this run, the next one waits for its slot.
-          infer_slot = *infer_due;
-          InferenceResult result;
-          try {
-            result = scheduler_.infer(task_key_, std::move(*frame), observation.region);
-          } catch (const std::exception& e) {
-            log(LogLevel::warn, "inference: frame inference failed",
-                {{"task_id", config_.task_id}, {"stream_id", config_.stream_id}, {"err", e.what()}});
-            continue;
-          }
-          update_statistics(result);
-          const std::vector<TrackObservation> tracks = tracker.update(result.detections, now);
-          has_tracks = !tracks.empty();
-          emit_detections(tracks, now);
-          for (IntrusionRule& rule : rules) {
-            for (const RuleEvent& event : rule.update(tracks, now)) emit_rule_event(event);
-          }
-        }
-      } catch (const std::exception& e) {
-        report_iteration_failure(e.what());
-      }
+  while (!stop.stop_requested()) {
+    std::optional<VideoFrame> frame = wait_for_frame_(frames_, kFrameWaitMs, stop);
+    const Instant now = instant_of(*clock_);
+    refresh_rates(now.steady_ms);
+    // One bad iteration (a throwing subscriber, a frame the detector refuses) costs only itself.
+    try {
+      publish(step_->run(std::move(frame), now));
+    } catch (const std::exception& e) {
+      report_iteration_failure(e.what());
     }
-  } catch (const std::exception& e) {
-    fail_analysis(e.what());
   }
-
   try {
-    const std::int64_t now = clock_->wall_ms();
-    for (IntrusionRule& rule : rules) {
-      for (const RuleEvent& event : rule.flush(now)) emit_rule_event(event);
-    }
-    if (scene_active_) {
-      scene_active_ = false;
-      emit_scene_event("ended", now);
-    }
+    for (const AnalysisEvent& event : step_->close(instant_of(*clock_))) emit_event(event);
   } catch (const std::exception& e) {
     log(LogLevel::error, "task: closing events failed",
         {{"task_id", config_.task_id}, {"stream_id", config_.stream_id}, {"err", e.what()}});
   }
 }
 
-void AnalysisPipeline::update_statistics(const InferenceResult& result) {
+// The events go out before the detections message: a subscriber that throws must not cost the
+// sink a "started" whose "ended" would follow later.
+void AnalysisPipeline::publish(const StepResult& result) {
+  if (result.scene_started) {
+    std::lock_guard lock(mutex_);
+    ++status_.scenes_detected;
+  }
+  if (result.run) update_statistics(result.run->latency_ms);
+  if (!result.inference_error.empty()) {
+    log(LogLevel::warn, "inference: frame inference failed",
+        {{"task_id", config_.task_id}, {"stream_id", config_.stream_id}, {"err", result.inference_error}});
+  }
+  for (const AnalysisEvent& event : result.events) emit_event(event);
+  if (result.run) emit_detections(*result.run);
+  if (!result.failure.empty()) report_iteration_failure(result.failure);
+}
+
+void AnalysisPipeline::update_statistics(double latency_ms) {
   std::lock_guard lock(mutex_);
   ++status_.detections;
-  latencies_.push_back(result.latency_ms);
+  latencies_.push_back(latency_ms);
   while (latencies_.size() > kLatencyWindow) latencies_.pop_front();
   const std::vector<double> window(latencies_.begin(), latencies_.end());
   status_.inference_latency_p50_ms = nearest_rank_percentile(window, 0.5);
@@ -367,8 +251,7 @@ void AnalysisPipeline::update_statistics(const InferenceResult& result) {
 
 // Both rates are sampled about once a second from what was delivered and run, so an outage or a
 // task that never infers reads 0 rather than a stale figure.
-void AnalysisPipeline::refresh_rates() {
-  const std::int64_t t = clock_->steady_ms();
+void AnalysisPipeline::refresh_rates(std::int64_t t) {
   std::lock_guard lock(mutex_);
   const std::int64_t dt = t - fps_sample_ms_;
   if (dt < kRateSampleMs) return;
@@ -380,7 +263,7 @@ void AnalysisPipeline::refresh_rates() {
   fps_sample_runs_ = status_.detections;
 }
 
-void AnalysisPipeline::report_iteration_failure(const char* what) {
+void AnalysisPipeline::report_iteration_failure(const std::string& what) {
   const std::int64_t t = clock_->steady_ms();
   ++failures_unreported_;
   if (failure_reported_ && t - last_failure_report_ms_ < kFailureReportMs) return;
@@ -394,10 +277,10 @@ void AnalysisPipeline::report_iteration_failure(const char* what) {
   failures_unreported_ = 0;
 }
 
-void AnalysisPipeline::emit_detections(const std::vector<TrackObservation>& tracks, std::int64_t now) {
+void AnalysisPipeline::emit_detections(const InferenceRun& run) {
   if (!on_detections_) return;
   Json boxes = Json::array();
-  for (const TrackObservation& track : tracks) {
+  for (const TrackObservation& track : run.tracks) {
     boxes.push_back(Json{{"box", rect_json(track.box)},
                          {"label", track.label},
                          {"score", track.score},
@@ -406,15 +289,15 @@ void AnalysisPipeline::emit_detections(const std::vector<TrackObservation>& trac
   const Json message{{"boxes", std::move(boxes)},
                      {"stream_id", config_.stream_id},
                      {"task_id", config_.task_id},
-                     {"timestamp", now},
+                     {"timestamp", run.timestamp},
                      {"type", "detections"}};
   on_detections_(message);
 }
 
-Json AnalysisPipeline::event_base(const char* event_type, const std::string& state) const {
+Json AnalysisPipeline::event_base(const char* event_type, EventState state) const {
   // model and model_version are written only by the constructor, so they are read without the lock.
   return Json{{"event_id", next_event_id()},
-              {"event_state", state},
+              {"event_state", event_state_text(state)},
               {"event_type", event_type},
               {"model", status_.model},
               {"model_version", status_.model_version},
@@ -422,48 +305,42 @@ Json AnalysisPipeline::event_base(const char* event_type, const std::string& sta
               {"task_id", config_.task_id}};
 }
 
-void AnalysisPipeline::emit_rule_event(const RuleEvent& event) {
-  {
+// Rule events are counted with or without a sink; scene changes are counted as they start.
+void AnalysisPipeline::emit_event(const AnalysisEvent& event) {
+  if (const auto* rule = std::get_if<RuleEvent>(&event)) {
     std::lock_guard lock(mutex_);
-    if (event.event_state == "started") {
-      ++status_.events_started;
-    } else {
-      ++status_.events_ended;
+    ++(rule->event_state == EventState::started ? status_.events_started : status_.events_ended);
+  }
+  if (!sink_) return;
+  Json message;
+  if (const auto* rule = std::get_if<RuleEvent>(&event)) {
+    Json boxes = Json::array();
+    for (const PersonBox& d : rule->boxes) {
+      boxes.push_back(Json{{"h", d.box.h},
+                           {"score", d.score},
+                           {"track_id", d.track_id},
+                           {"w", d.box.w},
+                           {"x", d.box.x},
+                           {"y", d.box.y}});
     }
+    message = event_base(rule->event_type.c_str(), rule->event_state);
+    message["boxes"] = std::move(boxes);
+    message["ended_at"] = rule->ended_at;
+    message["label"] = rule->label;
+    message["score"] = rule->score;
+    message["started_at"] = rule->started_at;
+    message["track_id"] = rule->track_id;
+  } else {
+    const SceneEvent& scene = std::get<SceneEvent>(event);
+    message = event_base("scene_change", scene.state);
+    message["boxes"] = Json::array();
+    message["ended_at"] = scene.ended_at;
+    message["label"] = "scene";
+    message["score"] = 0.0;
+    message["started_at"] = scene.started_at;
+    message["track_id"] = "";
   }
-  if (!sink_) return;
-  Json boxes = Json::array();
-  for (const PersonBox& d : event.boxes) {
-    boxes.push_back(Json{{"h", d.box.h},
-                         {"score", d.score},
-                         {"track_id", d.track_id},
-                         {"w", d.box.w},
-                         {"x", d.box.x},
-                         {"y", d.box.y}});
-  }
-  Json message = event_base(event.event_type.c_str(), event.event_state);
-  message["boxes"] = std::move(boxes);
-  message["ended_at"] = event.ended_at;
-  message["label"] = event.label;
-  message["score"] = event.score;
-  message["started_at"] = event.started_at;
-  message["track_id"] = event.track_id;
   sink_->publish(std::move(message));
-}
-
-void AnalysisPipeline::emit_scene_event(const char* state, std::int64_t ended_at) {
-  if (!sink_) return;
-  const std::int64_t emitted = clock_->wall_ms();
-  const bool ended = std::string_view(state) == "ended";
-  Json message = event_base("scene_change", state);
-  message["boxes"] = Json::array();
-  message["ended_at"] = ended ? (ended_at > 0 ? ended_at : emitted) : std::int64_t{0};
-  message["label"] = "scene";
-  message["score"] = 0.0;
-  message["started_at"] = scene_started_at_ != 0 ? scene_started_at_ : emitted;
-  message["track_id"] = "";
-  sink_->publish(std::move(message));
-  if (ended) scene_started_at_ = 0;
 }
 
 }  // namespace velmo::ai

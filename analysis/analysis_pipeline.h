@@ -12,15 +12,14 @@
 #include <thread>
 #include <vector>
 
+#include "analysis/analysis_step.h"
+#include "analysis/event_sink.h"
 #include "analysis/ffmpeg_decoder.h"
 #include "analysis/frame_sampler.h"
-#include "analysis/http_event_sink.h"
-#include "analysis/intrusion.h"
 #include "analysis/task.h"
-#include "analysis/tracker.h"
+#include "foundation/clock.h"
 #include "foundation/config.h"
 #include "foundation/json.h"
-#include "inference/inference_engine.h"
 #include "inference/inference_scheduler.h"
 
 namespace velmo::ai {
@@ -28,39 +27,36 @@ namespace velmo::ai {
 // Receives each "detections" message on the publishing task's analysis thread.
 using DetectionCallback = std::function<void(const Json&)>;
 
-// The pipeline's notion of time: the wall clock of its events, rules and sampling, the monotonic
-// clock of its rates, and the analysis thread's wait for the next frame.
-class PipelineClock {
- public:
-  virtual ~PipelineClock() = default;
-  virtual std::int64_t wall_ms() = 0;
-  virtual std::int64_t steady_ms() = 0;
-  // Waits up to timeout_ms for the oldest queued frame; returns early once the queue is closed or
-  // stop is requested.
-  virtual std::optional<VideoFrame> wait_for_frame(LatestFrameQueue& frames, int timeout_ms,
-                                                   const std::stop_token& stop) = 0;
-};
-
-// unix_millis, steady_millis and the queue's own timed wait.
-std::shared_ptr<PipelineClock> system_pipeline_clock();
+// The analysis thread's wait for the next frame: up to timeout_ms for the oldest queued frame,
+// returning early once the queue is closed or stop is requested.
+using FrameWait =
+    std::function<std::optional<VideoFrame>(LatestFrameQueue& frames, int timeout_ms, const std::stop_token& stop)>;
 
 // What the decoder thread runs: reports its states and hands every frame to the callbacks until
 // stop is requested. An exception out of it marks the task failed.
 using FrameSource = std::function<void(std::stop_token, const DecoderCallbacks&)>;
 
+// Makes the sink of a task that names a callback URL; may return null (events are then counted
+// but not delivered). Called once, by the pipeline's constructor; its exceptions propagate.
+using EventSinkFactory = std::function<std::unique_ptr<EventSink>(const TaskConfig&)>;
+
 // Replaceable parts of a pipeline; each one left empty keeps the real thing.
 struct PipelineSeams {
-  std::shared_ptr<PipelineClock> clock;  // empty: system_pipeline_clock()
-  FrameSource source;                    // empty: an FfmpegDecoder on the task's stream URL
+  std::shared_ptr<const Clock> clock;  // empty: the system clock
+  FrameSource source;                  // empty: an FfmpegDecoder on the task's stream URL
+  EventSinkFactory sink;               // empty: no events are delivered
+  FrameWait wait_for_frame;            // empty: the queue's own timed wait
 };
 
 // One running analysis task: a decoder thread feeds the newest frames to an analysis thread that
 // samples them, watches the scene, runs the shared detector while the scene changes, tracks people,
 // evaluates the intrusion rules and emits detection messages, rule events and scene-change events.
+// Its rates and timeouts run on the clock's steady time; its wall time only stamps what it emits.
 class AnalysisPipeline final : public TaskRunner {
  public:
-  // Throws InvalidInput for a non-positive AI.MaxChannels (and the frame queue's and event sink's
-  // own refusals), ServiceUnavailable while the scheduler is not ready. No thread runs yet, except
+  // Throws InvalidInput for a non-positive AI.MaxChannels and for the refusals of the frame queue
+  // and the analysis units (a rate or scene or rule setting), ServiceUnavailable while the
+  // scheduler is not ready; the sink factory's exceptions propagate. No thread runs yet, except
   // the event sink's delivery thread once the sink exists.
   AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceScheduler& scheduler, DetectionCallback on_detections,
                    PipelineSeams seams = {});
@@ -79,32 +75,33 @@ class AnalysisPipeline final : public TaskRunner {
 
  private:
   void decoder_loop(std::stop_token stop);
+  // Waits for a frame, runs one step and hands on what it produced, until stop.
   void analysis_loop(std::stop_token stop);
-  // A failure to set up the analysis ends the task's work like a decoder failure does.
-  void fail_analysis(const std::string& message);
   // Decoder events never move a failed task out of failed; only start and stop do.
   void set_phase(TaskPhase phase, const std::string& error, bool leave_failed = false);
-  void update_statistics(const InferenceResult& result);
-  void refresh_rates();
+  void publish(const StepResult& result);
+  void update_statistics(double latency_ms);
+  void refresh_rates(std::int64_t steady_ms);
   // A warning for the first failure, then at most one per interval with the count since the last.
-  void report_iteration_failure(const char* what);
-  void emit_detections(const std::vector<TrackObservation>& tracks, std::int64_t now);
-  void emit_rule_event(const RuleEvent& event);
-  void emit_scene_event(const char* state, std::int64_t ended_at);
-  Json event_base(const char* event_type, const std::string& state) const;
+  void report_iteration_failure(const std::string& what);
+  void emit_detections(const InferenceRun& run);
+  void emit_event(const AnalysisEvent& event);
+  Json event_base(const char* event_type, EventState state) const;
 
   TaskConfig config_;
   AiConfig ai_;
   InferenceScheduler& scheduler_;
   std::string task_key_;
   DetectionCallback on_detections_;
-  std::shared_ptr<PipelineClock> clock_;
+  std::shared_ptr<const Clock> clock_;
   FrameSource source_;
+  FrameWait wait_for_frame_;
   LatestFrameQueue frames_;
+  // Its run and close belong to the analysis thread; the decoder thread asks its wants_frame.
+  std::unique_ptr<AnalysisStep> step_;
   std::unique_ptr<EventSink> sink_;  // destroyed after both threads
   std::jthread decoder_thread_;
   std::jthread analysis_thread_;
-  std::stop_source decoder_stop_;  // the decoder thread's, for the analysis thread to end it
   std::atomic<bool> running_{false};
 
   mutable std::mutex mutex_;
@@ -114,16 +111,7 @@ class AnalysisPipeline final : public TaskRunner {
   std::uint64_t fps_sample_frames_ = 0;
   std::uint64_t fps_sample_runs_ = 0;
 
-  // Written by the analysis thread, read by the decoder thread, so that a picture the sampling
-  // gate would refuse is never converted: the gate's last slot, the scene state it samples by,
-  // and the stream's picture spacing (from the decoder thread).
-  std::atomic<std::int64_t> gate_slot_ms_{0};
-  std::atomic<bool> gate_active_{false};
-  std::atomic<std::int64_t> frame_period_ms_{0};
-
   // Analysis thread only.
-  std::int64_t scene_started_at_ = 0;
-  bool scene_active_ = false;
   bool failure_reported_ = false;
   std::int64_t last_failure_report_ms_ = 0;  // monotonic
   std::uint64_t failures_unreported_ = 0;

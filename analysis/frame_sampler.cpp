@@ -15,7 +15,7 @@ SamplingGate::SamplingGate(int idle_fps, int active_fps) : idle_fps_(idle_fps), 
 
 std::optional<std::int64_t> sampling_slot(std::int64_t slot_ms, std::int64_t now_ms, std::int64_t interval_ms,
                                           std::int64_t frame_period_ms) {
-  if (slot_ms == 0 || now_ms < slot_ms - interval_ms) return now_ms;
+  if (slot_ms == 0) return now_ms;
   const std::int64_t allowance = std::clamp<std::int64_t>(frame_period_ms / 2, 0, interval_ms / 2);
   const std::int64_t due = slot_ms + interval_ms;
   if (now_ms < due - allowance) return std::nullopt;
@@ -34,6 +34,34 @@ bool SamplingGate::accept(std::int64_t now_ms, bool active, std::int64_t frame_p
 }
 
 void SamplingGate::reset() { slot_ms_ = 0; }
+
+SharedSamplingGate::SharedSamplingGate(int idle_fps, int active_fps) : gate_(idle_fps, active_fps) {}
+
+bool SharedSamplingGate::wants(std::int64_t pts_ms, std::int64_t now_ms) {
+  std::lock_guard lock(mutex_);
+  if (previous_pts_ && pts_ms > *previous_pts_) frame_period_ms_ = pts_ms - *previous_pts_;
+  previous_pts_ = pts_ms;
+  const std::int64_t slot = std::max(handed_slot_, gate_.slot_ms());
+  const std::optional<std::int64_t> next = sampling_slot(slot, now_ms, gate_.interval_ms(active_), frame_period_ms_);
+  if (!next) return false;
+  handed_slot_ = *next;
+  return true;
+}
+
+bool SharedSamplingGate::accept(std::int64_t now_ms) {
+  std::lock_guard lock(mutex_);
+  return gate_.accept(now_ms, active_, frame_period_ms_);
+}
+
+void SharedSamplingGate::set_active(bool active) {
+  std::lock_guard lock(mutex_);
+  active_ = active;
+}
+
+std::int64_t SharedSamplingGate::frame_period_ms() const {
+  std::lock_guard lock(mutex_);
+  return frame_period_ms_;
+}
 
 LatestFrameQueue::LatestFrameQueue(std::size_t capacity) : capacity_(capacity) {
   if (capacity == 0) throw InvalidInput("frame queue capacity must be positive");

@@ -42,9 +42,37 @@ class SamplingGate {
 // millisecond early are all taken at 1 fps. A frame taken within the allowance either side of its
 // slot keeps the schedule; one later than that (after a gap) starts it again at its own time. So
 // slots are never closer than the interval and no stretch of time holds more frames than the rate
-// allows. A clock stepped back by more than an interval starts the schedule again too.
+// allows. Times are monotonic milliseconds.
 std::optional<std::int64_t> sampling_slot(std::int64_t slot_ms, std::int64_t now_ms, std::int64_t interval_ms,
                                           std::int64_t frame_period_ms);
+
+// A task's one sampling schedule, asked from two threads: the producer asks before it converts a
+// picture whether the gate will take it, the consumer takes the pictures handed over. A picture
+// that was wanted waits in the queue until it is taken, so its slot counts as taken from the moment
+// it is wanted. Thread-safe; times are monotonic milliseconds.
+class SharedSamplingGate {
+ public:
+  // Throws std::invalid_argument when either rate is 0 or negative.
+  SharedSamplingGate(int idle_fps, int active_fps);
+
+  // Producer: true when a picture presented at pts_ms and decoded at now_ms is due. The spacing of
+  // the presentation times is the frame period that both sides allow for.
+  bool wants(std::int64_t pts_ms, std::int64_t now_ms);
+  // Consumer: true when the picture in hand at now_ms is due (SamplingGate::accept).
+  bool accept(std::int64_t now_ms);
+  // The scene state whose rate is in force from now on.
+  void set_active(bool active);
+  // The stream's picture spacing as last seen by wants; 0 while unknown.
+  std::int64_t frame_period_ms() const;
+
+ private:
+  mutable std::mutex mutex_;
+  SamplingGate gate_;
+  bool active_ = false;
+  std::int64_t handed_slot_ = 0;  // the slot of the last picture wanted
+  std::int64_t frame_period_ms_ = 0;
+  std::optional<std::int64_t> previous_pts_;
+};
 
 // Bounded hand-over from one producer to one consumer that never blocks the producer: when full,
 // the oldest frames are dropped so the consumer always sees the newest pictures.

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "analysis/event_sink.h"
 #include "foundation/clock.h"
 #include "foundation/json.h"
 
@@ -18,14 +19,6 @@ namespace velmo::ai {
 // The most HttpEventSink::stop() takes, counted from the call: stopping a task (DELETE, shutdown)
 // must not wait on a slow or dead callback server, whatever is still queued.
 inline constexpr std::chrono::milliseconds kEventSinkDrainBudget{5000};
-
-// Where the analysis pipeline hands over rule and scene-change events.
-class EventSink {
- public:
-  virtual ~EventSink() = default;
-  virtual void publish(Json event) = 0;
-  virtual void stop() = 0;
-};
 
 // How long one event is retried, counted from its first attempt, before it is given up: long
 // enough that a receiver which restarts misses nothing.

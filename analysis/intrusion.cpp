@@ -42,29 +42,18 @@ bool IntrusionRule::inside_any_zone(const Rect& box) const {
   return false;
 }
 
-void IntrusionRule::absorb_clock_step(std::int64_t now) {
-  if (has_previous_call_ && now < previous_call_ms_) {
-    const std::int64_t step = saturating_sub_ms(previous_call_ms_, now);
-    // started_at_ms stays: it has already been reported and names the event.
-    for (auto& entry : persons_) {
-      PersonState& p = entry.second;
-      p.first_inside_ms = saturating_sub_ms(p.first_inside_ms, step);
-      p.last_inside_ms = saturating_sub_ms(p.last_inside_ms, step);
-      p.cooldown_until_ms = saturating_sub_ms(p.cooldown_until_ms, step);
-    }
-  }
-  has_previous_call_ = true;
-  previous_call_ms_ = now;
+const char* event_state_text(EventState state) {
+  return state == EventState::started ? "started" : "ended";
 }
 
-RuleEvent IntrusionRule::ended_event(const std::vector<Ending>& ending, std::int64_t now) {
+RuleEvent IntrusionRule::ended_event(const std::vector<Ending>& ending, std::int64_t ended_at) {
   RuleEvent event;
-  event.event_state = "ended";
-  event.ended_at = now;
+  event.event_state = EventState::ended;
+  event.ended_at = ended_at;
   const Ending* best = nullptr;
   for (const Ending& e : ending) {
-    if (e.started_at_ms != 0 && (event.started_at == 0 || e.started_at_ms < event.started_at)) {
-      event.started_at = e.started_at_ms;
+    if (e.started_at != 0 && (event.started_at == 0 || e.started_at < event.started_at)) {
+      event.started_at = e.started_at;
     }
     if (best == nullptr || e.score > best->score) best = &e;
     event.boxes.push_back(PersonBox{{"person", e.score, e.box}, e.track_id});
@@ -76,14 +65,12 @@ RuleEvent IntrusionRule::ended_event(const std::vector<Ending>& ending, std::int
   return event;
 }
 
-std::vector<RuleEvent> IntrusionRule::update(const std::vector<TrackObservation>& observations, std::int64_t now) {
-  absorb_clock_step(now);
-
+std::vector<RuleEvent> IntrusionRule::update(const std::vector<TrackObservation>& observations, Instant instant) {
+  const std::int64_t now = instant.steady_ms;
   struct NewlyStarted {
     std::string track_id;
     double score;
     Rect box;
-    std::int64_t started_at_ms;
   };
   std::vector<NewlyStarted> started;
   std::unordered_set<std::string> seen;
@@ -108,9 +95,9 @@ std::vector<RuleEvent> IntrusionRule::update(const std::vector<TrackObservation>
     p.box = o.box;
     const std::int64_t dwell_ms = saturating_add_ms(saturating_sub_ms(now, p.first_inside_ms), dwell_allowance_ms);
     if (!p.active && p.inside_hits >= rule_.min_hits && dwell_ms >= rule_.min_duration_ms && now >= p.cooldown_until_ms) {
-      p.started_at_ms = now;
+      p.started_at = instant.wall_ms;
       p.active = true;
-      started.push_back({o.track_id, p.score, p.box, now});
+      started.push_back({o.track_id, p.score, p.box});
     }
   }
 
@@ -119,10 +106,10 @@ std::vector<RuleEvent> IntrusionRule::update(const std::vector<TrackObservation>
     std::sort(started.begin(), started.end(),
               [](const NewlyStarted& a, const NewlyStarted& b) { return a.score > b.score; });
     RuleEvent event;
-    event.event_state = "started";
+    event.event_state = EventState::started;
     event.score = started.front().score;
     event.track_id = started.front().track_id;
-    event.started_at = started.front().started_at_ms;
+    event.started_at = instant.wall_ms;
     event.ended_at = 0;
     for (const NewlyStarted& s : started) event.boxes.push_back(PersonBox{{"person", s.score, s.box}, s.track_id});
     events.push_back(std::move(event));
@@ -134,7 +121,7 @@ std::vector<RuleEvent> IntrusionRule::update(const std::vector<TrackObservation>
     PersonState& p = it->second;
     const std::int64_t unseen_ms = saturating_sub_ms(now, p.last_inside_ms);
     if (p.active && seen.count(it->first) == 0 && unseen_ms >= rule_.lost_timeout_ms) {
-      ending.push_back({it->first, p.score, p.box, p.started_at_ms});
+      ending.push_back({it->first, p.score, p.box, p.started_at});
       p.active = false;
       p.inside_hits = 0;
       p.first_inside_ms = now;
@@ -147,27 +134,22 @@ std::vector<RuleEvent> IntrusionRule::update(const std::vector<TrackObservation>
       ++it;
     }
   }
-  if (!ending.empty()) events.push_back(ended_event(ending, now));
+  if (!ending.empty()) events.push_back(ended_event(ending, instant.wall_ms));
   return events;
 }
 
-std::vector<RuleEvent> IntrusionRule::flush(std::int64_t now) {
-  absorb_clock_step(now);
+std::vector<RuleEvent> IntrusionRule::flush(Instant now) {
   std::vector<Ending> ending;
   for (auto& entry : persons_) {
     PersonState& p = entry.second;
     if (!p.active) continue;
-    ending.push_back({entry.first, p.score, p.box, p.started_at_ms});
+    ending.push_back({entry.first, p.score, p.box, p.started_at});
     p.active = false;
   }
   if (ending.empty()) return {};
-  return {ended_event(ending, now)};
+  return {ended_event(ending, now.wall_ms)};
 }
 
-void IntrusionRule::reset() {
-  persons_.clear();
-  has_previous_call_ = false;
-  previous_call_ms_ = 0;
-}
+void IntrusionRule::reset() { persons_.clear(); }
 
 }  // namespace velmo::ai

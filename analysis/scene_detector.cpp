@@ -205,19 +205,7 @@ SceneDetector::SceneDetector(SceneConfig config) : config_(std::move(config)) {
   }
 }
 
-// A wall clock stepped backwards would otherwise leave the anchors in the future: the trigger
-// count negative, the scene held and the cooldown running for the whole length of the step. A
-// timer anchored after `now` starts again from `now`, so a step costs at most one period of each.
-void SceneDetector::reanchor(std::int64_t now) {
-  if (candidate_ && candidate_since_ > now) candidate_since_ = now;
-  const std::int64_t hold_end = saturating_add_ms(now, config_.hold_ms);
-  if (active_ && active_until_ > hold_end) active_until_ = hold_end;
-  const std::int64_t cooldown_end = saturating_add_ms(now, config_.cooldown_ms);
-  if (cooldown_until_ > cooldown_end) cooldown_until_ = cooldown_end;
-}
-
 void SceneDetector::tick(std::int64_t now) {
-  reanchor(now);
   if (active_ && active_until_ < now) active_ = false;
 }
 
@@ -288,7 +276,6 @@ SceneObservation SceneDetector::observe(const VideoFrame& frame, std::int64_t no
     obs.region = expand_rect(normalized, kRegionMargin, 1.0, 1.0);
   }
 
-  reanchor(now);
   const bool vetoed = obs.brightness_delta > config_.brightness_delta_threshold ||
                       config_.blur_threshold > obs.blur_score ||
                       !(obs.change_ratio >= config_.change_threshold);

@@ -70,7 +70,8 @@ class SceneReduction final : public BandObserver {
 std::vector<std::uint8_t> grey_analysis_picture(const VideoFrame& frame, int width, int height);
 
 // Watches one stream for change against a stored picture of the empty scene, on a fixed
-// 320 x 180 grey image whatever the stream's resolution. Not thread-safe: one per analysis thread.
+// 320 x 180 grey image whatever the stream's resolution. Times are monotonic milliseconds. Not
+// thread-safe: one per analysis thread.
 class SceneDetector {
  public:
   // Throws std::invalid_argument when change_threshold is outside (0, 1] or a time is negative.
@@ -93,8 +94,6 @@ class SceneDetector {
   std::int64_t active_until() const { return active_until_; }
 
  private:
-  void reanchor(std::int64_t now);
-
   SceneConfig config_;
   std::vector<std::uint8_t> baseline_;  // grey bytes, row-major, analysis size when present
   std::int32_t baseline_width_ = 0;

@@ -59,22 +59,7 @@ void Tracker::prune(std::int64_t now) {
   }
 }
 
-bool Tracker::absorb_clock_step(std::int64_t now) {
-  const bool stepped_back = has_previous_update_ && now < previous_update_ms_;
-  if (stepped_back) {
-    const std::int64_t step = saturating_sub_ms(previous_update_ms_, now);
-    for (auto& entry : tracks_) {
-      entry.second.first_seen_ms = saturating_sub_ms(entry.second.first_seen_ms, step);
-      entry.second.last_seen_ms = saturating_sub_ms(entry.second.last_seen_ms, step);
-    }
-  }
-  has_previous_update_ = true;
-  previous_update_ms_ = now;
-  return stepped_back;
-}
-
 std::vector<TrackObservation> Tracker::update(const std::vector<Detection>& detections, std::int64_t now) {
-  const bool clock_stepped_back = absorb_clock_step(now);
   // A track lost by now must not take a detection.
   prune(now);
 
@@ -109,14 +94,10 @@ std::vector<TrackObservation> Tracker::update(const std::vector<Detection>& dete
     matched.insert(pair.track);
     TrackState& track = *pair.track;
     const Detection& detection = detections[pair.detection];
-    // After a backwards clock step the interval since the last match is unknown; the old
-    // velocity is a better guess than one computed over a made-up interval.
-    if (!clock_stepped_back) {
-      const double seconds =
-          static_cast<double>(std::max<std::int64_t>(1, saturating_sub_ms(now, track.last_seen_ms))) / 1000.0;
-      track.vx = (centre_x(detection.box) - centre_x(track.box)) / seconds;
-      track.vy = (centre_y(detection.box) - centre_y(track.box)) / seconds;
-    }
+    const double seconds =
+        static_cast<double>(std::max<std::int64_t>(1, saturating_sub_ms(now, track.last_seen_ms))) / 1000.0;
+    track.vx = (centre_x(detection.box) - centre_x(track.box)) / seconds;
+    track.vy = (centre_y(detection.box) - centre_y(track.box)) / seconds;
     if (track.hits < std::numeric_limits<std::int32_t>::max()) ++track.hits;
     track.last_seen_ms = now;
     track.misses = 0;
@@ -164,8 +145,6 @@ std::vector<TrackObservation> Tracker::update(const std::vector<Detection>& dete
 void Tracker::reset() {
   tracks_.clear();
   next_track_number_ = 1;
-  has_previous_update_ = false;
-  previous_update_ms_ = 0;
 }
 
 }  // namespace velmo::ai

@@ -33,7 +33,7 @@ class Tracker {
   // Throws std::invalid_argument "invalid tracker configuration".
   explicit Tracker(TrackerConfig config);
 
-  // One association step at wall-clock `now`; returns the tracks matched or opened by it, highest
+  // One association step at monotonic `now`; returns the tracks matched or opened by it, highest
   // score first. Detections with a non-finite number or an empty box are ignored.
   std::vector<TrackObservation> update(const std::vector<Detection>& detections, std::int64_t now);
 
@@ -58,15 +58,10 @@ class Tracker {
   // Negative when the pair must not be associated.
   double association_score(const TrackState& track, const Detection& detection, std::int64_t now) const;
   void prune(std::int64_t now);
-  // True when the clock went back since the previous update; moves the stored times back by the
-  // step so that time since last seen carries on instead of freezing for the size of the step.
-  bool absorb_clock_step(std::int64_t now);
 
   TrackerConfig config_;
   std::unordered_map<std::string, TrackState> tracks_;
   std::uint64_t next_track_number_ = 1;
-  bool has_previous_update_ = false;
-  std::int64_t previous_update_ms_ = 0;
 };
 
 }  // namespace velmo::ai

@@ -25,6 +25,15 @@ class Clock {
                           const std::function<bool()>& done) const = 0;
 };
 
+// Both clocks read at one moment: steady_ms to measure from, wall_ms to stamp with. A unit that
+// reports times keeps the wall stamp it was handed, so a stamp never moves once taken.
+struct Instant {
+  std::int64_t steady_ms = 0;
+  std::int64_t wall_ms = 0;
+};
+
+inline Instant instant_of(const Clock& clock) { return Instant{clock.steady_ms(), clock.wall_ms()}; }
+
 // The process's own clocks: the monotonic clock and the system (Unix) clock.
 const std::shared_ptr<const Clock>& system_clock();
 

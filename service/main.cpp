@@ -14,12 +14,15 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "analysis/analysis_pipeline.h"
+#include "analysis/http_event_sink.h"
 #include "foundation/config.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
@@ -32,6 +35,9 @@
 
 namespace velmo::ai {
 namespace {
+
+// Events a task's sink holds while its callback server falls behind; the oldest go first.
+constexpr std::size_t kEventQueueLimit = 64;
 
 struct Arguments {
   std::filesystem::path config_path = "config.toml";
@@ -193,8 +199,13 @@ int run(int argc, char** argv) {
   }
   DetectionHub hub;
   TaskManager tasks(capacity, [&config, &hub, &scheduler](const TaskConfig& task) -> std::unique_ptr<TaskRunner> {
+    PipelineSeams seams;
+    seams.sink = [](const TaskConfig& t) -> std::unique_ptr<EventSink> {
+      if (t.callback_url.empty()) return nullptr;
+      return std::make_unique<HttpEventSink>(t.callback_url, kEventQueueLimit, EventSinkOwner{t.task_id, t.stream_id});
+    };
     return std::make_unique<AnalysisPipeline>(task, config.ai, scheduler,
-                                              [&hub](const Json& message) { hub.publish(message); });
+                                              [&hub](const Json& message) { hub.publish(message); }, std::move(seams));
   });
   ApiServer api(config, tasks, hub, scheduler);
   // From the signal on, not from the main thread's next look, no task may start.

@@ -18,11 +18,13 @@
 #include <thread>
 #include <vector>
 
+#include "analysis/http_event_sink.h"
 #include "foundation/errors.h"
 #include "foundation/json.h"
 #include "foundation/time.h"
 #include "inference/onnx_engine.h"
 #include "tests/support/http_receiver.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/rtsp_server.h"
 #include "tests/support/test_models.h"
 #include "tests/support/test_support.h"
@@ -80,6 +82,20 @@ std::vector<Json> events_where(const HttpReceiver& receiver, const std::string& 
   return out;
 }
 
+// What the service gives its pipelines: an HTTP sink for a task that names a callback URL.
+EventSinkFactory http_sink() {
+  return [](const TaskConfig& task) {
+    return std::make_unique<HttpEventSink>(task.callback_url, 64, EventSinkOwner{task.task_id, task.stream_id});
+  };
+}
+
+// The real decoder and clock, posting to the task's callback URL.
+PipelineSeams posting() {
+  PipelineSeams seams;
+  seams.sink = http_sink();
+  return seams;
+}
+
 AiConfig fast_ai() {
   AiConfig ai;
   ai.enabled = true;
@@ -130,26 +146,20 @@ RtspServerOptions slow_ball() {
 
 // ---- scripted runs: frames handed over by the test, time moved by the test ----
 
-// Both clocks stand still until the test moves them; every `step` lets exactly one iteration of
-// the analysis loop run and returns once it has finished.
-class ManualClock final : public PipelineClock {
+// The analysis thread's wait for a frame, held until the test moves time: every `step` lets
+// exactly one iteration of the analysis loop run and returns once it has finished.
+class Stepper {
  public:
-  explicit ManualClock(std::int64_t wall) : wall_(wall) {}
+  explicit Stepper(std::shared_ptr<test::ManualClock> clock) : clock_(std::move(clock)) {}
 
-  std::int64_t wall_ms() override {
-    std::lock_guard lock(mutex_);
-    return wall_;
-  }
-  std::int64_t steady_ms() override {
-    std::lock_guard lock(mutex_);
-    return steady_;
-  }
-  std::optional<VideoFrame> wait_for_frame(LatestFrameQueue& frames, int, const std::stop_token& stop) override {
-    std::unique_lock lock(mutex_);
-    ++waiting_;
-    changed_.notify_all();
-    changed_.wait(lock, stop, [&] { return released_ >= waiting_; });
-    return frames.pop();
+  FrameWait wait() {
+    return [this](LatestFrameQueue& frames, int, const std::stop_token& stop) {
+      std::unique_lock lock(mutex_);
+      ++waiting_;
+      changed_.notify_all();
+      changed_.wait(lock, stop, [&] { return released_ >= waiting_; });
+      return frames.pop();
+    };
   }
 
   // Moves both clocks on by `ms`, then runs one iteration.
@@ -158,8 +168,7 @@ class ManualClock final : public PipelineClock {
     if (!changed_.wait_for(lock, 10s, [&] { return waiting_ > released_; })) {
       throw std::runtime_error("the analysis thread never came back to its wait");
     }
-    wall_ += ms;
-    steady_ += ms;
+    clock_->advance(ms);
     ++released_;
     changed_.notify_all();
     if (!changed_.wait_for(lock, 10s, [&] { return waiting_ > released_; })) {
@@ -168,10 +177,9 @@ class ManualClock final : public PipelineClock {
   }
 
  private:
+  std::shared_ptr<test::ManualClock> clock_;
   std::mutex mutex_;
   std::condition_variable_any changed_;
-  std::int64_t wall_;
-  std::int64_t steady_ = 1'000'000;
   std::uint64_t waiting_ = 0;   // waits begun by the analysis thread
   std::uint64_t released_ = 0;  // waits the test let go
 };
@@ -268,7 +276,8 @@ class Script {
     if (post_events) task["callback_url"] = receiver.url("/v1/events");
     if (!on_detections) on_detections = detections.callback();
     pipeline = std::make_unique<AnalysisPipeline>(parse_task_config(task), std::move(ai), scheduler,
-                                                  std::move(on_detections), PipelineSeams{clock, source.source()});
+                                                  std::move(on_detections),
+                                                  PipelineSeams{clock, source.source(), http_sink(), stepper.wait()});
     pipeline->start();
   }
   ~Script() { pipeline->stop(); }
@@ -276,10 +285,10 @@ class Script {
   // One iteration `ms` after the last, with this frame waiting.
   void frame(std::int64_t ms, VideoFrame picture) {
     source.deliver(std::move(picture));
-    clock->step(ms);
+    stepper.step(ms);
   }
   // One iteration `ms` after the last, without a frame.
-  void idle(std::int64_t ms) { clock->step(ms); }
+  void idle(std::int64_t ms) { stepper.step(ms); }
   // Offered as the decoder offers a decoded picture, at the present time; true: handed over.
   bool offer(VideoFrame picture, std::int64_t pts_ms) { return source.offer(std::move(picture), pts_ms); }
   std::int64_t now() { return clock->wall_ms(); }
@@ -292,7 +301,8 @@ class Script {
     return out;
   }
 
-  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(kT0 - 1000);
+  std::shared_ptr<test::ManualClock> clock = std::make_shared<test::ManualClock>(kT0 - 1000);
+  Stepper stepper{clock};
   ScriptedSource source;
   HttpReceiver receiver;
   DetectionLog detections;
@@ -307,6 +317,20 @@ void expect_balanced(const std::vector<Json>& events) {
     if (i % 2 == 1) {
       EXPECT_EQ(events[i]["started_at"], events[i - 1]["started_at"]) << i;
     }
+  }
+}
+
+// "started" and "ended" of one event type alternate, each "ended" closing the "started" before it,
+// and no start time repeats: nothing lost, nothing sent twice.
+void expect_balanced_without_repeats(const HttpReceiver& receiver, const std::string& type) {
+  std::vector<Json> events;
+  for (const Json& e : events_of(receiver)) {
+    if (e["event_type"] == type) events.push_back(e);
+  }
+  SCOPED_TRACE(type);
+  expect_balanced(events);
+  for (std::size_t i = 2; i < events.size(); i += 2) {
+    EXPECT_GT(events[i]["started_at"].get<std::int64_t>(), events[i - 2]["started_at"].get<std::int64_t>());
   }
 }
 
@@ -342,7 +366,7 @@ TEST_F(PipelineTest, DetectsTracksAndReportsAMovingPersonEndToEnd) {
   HttpReceiver receiver;
   DetectionLog detections;
   AnalysisPipeline pipeline(parse_task_config(ball_task(server.live_url(), receiver.url("/v1/events"))), fast_ai(),
-                            scheduler(), detections.callback());
+                            scheduler(), detections.callback(), posting());
   EXPECT_EQ(pipeline.snapshot().phase, TaskPhase::idle);
 
   const std::int64_t before_start = unix_millis();
@@ -430,33 +454,25 @@ TEST_F(PipelineTest, DetectsTracksAndReportsAMovingPersonEndToEnd) {
   EXPECT_EQ(running.model_version, "1.0.0");
   EXPECT_EQ(running.reconnects, 0u);
 
-  // Stop while the intrusion and the scene change are open: both "ended" events are delivered by
-  // the time stop returns.
-  const std::int64_t before_stop = unix_millis();
+  // Stop: whatever is still open ends then, so every "started" has its "ended" by the time stop
+  // returns, each with the start it was reported with.
   const auto stop_began = std::chrono::steady_clock::now();
   pipeline.stop();
   const std::int64_t after_stop = unix_millis();
-  EXPECT_LT(std::chrono::steady_clock::now() - stop_began, 5s);
-
-  const auto rule_ended = events_where(receiver, "intrusion", "ended");
-  ASSERT_EQ(rule_ended.size(), 1u);
-  EXPECT_GE(rule_ended[0]["ended_at"].get<std::int64_t>(), before_stop);
-  EXPECT_LE(rule_ended[0]["ended_at"].get<std::int64_t>(), after_stop);
-  EXPECT_EQ(rule_ended[0]["started_at"], started["started_at"]);
-
-  const auto scene_ended = events_where(receiver, "scene_change", "ended");
-  ASSERT_EQ(scene_ended.size(), 1u);
-  EXPECT_GE(scene_ended[0]["ended_at"].get<std::int64_t>(), before_stop);
-  EXPECT_LE(scene_ended[0]["ended_at"].get<std::int64_t>(), after_stop);
-  EXPECT_EQ(scene_ended[0]["started_at"], scene_started["started_at"]);
-  // The closing events are the last ones posted.
-  const auto all = events_of(receiver);
-  EXPECT_EQ(all.back()["event_state"], "ended");
+  EXPECT_LT(std::chrono::steady_clock::now() - stop_began, 15s);
+  expect_balanced_without_repeats(receiver, "intrusion");
+  expect_balanced_without_repeats(receiver, "scene_change");
+  for (const Json& e : events_of(receiver)) {
+    if (e["event_state"] == "ended") {
+      EXPECT_LE(e["ended_at"].get<std::int64_t>(), after_stop) << e;
+    }
+  }
 
   TaskSnapshot stopped = pipeline.snapshot();
   EXPECT_EQ(stopped.phase, TaskPhase::idle);
   EXPECT_EQ(stopped.error, "");
-  EXPECT_EQ(stopped.events_ended, 1u);
+  EXPECT_EQ(stopped.events_started, events_where(receiver, "intrusion", "started").size());
+  EXPECT_EQ(stopped.events_ended, stopped.events_started);
   const std::size_t messages_at_stop = detections.messages().size();
   const std::size_t requests_at_stop = receiver.request_count();
   std::this_thread::sleep_for(500ms);
@@ -677,68 +693,43 @@ TEST_F(PipelineTest, ScriptedDecodeRateFollowsTheDeliveredFramesWithoutInference
   EXPECT_DOUBLE_EQ(script.pipeline->snapshot().inference_fps, 0.0);
 }
 
-// "started" and "ended" of one event type alternate, each "ended" closing the "started" before it,
-// and no start time repeats: nothing lost, nothing sent twice.
-void expect_balanced_without_repeats(const HttpReceiver& receiver, const std::string& type) {
-  std::vector<Json> events;
-  for (const Json& e : events_of(receiver)) {
-    if (e["event_type"] == type) events.push_back(e);
-  }
-  SCOPED_TRACE(type);
-  expect_balanced(events);
-  for (std::size_t i = 2; i < events.size(); i += 2) {
-    EXPECT_GT(events[i]["started_at"].get<std::int64_t>(), events[i - 2]["started_at"].get<std::int64_t>());
-  }
-}
+TEST_F(PipelineTest, ScriptedCameraOutageEndsTheSceneReconnectsAndLosesNoEvent) {
+  // Hold 1 s; an intrusion zone over the whole picture (2 hits, lost after 1 s).
+  Script script(scripted_task(1000, 0, true), scheduler());
+  script.frame(1000, empty_picture());
+  for (int i = 0; i < 3; ++i) script.frame(i == 0 ? 1000 : 200, block_at(100 + 4 * i));  // last at kT0 + 1400
+  EXPECT_EQ(script.pipeline->snapshot().events_started, 1u);
 
-TEST_F(PipelineTest, CameraOutageEndsTheSceneReconnectsAndLosesNoEvent) {
-  RtspTestServer server(slow_ball());
-  HttpReceiver receiver;
-  Json task = ball_task(server.live_url(), receiver.url("/v1/events"));
-  task["scene"]["hold_ms"] = 1000;
-  AnalysisPipeline pipeline(parse_task_config(task), fast_ai(), scheduler(), {});
-  pipeline.start();
-  ASSERT_TRUE(eventually(
-      [&] {
-        return !events_where(receiver, "scene_change", "started").empty() &&
-               !events_where(receiver, "intrusion", "started").empty();
-      },
-      15s));
-
-  // The camera dies. The scene change ends a hold after the last picture, the intrusion after its
-  // lost timeout, both while the camera is still away; the task waits for it to come back.
-  server.kill();
-  const std::int64_t killed = unix_millis();
-  ASSERT_TRUE(eventually([&] { return !events_where(receiver, "scene_change", "ended").empty(); }, 5s));
-  const Json scene_ended = events_where(receiver, "scene_change", "ended").front();
-  EXPECT_LE(scene_ended["ended_at"].get<std::int64_t>(), killed + 1000);
-  EXPECT_GE(scene_ended["ended_at"].get<std::int64_t>(), scene_ended["started_at"].get<std::int64_t>());
-  ASSERT_TRUE(eventually([&] { return !events_where(receiver, "intrusion", "ended").empty(); }, 10s));
-  ASSERT_TRUE(eventually([&] { return pipeline.snapshot().reconnects >= 1; }, 10s));
-  const TaskSnapshot down = pipeline.snapshot();
+  // The camera dies: no picture comes any more while the decoder tries again.
+  script.source.report([](const DecoderCallbacks& decoder) {
+    decoder.on_state(DecoderState::reopening, "reopening stream");
+  });
+  for (int i = 0; i < 8; ++i) script.idle(200);  // kT0 + 3000
+  const TaskSnapshot down = script.pipeline->snapshot();
   EXPECT_EQ(down.phase, TaskPhase::connecting);
-  EXPECT_FALSE(down.error.empty());
+  EXPECT_EQ(down.error, "reopening stream");
+  EXPECT_EQ(down.reconnects, 1u);
   EXPECT_DOUBLE_EQ(down.decode_fps, 0.0);
-  const std::size_t scenes_before = events_where(receiver, "scene_change", "started").size();
+  ASSERT_TRUE(eventually([&] { return events_where(script.receiver, "intrusion", "ended").size() == 1; }, 5s));
+  const auto scene = script.scene_events();
+  ASSERT_EQ(scene.size(), 2u);
+  EXPECT_EQ(scene[1]["ended_at"], kT0 + 2400) << "a hold after the last picture";
+  EXPECT_EQ(events_where(script.receiver, "intrusion", "ended")[0]["ended_at"], kT0 + 3000) << "on the rule tick";
 
-  // It comes back: running again, and the moving disc makes a new scene change.
-  server.start();
-  ASSERT_TRUE(eventually(
-      [&] {
-        return pipeline.snapshot().phase == TaskPhase::running &&
-               events_where(receiver, "scene_change", "started").size() > scenes_before;
-      },
-      15s));
-  EXPECT_EQ(pipeline.snapshot().error, "");
-  pipeline.stop();
+  // It comes back: running again, and the person makes a new scene change and intrusion.
+  script.source.report([](const DecoderCallbacks& decoder) { decoder.on_state(DecoderState::online, "online"); });
+  script.frame(1000, block_at(120));
+  script.frame(200, block_at(124));
+  EXPECT_EQ(script.pipeline->snapshot().phase, TaskPhase::running);
+  EXPECT_EQ(script.pipeline->snapshot().error, "");
+  script.pipeline->stop();
 
-  expect_balanced_without_repeats(receiver, "scene_change");
-  expect_balanced_without_repeats(receiver, "intrusion");
-  const TaskSnapshot s = pipeline.snapshot();
-  EXPECT_EQ(s.scenes_detected, events_where(receiver, "scene_change", "started").size());
-  EXPECT_EQ(s.events_started, events_where(receiver, "intrusion", "started").size());
-  EXPECT_EQ(s.events_ended, events_where(receiver, "intrusion", "ended").size());
-  EXPECT_GE(s.reconnects, 1u);
+  expect_balanced_without_repeats(script.receiver, "scene_change");
+  expect_balanced_without_repeats(script.receiver, "intrusion");
+  const TaskSnapshot s = script.pipeline->snapshot();
+  EXPECT_EQ(s.scenes_detected, 2u);
+  EXPECT_EQ(s.events_started, 2u);
+  EXPECT_EQ(s.events_ended, 2u);
 }
 
 TEST_F(PipelineTest, ScriptedRuleEventsAreCountedWithoutACallbackUrl) {
@@ -780,8 +771,11 @@ TEST_F(PipelineTest, ConstructionFillsTheSceneHoldAndNumbersPipelines) {
   } catch (const InvalidInput& e) {
     EXPECT_STREQ(e.what(), "AI.MaxChannels must be positive");
   }
+  AiConfig no_rate = ai;
+  no_rate.idle_fps = 0;
+  EXPECT_THROW(AnalysisPipeline(parse_task_config(task), no_rate, scheduler(), {}), InvalidInput);
   AnalysisPipeline next(parse_task_config(task), ai, scheduler(), {});
-  EXPECT_EQ(next.task_key(), "cam9#" + std::to_string(n + 3));
+  EXPECT_EQ(next.task_key(), "cam9#" + std::to_string(n + 4));
   // Never started: stop and destruction do nothing.
   next.stop();
 }
@@ -803,7 +797,7 @@ TEST(PipelineFailureTest, NotReadySchedulerRefusesConstruction) {
   HttpReceiver receiver;
   Json task = ball_task("rtsp://127.0.0.1:1/live", receiver.url("/v1/events"));
   try {
-    AnalysisPipeline pipeline(parse_task_config(task), fast_ai(), idle, {});
+    AnalysisPipeline pipeline(parse_task_config(task), fast_ai(), idle, {}, posting());
     ADD_FAILURE() << "constructed without a ready scheduler";
   } catch (const ServiceUnavailable& e) {
     EXPECT_STREQ(e.what(), "shared inference scheduler is not ready");

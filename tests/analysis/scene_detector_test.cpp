@@ -498,35 +498,6 @@ TEST(SceneDetectorTimeline, CooldownSeparatesStarts) {
                        {6500, 'c', true, true}});
 }
 
-TEST(SceneDetectorTimeline, ClockSteppingBackDoesNotFreezeTheDetector) {
-  constexpr std::int64_t kStep = 3'600'000;  // the wall clock goes back an hour
-
-  // Hold: active until T+4000 would otherwise hold for the whole hour.
-  SceneDetector hold = primed(config(0, 30000, 4000));
-  run_timeline(hold, {{0, 'c', true, true}, {-kStep, 't', true, false}, {-kStep + 4001, 't', false, false}});
-
-  // Cooldown: restarts from the step instead of blocking triggers until T+30000.
-  SceneDetector cooldown = primed(config(0, 30000, 1000));
-  run_timeline(cooldown, {{0, 'c', true, true},
-                          {2000, 't', false, false},
-                          {-kStep, 'c', true, false},
-                          {-kStep + 29999, 'c', true, false},
-                          {-kStep + 30000, 'c', true, true}});
-
-  // Trigger: a run that began "later" starts counting again at the step.
-  SceneDetector trigger = primed(config(1500, 0, 4000));
-  run_timeline(trigger, {{0, 'c', false, false},
-                         {1000, 'c', false, false},
-                         {-kStep, 'c', false, false},
-                         {-kStep + 1000, 'c', false, false},
-                         {-kStep + 1500, 'c', true, true}});
-
-  // A small step back within the running periods changes nothing.
-  SceneDetector small = primed(config(0, 30000, 4000));
-  run_timeline(small, {{0, 'c', true, true}, {3000, 'q', true, false}, {2000, 't', true, false},
-                       {4000, 't', true, false}, {4001, 't', false, false}});
-}
-
 TEST(SceneDetectorBaseline, RefreshReplacesTheBaselineOnly) {
   SceneDetector d = primed(config(0, 30000, 4000));
   EXPECT_TRUE(d.observe(with_block(), T).started);

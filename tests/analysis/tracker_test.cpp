@@ -262,24 +262,5 @@ TEST(Tracker, IgnoresDetectionsWithoutARealBox) {
   EXPECT_EQ(again[0].hits, 2);
 }
 
-TEST(Tracker, ClockStepBackDoesNotKeepLostTracksAlive) {
-  Tracker tracker(TrackerConfig{});
-  tracker.update({at(0.3)}, T);
-  const std::int64_t back = T - 3'600'000;
-  EXPECT_TRUE(tracker.update({}, back).empty());
-  tracker.update({}, back + 5001);  // 5001 ms of clock time since the track was last seen
-  EXPECT_EQ(only_id(tracker.update({at(0.3)}, back + 5002)), "track-2");
-}
-
-TEST(Tracker, ClockStepBackKeepsTrackAndItsVelocity) {
-  Tracker tracker = moving_track();  // 0.1 per second, at 0.2
-  const std::int64_t back = T + 1000 - 3'600'000;
-  auto obs = tracker.update({at(0.21)}, back);
-  ASSERT_EQ(obs.size(), 1u);
-  EXPECT_EQ(obs[0].track_id, "track-1");
-  // The 0.01 step is not taken as 0.01 per millisecond: one second on, the track is near 0.31.
-  EXPECT_EQ(only_id(tracker.update({at(0.31)}, back + 1000)), "track-1");
-}
-
 }  // namespace
 }  // namespace velmo::ai
