@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "foundation/text.h"
+
 namespace velmo::ai {
 namespace {
 
@@ -179,15 +181,6 @@ Sha256Digest sha256_file(const std::filesystem::path& path, std::string& content
   return hash_file(path, &contents);
 }
 
-std::string sha256_hex(const Sha256Digest& digest) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(2 * kSha256Bytes);
-  for (uint8_t byte : digest) {
-    text.push_back(kHex[byte >> 4]);
-    text.push_back(kHex[byte & 15]);
-  }
-  return text;
-}
+std::string sha256_hex(const Sha256Digest& digest) { return bytes_to_hex(digest); }
 
 }  // namespace velmo::ai

@@ -117,17 +117,6 @@ std::vector<uint8_t> hex_to_bytes(std::string_view hex) {
   return bytes;
 }
 
-std::string bytes_to_hex(std::span<const uint8_t> bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (uint8_t byte : bytes) {
-    text.push_back(kHex[byte >> 4]);
-    text.push_back(kHex[byte & 15]);
-  }
-  return text;
-}
-
 std::vector<uint8_t> read_binary_file(const std::filesystem::path& path) {
   std::string data = read_whole_file(path, "cannot open file: ");
   return std::vector<uint8_t>(data.begin(), data.end());

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/text.h"
+
 namespace velmo::ai {
 
 // Ed25519's sizes; the secret key is the 32-byte seed followed by the public key.
@@ -40,8 +42,6 @@ bool verify_signature(std::span<const uint8_t> message, const Signature& signatu
 // Hex digits of either case, no prefix, no white space. Throws std::invalid_argument
 // "hex input must have an even length" or "hex input contains an invalid character".
 std::vector<uint8_t> hex_to_bytes(std::string_view hex);
-// Lowercase hex, two digits per byte.
-std::string bytes_to_hex(std::span<const uint8_t> bytes);
 
 // The whole file. Throws std::runtime_error "cannot open file: <path>".
 std::vector<uint8_t> read_binary_file(const std::filesystem::path& path);

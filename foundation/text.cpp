@@ -2,6 +2,17 @@
 
 namespace velmo::ai {
 
+std::string bytes_to_hex(std::span<const std::uint8_t> bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (std::uint8_t byte : bytes) {
+    text.push_back(kHex[byte >> 4]);
+    text.push_back(kHex[byte & 15]);
+  }
+  return text;
+}
+
 std::string lower_ascii(std::string_view text) {
   std::string out(text);
   for (char& c : out) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,9 @@ namespace velmo::ai {
 
 // A-Z become a-z; every other byte, UTF-8 included, is kept.
 std::string lower_ascii(std::string_view text);
+
+// Lowercase hex, two digits per byte.
+std::string bytes_to_hex(std::span<const std::uint8_t> bytes);
 
 // Space, tab, newline, vertical tab, form feed, carriage return.
 constexpr bool is_ascii_space(char c) {
