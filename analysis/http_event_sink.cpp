@@ -172,12 +172,7 @@ HttpEventSink::HttpEventSink(std::string url, std::size_t max_queue, EventSinkOw
       give_up_after_(give_up_after),
       clock_(clock_or_system(std::move(clock))) {
   if (url_.empty() || max_queue_ == 0) refuse("invalid event callback configuration");
-  HttpTarget target = parse_http_url(url_, "/v1/events", "event callback URL");
-  base_ = std::move(target.base);
-  path_ = std::move(target.path);
-  host_ = std::move(target.host);
-  port_ = std::move(target.port);
-  host_header_ = std::move(target.host_header);
+  target_ = parse_http_url(url_, "/v1/events", "event callback URL");
 
   io_ = std::make_unique<Io>();
   worker_ = start_thread<std::thread>([this] { run(); });
@@ -235,7 +230,7 @@ void HttpEventSink::warn_dropped(const Drops& drops) noexcept {
     log(LogLevel::warn, "event: callback delivery failed",
         {{"task_id", owner_.task_id},
          {"stream_id", owner_.stream_id},
-         {"url", base_},
+         {"url", target_.base},
          {"err", drops.cause},
          {"dropped", std::to_string(drops.count)}});
   } catch (...) {
@@ -403,28 +398,28 @@ std::string HttpEventSink::post(const std::string& text) {
     tcp::resolver::results_type endpoints;
     beast::error_code ec = await(
         [&](auto handler) {
-          resolver.async_resolve(host_, port_, tcp::resolver::numeric_service,
+          resolver.async_resolve(target_.host, target_.port, tcp::resolver::numeric_service,
                                  [&endpoints, handler](beast::error_code e, tcp::resolver::results_type found) mutable {
                                    endpoints = std::move(found);
                                    handler(e);
                                  });
         },
         connect_end);
-    if (ec) return failure_text(ec, Stage::resolving, host_);
+    if (ec) return failure_text(ec, Stage::resolving, target_.host);
 
     // A new connection per attempt: nothing carries over from one attempt or event to the next.
     ec = await([&](auto handler) { net::async_connect(socket, endpoints, handler); }, connect_end);
-    if (ec) return failure_text(ec, Stage::connecting, host_);
+    if (ec) return failure_text(ec, Stage::connecting, target_.host);
 
-    http::request<http::string_body> request{http::verb::post, path_, kHttp11};
-    request.set(http::field::host, host_header_);
+    http::request<http::string_body> request{http::verb::post, target_.path, kHttp11};
+    request.set(http::field::host, target_.host_header);
     request.set(http::field::user_agent, std::string("velmo-ai/") + kVelmoVersion);
     request.set(http::field::content_type, "application/json");
     request.keep_alive(false);
     request.body() = text;
     request.prepare_payload();
     ec = await([&](auto handler) { http::async_write(socket, request, handler); }, attempt_end);
-    if (ec) return failure_text(ec, Stage::exchanging, host_);
+    if (ec) return failure_text(ec, Stage::exchanging, target_.host);
 
     // Interim answers (1xx: 100 Continue, 102, 103) may come first, any number of them; only the
     // final answer decides. 101 would switch protocols, which a POST never asks for: it is final.
@@ -445,12 +440,12 @@ std::string HttpEventSink::post(const std::string& text) {
             },
             attempt_end);
         buffer.commit(got);
-        if (ec) return failure_text(ec, Stage::exchanging, host_);
+        if (ec) return failure_text(ec, Stage::exchanging, target_.host);
       }
       parser.emplace();
       parser->body_limit(boost::none);  // DiscardBody keeps its own, smaller one
       ec = await([&](auto handler) { http::async_read_header(socket, buffer, *parser, handler); }, attempt_end);
-      if (ec) return failure_text(ec, Stage::exchanging, host_);
+      if (ec) return failure_text(ec, Stage::exchanging, target_.host);
       status = parser->get().result_int();
     } while (status / 100 == 1 && status != 101);
     if (status / 100 != 2) return refused_text(parser->get());

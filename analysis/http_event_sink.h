@@ -13,6 +13,7 @@
 #include "analysis/event_sink.h"
 #include "foundation/clock.h"
 #include "foundation/json.h"
+#include "foundation/url.h"
 
 namespace velmo::ai {
 
@@ -82,15 +83,11 @@ class HttpEventSink final : public EventSink {
   void warn_dropped(const Drops& drops) noexcept;
 
   std::string url_;
-  std::string base_;  // scheme, host and port: names the server in the warning line
-  std::string path_;  // path and query of every POST, never a fragment
   std::size_t max_queue_;
   EventSinkOwner owner_;
   std::chrono::milliseconds give_up_after_;
   std::shared_ptr<const Clock> clock_;
-  std::string host_;         // without the brackets of an IPv6 literal
-  std::string port_;         // decimal, "80" when the URL gives none
-  std::string host_header_;  // as the Host field wants it
+  HttpTarget target_;        // where every POST goes; its base names the server in warnings
   std::unique_ptr<Io> io_;   // used by the worker; stop only wakes it
   std::mutex mutex_;
   std::condition_variable wake_;
