@@ -127,20 +127,18 @@ std::vector<Polygon> polygon_list(const Json& object, const char* key) {
 
 // The stream role that picks a slot by itself; every other role names one slot.
 constexpr const char* kAutoRole = "auto";
+// The roles that name a slot, in the order kAutoRole tries them.
+constexpr std::array<std::string_view, 3> kSlotRoles = {"sub", "main", "custom"};
 
-// Each slot of `sources` (const or not) with its role's name, in the order kAutoRole tries them.
+// Each slot of `sources` (const or not) with its role's name, in kSlotRoles' order.
 template <typename Sources>
 auto stream_slots(Sources& sources) {
-  return std::array{std::pair{std::string_view("sub"), &sources.sub},
-                    std::pair{std::string_view("main"), &sources.main},
-                    std::pair{std::string_view("custom"), &sources.custom}};
+  return std::array{std::pair{kSlotRoles[0], &sources.sub}, std::pair{kSlotRoles[1], &sources.main},
+                    std::pair{kSlotRoles[2], &sources.custom}};
 }
 
 bool known_stream_role(std::string_view role) {
-  const StreamSources none;
-  const auto slots = stream_slots(none);
-  return role == kAutoRole ||
-         std::any_of(slots.begin(), slots.end(), [&](const auto& slot) { return slot.first == role; });
+  return role == kAutoRole || std::find(kSlotRoles.begin(), kSlotRoles.end(), role) != kSlotRoles.end();
 }
 
 StreamSources parse_streams(const Json& streams, StreamSources sources) {

@@ -437,19 +437,6 @@ TEST(TaskDocuments, PhaseNames) {
 
 // The texts a request is read by are the texts written back, and a value out of range reads as
 // the default rather than as nothing.
-TEST(TaskDocuments, EnumNames) {
-  EXPECT_STREQ(baseline_mode_name(BaselineMode::automatic), "auto");
-  EXPECT_STREQ(baseline_mode_name(BaselineMode::manual), "manual");
-  EXPECT_STREQ(baseline_mode_name(static_cast<BaselineMode>(9)), "auto");
-  EXPECT_STREQ(rule_type_name(RuleType::intrusion), "intrusion");
-  EXPECT_STREQ(rule_type_name(static_cast<RuleType>(9)), "intrusion");
-  for (const BaselineMode mode : {BaselineMode::automatic, BaselineMode::manual}) {
-    const std::string scene = std::string(R"("scene":{"baseline_mode":")") + baseline_mode_name(mode) + "\"}";
-    const TaskConfig config = parse_task_config(parse_json(minimal_with(scene)));
-    EXPECT_EQ(config.scene.baseline_mode, mode);
-    EXPECT_EQ(task_config_json(config)["scene"]["baseline_mode"], baseline_mode_name(mode));
-  }
-}
 
 }  // namespace
 }  // namespace velmo::ai
