@@ -73,9 +73,12 @@ bool FfmpegConnection::open_codec(const AVStream* stream, bool hardware_wanted, 
 
   // Must be set before opening: the decoder reads it only at open. One thread: FFmpeg's messages
   // about this codec then come on the decoder's thread, which names their task.
-  codec_->flags |= AV_CODEC_FLAG_LOW_DELAY;
-  codec_->thread_count = 1;
-  int rc = avcodec_open2(codec_.get(), decoder, nullptr);
+  auto open = [this, decoder] {
+    codec_->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    codec_->thread_count = 1;
+    return avcodec_open2(codec_.get(), decoder, nullptr);
+  };
+  int rc = open();
   if (rc < 0 && hardware_active_) {
     log(LogLevel::warn, "decoder: hardware codec initialization failed, falling back to software", log_,
         {{"decoder", "VAAPI"}, {"err", ffmpeg_error(rc)}});
@@ -87,11 +90,7 @@ bool FfmpegConnection::open_codec(const AVStream* stream, bool hardware_wanted, 
       rc = AVERROR(ENOMEM);
     } else {
       rc = avcodec_parameters_to_context(codec_.get(), stream->codecpar);
-      if (rc >= 0) {
-        codec_->flags |= AV_CODEC_FLAG_LOW_DELAY;
-        codec_->thread_count = 1;
-        rc = avcodec_open2(codec_.get(), decoder, nullptr);
-      }
+      if (rc >= 0) rc = open();
     }
   }
   if (rc < 0) {
