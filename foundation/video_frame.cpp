@@ -2,7 +2,6 @@
 
 #include <sys/mman.h>
 
-#include <chrono>
 #include <utility>
 
 namespace velmo::ai {
