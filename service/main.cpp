@@ -200,8 +200,8 @@ int run(int argc, char** argv) {
   DetectionHub hub;
   TaskManager tasks(capacity, [&config, &hub, &scheduler](const TaskConfig& task) -> std::unique_ptr<TaskRunner> {
     PipelineSeams seams;
+    // Asked only for a task that names a callback URL.
     seams.sink = [](const TaskConfig& t) -> std::unique_ptr<EventSink> {
-      if (t.callback_url.empty()) return nullptr;
       return std::make_unique<HttpEventSink>(t.callback_url, kEventQueueLimit, EventSinkOwner{t.task_id, t.stream_id});
     };
     return std::make_unique<AnalysisPipeline>(task, config.ai, scheduler,
