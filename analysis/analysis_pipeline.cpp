@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -20,6 +21,10 @@ namespace velmo::ai {
 namespace {
 
 std::atomic<std::uint64_t> g_next_pipeline_id{1};
+
+// Consecutive pipelines spread over the sampling interval by the golden ratio: tasks made one after
+// the other, however many, convert their pictures at evenly spread instants.
+double sampling_phase(std::uint64_t id) { return std::fmod(static_cast<double>(id) * 0.6180339887498949, 1.0); }
 
 constexpr int kFrameWaitMs = 200;
 constexpr std::size_t kLatencyWindow = 100;
@@ -68,7 +73,8 @@ AnalysisPipeline::AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceSche
     : config_(std::move(config)),
       ai_(std::move(ai)),
       scheduler_(scheduler),
-      task_key_(config_.task_id + "#" + std::to_string(g_next_pipeline_id.fetch_add(1))),
+      id_(g_next_pipeline_id.fetch_add(1)),
+      task_key_(config_.task_id + "#" + std::to_string(id_)),
       on_detections_(std::move(on_detections)),
       clock_(clock_or_system(std::move(seams.clock))),
       source_(seams.source ? std::move(seams.source) : ffmpeg_source(config_, ai_, clock_)),
@@ -84,9 +90,12 @@ AnalysisPipeline::AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceSche
   status_.model = stats.model;
   status_.model_version = stats.model_version;
   try {
-    step_ = std::make_unique<AnalysisStep>(config_, ai_, [this](VideoFrame frame, const std::optional<Rect>& region) {
-      return scheduler_.infer(task_key_, std::move(frame), region);
-    });
+    step_ = std::make_unique<AnalysisStep>(
+        config_, ai_,
+        [this](VideoFrame frame, const std::optional<Rect>& region) {
+          return scheduler_.infer(task_key_, std::move(frame), region);
+        },
+        seams.sampling_phase.value_or(sampling_phase(id_)));
   } catch (const std::invalid_argument& e) {
     // A rate or setting the units refuse is the caller's to fix, as the task parser would say.
     throw InvalidInput(e.what());

@@ -46,6 +46,7 @@ struct PipelineSeams {
   FrameSource source;                  // empty: an FfmpegDecoder on the task's stream URL
   EventSinkFactory sink;               // empty: no events are delivered
   FrameWait wait_for_frame;            // empty: the queue's own timed wait
+  std::optional<double> sampling_phase;  // empty: spread over the pipelines the process made
 };
 
 // One running analysis task: a decoder thread feeds the newest frames to an analysis thread that
@@ -91,6 +92,7 @@ class AnalysisPipeline final : public TaskRunner {
   TaskConfig config_;
   AiConfig ai_;
   InferenceScheduler& scheduler_;
+  std::uint64_t id_;  // the process's count of pipelines made
   std::string task_key_;
   DetectionCallback on_detections_;
   std::shared_ptr<const Clock> clock_;

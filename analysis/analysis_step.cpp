@@ -20,9 +20,9 @@ void append(std::vector<RuleEvent> events, std::vector<AnalysisEvent>& out) {
 
 }  // namespace
 
-AnalysisStep::AnalysisStep(const TaskConfig& config, const AiConfig& ai, InferFunction infer)
+AnalysisStep::AnalysisStep(const TaskConfig& config, const AiConfig& ai, InferFunction infer, double sampling_phase)
     : infer_(std::move(infer)),
-      gate_(std::min(config.fps, ai.idle_fps), std::min(config.fps, ai.active_fps)),
+      gate_(std::min(config.fps, ai.idle_fps), std::min(config.fps, ai.active_fps), sampling_phase),
       scene_(config.scene),
       tracker_(TrackerConfig{}),
       rules_(make_rules(config.rules)),

@@ -59,9 +59,9 @@ using InferFunction = std::function<InferenceResult(VideoFrame frame, const std:
 // run and close belong to one thread; wants_frame may be called from any thread meanwhile.
 class AnalysisStep {
  public:
-  // `config` with its scene hold already settled. Throws std::invalid_argument for a rate, scene
-  // setting or rule its units refuse.
-  AnalysisStep(const TaskConfig& config, const AiConfig& ai, InferFunction infer);
+  // `config` with its scene hold already settled; `sampling_phase`: see SharedSamplingGate. Throws
+  // std::invalid_argument for a rate, scene setting or rule its units refuse.
+  AnalysisStep(const TaskConfig& config, const AiConfig& ai, InferFunction infer, double sampling_phase = 0.0);
 
   // Asked before a picture is converted: true when the gate will take it (its slot then counts as
   // taken). A picture that is not wanted need not be handed to run.

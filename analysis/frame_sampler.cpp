@@ -35,16 +35,29 @@ bool SamplingGate::accept(std::int64_t now_ms, bool active, std::int64_t frame_p
 
 void SamplingGate::reset() { slot_ms_ = 0; }
 
-SharedSamplingGate::SharedSamplingGate(int idle_fps, int active_fps) : gate_(idle_fps, active_fps) {}
+SharedSamplingGate::SharedSamplingGate(int idle_fps, int active_fps, double phase)
+    : gate_(idle_fps, active_fps), phase_(phase) {
+  if (!(phase >= 0.0 && phase < 1.0)) throw std::invalid_argument("sampling phase must be in [0, 1)");
+}
 
 bool SharedSamplingGate::wants(std::int64_t pts_ms, std::int64_t now_ms) {
   std::lock_guard lock(mutex_);
   if (previous_pts_ && pts_ms > *previous_pts_) frame_period_ms_ = pts_ms - *previous_pts_;
   previous_pts_ = pts_ms;
-  const std::int64_t slot = std::max(handed_slot_, gate_.slot_ms());
-  const std::optional<std::int64_t> next = sampling_slot(slot, now_ms, gate_.interval_ms(active_), frame_period_ms_);
+  const std::int64_t interval = gate_.interval_ms(active_);
+  std::int64_t slot = std::max(handed_slot_, gate_.slot_ms());
+  // The spacing is known from the second picture on; the phase waits for it.
+  const bool shifting = slot != 0 && shift_pending_ && frame_period_ms_ > 0;
+  if (shifting) {
+    const std::int64_t room = std::max<std::int64_t>(0, interval - frame_period_ms_);
+    slot += static_cast<std::int64_t>(phase_ * static_cast<double>(room));
+  }
+  const std::optional<std::int64_t> next = sampling_slot(slot, now_ms, interval, frame_period_ms_);
   if (!next) return false;
   handed_slot_ = *next;
+  if (shifting) shift_pending_ = false;
+  // Off its schedule (the first picture, or one after a gap): the next picture takes the phase again.
+  if (slot == 0 || *next != slot + interval) shift_pending_ = true;
   return true;
 }
 

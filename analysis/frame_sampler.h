@@ -50,10 +50,16 @@ std::optional<std::int64_t> sampling_slot(std::int64_t slot_ms, std::int64_t now
 // picture whether the gate will take it, the consumer takes the pictures handed over. A picture
 // that was wanted waits in the queue until it is taken, so its slot counts as taken from the moment
 // it is wanted. Thread-safe; times are monotonic milliseconds.
+//
+// `phase` (0 to 1) places the schedule within its interval: once a schedule has (re)started, its
+// second picture is wanted that share of the room between the interval and the picture spacing
+// later. Tasks whose streams started together then convert in different instants, so fewer
+// picture blocks are in flight at once. Pictures as far apart as the interval (key frames) are
+// never skipped for it, and the consumer takes a delayed picture as a late one.
 class SharedSamplingGate {
  public:
-  // Throws std::invalid_argument when either rate is 0 or negative.
-  SharedSamplingGate(int idle_fps, int active_fps);
+  // Throws std::invalid_argument when either rate is 0 or negative, or the phase is outside [0, 1).
+  SharedSamplingGate(int idle_fps, int active_fps, double phase = 0.0);
 
   // Producer: true when a picture presented at pts_ms and decoded at now_ms is due. The spacing of
   // the presentation times is the frame period that both sides allow for.
@@ -69,6 +75,8 @@ class SharedSamplingGate {
   mutable std::mutex mutex_;
   SamplingGate gate_;
   bool active_ = false;
+  double phase_;
+  bool shift_pending_ = true;     // the schedule (re)started and its phase is not yet applied
   std::int64_t handed_slot_ = 0;  // the slot of the last picture wanted
   std::int64_t frame_period_ms_ = 0;
   std::optional<std::int64_t> previous_pts_;

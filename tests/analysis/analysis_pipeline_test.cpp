@@ -277,7 +277,7 @@ class Script {
     if (!on_detections) on_detections = detections.callback();
     pipeline = std::make_unique<AnalysisPipeline>(parse_task_config(task), std::move(ai), scheduler,
                                                   std::move(on_detections),
-                                                  PipelineSeams{clock, source.source(), http_sink(), stepper.wait()});
+                                                  PipelineSeams{clock, source.source(), http_sink(), stepper.wait(), 0.0});
     pipeline->start();
   }
   ~Script() { pipeline->stop(); }

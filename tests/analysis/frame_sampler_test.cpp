@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <ostream>
@@ -148,6 +149,51 @@ TEST(SamplingGate, ResetMakesTheNextFrameDue) {
   gate.reset();
   EXPECT_TRUE(gate.accept(10002, false));
   EXPECT_FALSE(gate.accept(10003, false));
+}
+
+// ---- SharedSamplingGate: the phase ----
+
+struct PhaseCase {
+  const char* name;
+  double phase;
+  std::int64_t spacing_ms;                  // of the pictures offered
+  std::vector<std::int64_t> gaps;           // pictures are not offered from a gap's start for 3 s
+  std::vector<std::int64_t> wanted;         // the pictures the producer asks for, at 1 fps
+};
+
+void PrintTo(const PhaseCase& c, std::ostream* os) { *os << c.name; }
+
+class SamplingPhase : public ::testing::TestWithParam<PhaseCase> {};
+
+// The phase moves a schedule once it starts (and after a gap), never takes a key frame away, and
+// every picture the producer asked for is one the consumer takes.
+TEST_P(SamplingPhase, MovesTheScheduleOnceItStarts) {
+  const PhaseCase& c = GetParam();
+  SharedSamplingGate gate(1, 3, c.phase);
+  std::vector<std::int64_t> wanted;
+  for (std::int64_t t = 1000; t <= 8000; t += c.spacing_ms) {
+    if (std::any_of(c.gaps.begin(), c.gaps.end(), [t](std::int64_t g) { return t >= g && t < g + 3000; })) continue;
+    if (!gate.wants(t, t)) continue;
+    wanted.push_back(t);
+    EXPECT_TRUE(gate.accept(t + 5)) << "the consumer refused the picture at " << t;
+  }
+  EXPECT_EQ(wanted, c.wanted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phases, SamplingPhase,
+    ::testing::Values(
+        PhaseCase{"none", 0.0, 40, {}, {1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000}},
+        // Half of the 960 ms between the interval and the spacing, on the 40 ms grid.
+        PhaseCase{"half", 0.5, 40, {}, {1000, 2480, 3480, 4480, 5480, 6480, 7480}},
+        PhaseCase{"key_frames_never_skipped", 0.5, 1000, {}, {1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000}},
+        PhaseCase{"again_after_a_gap", 0.25, 40, {2800}, {1000, 2240, 5800, 7040}}),
+    [](const ::testing::TestParamInfo<PhaseCase>& info) { return std::string(info.param.name); });
+
+TEST(SamplingPhase, RefusesAPhaseOutsideTheInterval) {
+  for (const double phase : {-0.01, 1.0, std::nan("")}) {
+    EXPECT_THROW(SharedSamplingGate(1, 3, phase), std::invalid_argument) << phase;
+  }
 }
 
 // ---- LatestFrameQueue ----
