@@ -19,9 +19,12 @@ bright-rectangle detector reports as a person. For each decode mode and N:
   * N `ffmpeg -threads 1 -i URL -f null -` processes on the same streams (`-skip_frame nokey` in
     key-frame mode), their CPU time over the same length of window and their RSS;
   * the floor: bench/decode_floor, N streams decoded in one process with libavcodec alone as the
-    service's decoder does it, with nothing after the decoder; its CPU time over the same length of
-    window and its RSS per stream, measured as the service's. The service's CPU and RSS per stream
-    are also given as ratios to it.
+    service's decoder does it, with nothing after the decoder; its CPU time over a window and its
+    RSS per stream, measured as the service's. Where the two together leave the machine half idle,
+    the floor decodes beside the service and is measured over the very same window, so that both
+    see the same machine (whose speed moves by several per cent from minute to minute); otherwise
+    over a window as long after the service's. The service's CPU and RSS per stream are also given
+    as ratios to it.
 """
 
 import http.client
@@ -347,7 +350,8 @@ def kept_real_time(frames, seconds, mode):
     return frames >= expected - max(2.0, 0.02 * expected)
 
 
-def run_service(ctx, mode, n, with_latency):
+def run_service(ctx, mode, n, with_latency, floor=None):
+    """The service's figures; with a running Floor, the floor's over the same window too."""
     tag = "%s-%d" % (mode, n)
     service = Service(ctx["build"], ctx["work"], ctx["models"], mode, max(1, n), ctx["service_log"])
     startup = None
@@ -378,9 +382,12 @@ def run_service(ctx, mode, n, with_latency):
         if window_s < ctx["window_s"] / 2:
             log("soak: %s: only %.1f s before the object appears" % (tag, window_s))
         pinger = HealthPinger(service.port)
+        if floor is not None:
+            floor.begin_window()
         t0, c0, before = time.monotonic(), process_cpu_s(service.proc.pid), service.tasks()
         time.sleep(max(1.0, window_s))
         t1, c1, after = time.monotonic(), process_cpu_s(service.proc.pid), service.tasks()
+        floor_result = dict(floor.end_window(), same_window=True) if floor is not None else None
         pinger.stop()
         status = proc_status(service.proc.pid)
         seconds = t1 - t0
@@ -404,6 +411,8 @@ def run_service(ctx, mode, n, with_latency):
             "health_requests": len(pinger.latencies_ms),
             "health_failures": pinger.failures,
         }
+        if floor_result is not None:
+            result["floor"] = floor_result
         if result["rss_mib"] is not None and result["idle_rss_mib"] is not None and n > 0:
             result["rss_per_stream_mib"] = (result["rss_mib"] - result["idle_rss_mib"]) / n
         if result["rss_mib"] is not None and startup_peak_kib:
@@ -489,54 +498,82 @@ def run_ffmpeg(ctx, mode, n, window_s):
             stop_process(p, None)
 
 
-def run_floor(ctx, mode, n, window_s):
+class Floor:
     """bench/decode_floor on N streams of the server, measured as the service is: after every stream
-    has given frames and the same warm-up, CPU over the window and RSS per stream."""
-    tag = "floor-%s-%d" % (mode, n)
-    progress = os.path.join(ctx["work"], "floor-progress.json")
-    if os.path.exists(progress):
-        os.remove(progress)
-    urls = ["%s?%s-%d" % (ctx["server"].url, tag, i) for i in range(n)]
-    with open(ctx["floor_log"], "ab") as err:
-        proc = subprocess.Popen([os.path.join(ctx["build"], "bench", "decode_floor"), "--mode", mode,
-                                 "--progress", progress] + urls,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
+    has given frames and a warm-up, CPU over a window and RSS per stream."""
 
-    def frames():
+    def __init__(self, ctx, mode, n):
+        self.mode, self.n = mode, n
+        self.progress = os.path.join(ctx["work"], "floor-progress.json")
+        if os.path.exists(self.progress):
+            os.remove(self.progress)
+        urls = ["%s?floor-%s-%d-%d" % (ctx["server"].url, mode, n, i) for i in range(n)]
+        with open(ctx["floor_log"], "ab") as err:
+            self.proc = subprocess.Popen([os.path.join(ctx["build"], "bench", "decode_floor"), "--mode", mode,
+                                          "--progress", self.progress] + urls,
+                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
         try:
-            with open(progress) as f:
+            self.idle_kib = json.loads(self.proc.stdout.readline().decode() or "{}").get("idle_rss_kib")
+            if not self.idle_kib:
+                raise RuntimeError("decode_floor did not start (see %s)" % ctx["floor_log"])
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline and not all(v > 0 for v in self.frames()):
+                if self.proc.poll() is not None:
+                    raise RuntimeError("decode_floor ended (see %s)" % ctx["floor_log"])
+                time.sleep(0.5)
+        except BaseException:
+            self.stop()
+            raise
+
+    def frames(self):
+        try:
+            with open(self.progress) as f:
                 return json.load(f)["frames"]
         except (OSError, ValueError, KeyError):
-            return [0] * n
+            return [0] * self.n
 
-    try:
-        idle_kib = json.loads(proc.stdout.readline().decode() or "{}").get("idle_rss_kib")
-        if not idle_kib:
-            raise RuntimeError("decode_floor did not start (see %s)" % ctx["floor_log"])
-        deadline = time.monotonic() + 60
-        while time.monotonic() < deadline and not all(v > 0 for v in frames()):
-            if proc.poll() is not None:
-                raise RuntimeError("decode_floor ended (see %s)" % ctx["floor_log"])
-            time.sleep(0.5)
-        time.sleep(ctx["warmup_s"])
-        t0, c0, f0 = time.monotonic(), process_cpu_s(proc.pid), frames()
-        time.sleep(window_s)
-        t1, c1, f1 = time.monotonic(), process_cpu_s(proc.pid), frames()
-        rss_kib = proc_status(proc.pid)["rss_kib"]
-        span = t1 - t0
-        behind = sum(1 for a, b in zip(f0, f1) if not kept_real_time(b - a, span, mode))
+    def begin_window(self):
+        self.t0, self.c0, self.f0 = time.monotonic(), process_cpu_s(self.proc.pid), self.frames()
+
+    def end_window(self):
+        t1, c1, f1 = time.monotonic(), process_cpu_s(self.proc.pid), self.frames()
+        rss_kib = proc_status(self.proc.pid)["rss_kib"]
+        span = t1 - self.t0
+        behind = sum(1 for a, b in zip(self.f0, f1) if not kept_real_time(b - a, span, self.mode))
         return {
-            "cores": (c1 - c0) / span if c0 is not None and c1 is not None else None,
+            "cores": (c1 - self.c0) / span if self.c0 is not None and c1 is not None else None,
             "window_s": span,
             "rss_mib": rss_kib / 1024.0 if rss_kib else None,
-            "idle_rss_mib": idle_kib / 1024.0,
-            "rss_per_stream_mib": (rss_kib - idle_kib) / 1024.0 / n if rss_kib else None,
+            "idle_rss_mib": self.idle_kib / 1024.0,
+            "rss_per_stream_mib": (rss_kib - self.idle_kib) / 1024.0 / self.n if rss_kib else None,
             "tasks_behind": behind,
             "kept_real_time": behind == 0,
         }
+
+    def stop(self):
+        if self.proc is not None:
+            stop_process(self.proc, signal.SIGINT)
+            self.proc.stdout.close()
+            self.proc = None
+
+
+def run_floor(ctx, mode, n, window_s):
+    """The floor in a window of its own, after the service's."""
+    floor = Floor(ctx, mode, n)
+    try:
+        time.sleep(ctx["warmup_s"])
+        floor.begin_window()
+        time.sleep(window_s)
+        return dict(floor.end_window(), same_window=False)
     finally:
-        stop_process(proc, signal.SIGINT)
-        proc.stdout.close()
+        floor.stop()
+
+
+def floor_fits_beside(mode, n):
+    """Whether the floor and the service, decoding side by side, leave the machine half idle or more,
+    so that each is measured in the same seconds without the two competing for cores."""
+    cores_per_stream = 0.12 if mode == "all" else 0.035  # 1080p25, measured on this clip
+    return 2 * n * cores_per_stream <= 0.6 * (os.cpu_count() or 1)
 
 
 def ratio(a, b):
@@ -572,9 +609,18 @@ def soak_section(args, out_dir):
                 log("soak: %s mode, %d streams" % (mode, n))
                 entry = {"mode": mode, "n": n}
                 try:
-                    entry["service"] = run_service(ctx, mode, n, n in (1, largest))
+                    if floor_fits_beside(mode, n):
+                        floor = Floor(ctx, mode, n)
+                        try:
+                            entry["service"] = run_service(ctx, mode, n, n in (1, largest), floor)
+                        finally:
+                            floor.stop()
+                        entry["floor"] = entry["service"].pop("floor")
+                    else:
+                        entry["service"] = run_service(ctx, mode, n, n in (1, largest))
                     entry["ffmpeg"] = run_ffmpeg(ctx, mode, n, entry["service"]["window_s"])
-                    entry["floor"] = run_floor(ctx, mode, n, entry["service"]["window_s"])
+                    if "floor" not in entry:
+                        entry["floor"] = run_floor(ctx, mode, n, entry["service"]["window_s"])
                 except (RuntimeError, OSError, ValueError, KeyError) as e:
                     entry["error"] = str(e)
                     log("soak: %s %d failed: %s" % (mode, n, e))
@@ -636,7 +682,8 @@ def print_table(soak, fmt, table):
             return "-" if v is None else ("yes" if v else "no")
 
         rows.append([r["mode"], str(r["n"]), fmt(s.get("cores")), fmt(f.get("cores")), fmt(r.get("cpu_ratio")),
-                     fmt(fl.get("cores")), fmt(r.get("cpu_ratio_to_floor")),
+                     fmt(fl.get("cores")) + (" *" if fl.get("same_window") else ""),
+                     fmt(r.get("cpu_ratio_to_floor")),
                      fmt(s.get("rss_mib")), fmt(s.get("rss_per_stream_mib")), fmt(fl.get("rss_per_stream_mib")),
                      fmt(r.get("rss_ratio_to_floor")), fmt(s.get("startup_peak_above_steady_mib")), fmt(s.get("threads")),
                      fmt(s.get("frames_dropped")),
@@ -648,7 +695,8 @@ def print_table(soak, fmt, table):
                        "floor RSS/stream", "ratio", "start peak", "threads", "dropped", "real time",
                        "event ms p50/max", "health ms p50/p99", "error"]))
     print("cores: CPU seconds per second of the whole process (all threads) over the window; ffmpeg: the sum over"
-          " its N processes; floor: bench/decode_floor, the N streams decoded in one process with libavcodec alone."
+          " its N processes; floor: bench/decode_floor, the N streams decoded in one process with libavcodec alone"
+          " (*: beside the service, in the same window; otherwise in a window of its own after it)."
           " RSS/stream: (RSS with N tasks - RSS before the first) / N, the floor's alike. start peak: MiB of the"
           " service's highest RSS while its N tasks started above its RSS at the end of the window. real time:"
           " every task / every ffmpeg / every floor stream decoded at the rate sent. event ms: intrusion"
