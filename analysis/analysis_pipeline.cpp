@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -22,9 +21,16 @@ namespace {
 
 std::atomic<std::uint64_t> g_next_pipeline_id{1};
 
-// Consecutive pipelines spread over the sampling interval by the golden ratio: tasks made one after
-// the other, however many, convert their pictures at evenly spread instants.
-double sampling_phase(std::uint64_t id) { return std::fmod(static_cast<double>(id) * 0.6180339887498949, 1.0); }
+// The pipeline number's bits mirrored behind the point (1/2, 1/4, 3/4, 1/8, ...): the first 2^k
+// pipelines split the sampling interval into 2^k equal parts, so tasks made together convert their
+// pictures at evenly spread instants, each as far from the next as their number allows.
+double sampling_phase(std::uint64_t id) {
+  double phase = 0.0;
+  for (double part = 0.5; id != 0; id >>= 1, part /= 2) {
+    if ((id & 1u) != 0) phase += part;
+  }
+  return phase;
+}
 
 constexpr int kFrameWaitMs = 200;
 constexpr std::size_t kLatencyWindow = 100;

@@ -49,8 +49,13 @@ bool SharedSamplingGate::wants(std::int64_t pts_ms, std::int64_t now_ms) {
   // The spacing is known from the second picture on; the phase waits for it.
   const bool shifting = slot != 0 && shift_pending_ && frame_period_ms_ > 0;
   if (shifting) {
-    const std::int64_t room = std::max<std::int64_t>(0, interval - frame_period_ms_);
-    slot += static_cast<std::int64_t>(phase_ * static_cast<double>(room));
+    // On the clock, not from the stream's own start, which differs from task to task by however
+    // long each camera took to answer.
+    const std::int64_t target = static_cast<std::int64_t>(phase_ * static_cast<double>(interval));
+    std::int64_t shift = ((target - (slot + interval)) % interval + interval) % interval;
+    // A slot up to a picture past its place is on it: the consumer's own slot lags by a conversion.
+    if (interval - shift <= frame_period_ms_) shift = 0;
+    slot += std::min(shift, std::max<std::int64_t>(0, interval - frame_period_ms_));
   }
   const std::optional<std::int64_t> next = sampling_slot(slot, now_ms, interval, frame_period_ms_);
   if (!next) return false;

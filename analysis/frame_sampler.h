@@ -51,11 +51,12 @@ std::optional<std::int64_t> sampling_slot(std::int64_t slot_ms, std::int64_t now
 // that was wanted waits in the queue until it is taken, so its slot counts as taken from the moment
 // it is wanted. Thread-safe; times are monotonic milliseconds.
 //
-// `phase` (0 to 1) places the schedule within its interval: once a schedule has (re)started, its
-// second picture is wanted that share of the room between the interval and the picture spacing
-// later. Tasks whose streams started together then convert in different instants, so fewer
-// picture blocks are in flight at once. Pictures as far apart as the interval (key frames) are
-// never skipped for it, and the consumer takes a delayed picture as a late one.
+// `phase` (0 to 1) places the schedule on the monotonic clock: once a schedule has (re)started, its
+// second picture is wanted that share of an interval past a whole number of intervals of the
+// clock, waiting at most the room between the interval and the picture spacing for it. Tasks with
+// different phases then convert in different instants, so fewer picture blocks are in flight at
+// once. Pictures as far apart as the interval (key frames) are never skipped for it, and the
+// consumer takes a delayed picture as a late one.
 class SharedSamplingGate {
  public:
   // Throws std::invalid_argument when either rate is 0 or negative, or the phase is outside [0, 1).

@@ -184,10 +184,10 @@ INSTANTIATE_TEST_SUITE_P(
     Phases, SamplingPhase,
     ::testing::Values(
         PhaseCase{"none", 0.0, 40, {}, {1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000}},
-        // Half of the 960 ms between the interval and the spacing, on the 40 ms grid.
+        // Half an interval past the clock's whole seconds, on the 40 ms grid.
         PhaseCase{"half", 0.5, 40, {}, {1000, 2480, 3480, 4480, 5480, 6480, 7480}},
         PhaseCase{"key_frames_never_skipped", 0.5, 1000, {}, {1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000}},
-        PhaseCase{"again_after_a_gap", 0.25, 40, {2800}, {1000, 2240, 5800, 7040}}),
+        PhaseCase{"again_after_a_gap", 0.25, 40, {2800}, {1000, 2240, 5800, 7240}}),
     [](const ::testing::TestParamInfo<PhaseCase>& info) { return std::string(info.param.name); });
 
 TEST(SamplingPhase, RefusesAPhaseOutsideTheInterval) {
