@@ -22,8 +22,9 @@ namespace velmo::ai {
 // One connection's decoding, once its input is open: the codec (VAAPI first when wanted, else
 // software), the read loop with its mode and stall rules, and the conversion and hand-over of each
 // picture. Lives on the decoder's thread, for one connection; everything it is given by reference
-// outlives it, and the options carry the clock (never empty). Stream and codec failures end it with a cause; only exhausted resources throw
-// (std::runtime_error), and so does whatever the callbacks throw.
+// outlives it, and the options carry the clock (never empty). Stream and codec failures end it
+// with a cause; only exhausted resources throw (std::runtime_error), and so does whatever the
+// callbacks throw.
 class FfmpegConnection {
  public:
   FfmpegConnection(const DecoderOptions& options, DecodeMode mode, std::atomic<std::uint64_t>& next_sequence,

@@ -435,8 +435,5 @@ TEST(TaskDocuments, PhaseNames) {
   EXPECT_EQ(task_phase_name(static_cast<TaskPhase>(-1)), "idle");
 }
 
-// The texts a request is read by are the texts written back, and a value out of range reads as
-// the default rather than as nothing.
-
 }  // namespace
 }  // namespace velmo::ai
