@@ -16,6 +16,8 @@ constexpr const char* kSocketTimeoutOption = "timeout";
 constexpr const char* kSocketTimeoutOption = "stimeout";
 #endif
 
+constexpr unsigned kParserLookEvery = 32;
+
 // Bytes of the access unit that the demuxer's parsers are still gathering: FFmpeg joins a
 // picture's RTP fragments there, inside av_read_frame, for as long as the picture's end does not come.
 std::int64_t gathered_bytes(const AVFormatContext* format) {
@@ -91,7 +93,11 @@ std::string InterruptContext::packet_refused(std::int64_t packet_bytes) {
 int interrupt_callback(void* opaque) {
   auto* context = static_cast<InterruptContext*>(opaque);
   if (context->stop.stop_requested() || !context->bound.empty()) return 1;
-  if (context->format != nullptr && gathered_bytes(context->format) > kMaxAccessUnitBytes) {
+  // FFmpeg asks about 90 times per packet of a 1080p stream (every read of every RTP packet), so
+  // the parsers are looked at on every kParserLookEvery-th call only: an access unit can pass the
+  // bound by that many reads of at most 64 KiB each, 2 MiB.
+  if (context->format != nullptr && ++context->calls % kParserLookEvery == 0 &&
+      gathered_bytes(context->format) > kMaxAccessUnitBytes) {
     context->bound = access_unit_cause();
     log_access_unit_too_large(context->log);
     return 1;

@@ -40,6 +40,7 @@ struct InterruptContext {
   const AVFormatContext* format = nullptr;  // whose parsers gather access units
   std::string bound = {};  // why a bound of the connection ended it; empty while none did
   bool expired = false;    // the deadline cut the present call short
+  unsigned calls = 0;      // callbacks so far, on the decoder's thread: the parsers are looked at now and then
 
   // Gives the next blocking call kAttemptDeadlineMs from now_ms.
   void arm(std::int64_t now_ms);
