@@ -42,16 +42,17 @@ double cpu_percent_average() {
 
 }  // namespace
 
-Json ApiServer::health_json() const {
-  ModelValidation validation;
-  {
-    std::lock_guard lock(validation_mutex_);
-    if (!cached_validation_) {
-      cached_validation_ = validate_model_package(config_.model.manifest, config_.model.require_signature,
-                                                  config_.model.public_key);
-    }
-    validation = *cached_validation_;
+ModelValidation ApiServer::model_validation() const {
+  std::lock_guard lock(validation_mutex_);
+  if (!cached_validation_) {
+    cached_validation_ = validate_model_package(config_.model.manifest, config_.model.require_signature,
+                                                config_.model.public_key);
   }
+  return *cached_validation_;
+}
+
+Json ApiServer::health_json() const {
+  const ModelValidation validation = model_validation();
 
   const std::vector<TaskSnapshot> snapshots = tasks_.list();
   bool any_failed = false;

@@ -166,12 +166,25 @@ HttpRoutes ApiServer::build_routes() {
                               {"Access-Control-Allow-Headers", "Content-Type"},
                               {"Access-Control-Allow-Private-Network", "true"}});
 
-  routes.add_route(HttpMethod::options, "/.*", [](const HttpRequest&, HttpResponse& res) { res.status = 204; });
+  // Preflights and health are asked often, health mostly on a fresh connection each time: both
+  // are answered on the I/O thread, which saves the hand-off to a worker and back.
+  routes.add_route(
+      HttpMethod::options, "/.*", [](const HttpRequest&, HttpResponse& res) { res.status = 204; },
+      HttpRoutes::Pool::io);
 
-  routes.add_route(HttpMethod::get, "/v1/health", [this](const HttpRequest&, HttpResponse& res) {
-    const Json health = health_json();
-    set_json(res, health.at("status") == "ok" ? 200 : 503, health);
-  });
+  // Fit for the I/O thread: the package check ran in start(), so health copies its result, and
+  // otherwise waits only for locks held for moments. The task manager's is held while a runner is
+  // built and started (its threads started, nothing waited for; stopping runs outside it), each
+  // runner's while its status is copied or updated; the scheduler's while its statistics are
+  // copied or a request queued, and through the engine's build and warm-up, which are over before
+  // the server starts.
+  routes.add_route(
+      HttpMethod::get, "/v1/health",
+      [this](const HttpRequest&, HttpResponse& res) {
+        const Json health = health_json();
+        set_json(res, health.at("status") == "ok" ? 200 : 503, health);
+      },
+      HttpRoutes::Pool::io);
   routes.add_route(HttpMethod::get, "/v1/capabilities",
                    [this](const HttpRequest&, HttpResponse& res) { set_json(res, 200, capabilities_json()); });
   routes.add_route(HttpMethod::get, "/v1/metrics",
@@ -279,6 +292,8 @@ bool ApiServer::refusing_tasks() const { return shutting_down_.load() || (stop_r
 
 bool ApiServer::start() {
   if (running_.load()) return true;
+  // Hashing the model file is no work for a request, least of all for health on the I/O thread.
+  (void)model_validation();
   const std::string port = std::to_string(config_.server_port);
   std::string error;
   if (!server_->bind(config_.server_host, config_.server_port, error)) {

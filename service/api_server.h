@@ -31,8 +31,9 @@ class ApiServer {
   ApiServer(const ApiServer&) = delete;
   ApiServer& operator=(const ApiServer&) = delete;
 
-  // Binds Server.Host:Server.Port and serves on a thread of its own. False (and logged) when the
-  // address cannot be bound; true when serving, also when it already was.
+  // Checks the model package (hashing the model file) unless done before, binds
+  // Server.Host:Server.Port and serves on a thread of its own. False (and logged) when the address
+  // cannot be bound; true when serving, also when it already was.
   bool start();
   // Closes the WebSocket connections with status 1000, stops accepting and returns once every
   // handler has ended. Does nothing when not running.
@@ -49,7 +50,9 @@ class ApiServer {
  private:
   // Called once, by the constructor; the handlers call back into this object.
   HttpRoutes build_routes();
-  // The package check runs on the first call only; its result is kept for the server's life.
+  // The package check: run by the first call, which start() makes before serving; its result is
+  // kept for the server's life.
+  ModelValidation model_validation() const;
   Json health_json() const;
   Json capabilities_json() const;
   Json metrics_json() const;

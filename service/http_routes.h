@@ -45,9 +45,12 @@ std::string route_path(std::string_view target);
 class HttpRoutes {
  public:
   using Headers = std::vector<std::pair<std::string, std::string>>;
-  // Handlers that may wait run on workers of their own (blocking), so they never hold up the
-  // quick ones.
-  enum class Pool { quick, blocking };
+  // Where a handler runs. quick: on the quick workers. blocking: handlers that may wait run on
+  // workers of their own, so they never hold up the quick ones. io: inline on the connection's I/O
+  // thread, the answer written right after, with no hand-off to a worker and back. While it runs
+  // no other connection reads or writes, so an io handler must never wait longer than for a lock
+  // held for a moment: no file, no network, no lock that anyone holds across such work.
+  enum class Pool { quick, blocking, io };
 
   struct Route {
     HttpMethod method;

@@ -65,6 +65,18 @@ bool valid_websocket_key(std::string_view key) {
   return kLastKeyDigits.find(key[kKeyDigits - 1]) != std::string_view::npos;
 }
 
+std::shared_ptr<HttpResponse> respond(const HttpRoutes::Route& route, const HttpRequest& request) {
+  auto response = std::make_shared<HttpResponse>();
+  try {
+    route.handler(request, *response);
+  } catch (...) {
+    // A failure the route does not map is answered here, without a body.
+    *response = HttpResponse{};
+    response->status = 500;
+  }
+  return response;
+}
+
 class HttpSession : public Session, public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(SessionHost& host, tcp::socket&& socket) : host_(host), stream_(std::move(socket)) {}
@@ -199,17 +211,15 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
       answer(response, false, keep_alive, version);
       return;
     }
-    handling_ = true;
     const bool head = request->method == HttpMethod::head;
+    if (route->pool == HttpRoutes::Pool::io) {
+      // In the strand already, so a stop cannot come in between: nothing to mark as handling.
+      answer(respond(*route, *request), head, keep_alive, version);
+      return;
+    }
+    handling_ = true;
     host_.run_on(route->pool, [self = shared_from_this(), route, request, head, keep_alive, version] {
-      auto response = std::make_shared<HttpResponse>();
-      try {
-        route->handler(*request, *response);
-      } catch (...) {
-        // A failure the route does not map is answered here, without a body.
-        *response = HttpResponse{};
-        response->status = 500;
-      }
+      auto response = respond(*route, *request);
       net::post(self->stream_.get_executor(), [self, response, head, keep_alive, version] {
         self->handling_ = false;
         self->answer(response, head, keep_alive, version);

@@ -29,7 +29,8 @@ class SessionHost {
   virtual const HttpRoutes& routes() const = 0;
   // True once the server was asked to stop.
   virtual bool stopping() const = 0;
-  // Queues the job on a worker of that pool; never runs it in the caller.
+  // Queues the job on a worker of that pool, quick or blocking (io handlers run in the session
+  // itself, never through here); never runs it in the caller.
   virtual void run_on(HttpRoutes::Pool pool, std::function<void()> job) = 0;
   // A live session is registered once, before its first I/O, and removed with the id it was
   // given when it is destroyed; the server ends once it is stopping and none is left.

@@ -31,7 +31,9 @@ struct HttpTransportOptions {
 
 // The HTTP/1.1 and WebSocket server: the accept loop and all socket I/O on the thread that calls
 // run(), request handlers on two worker pools, so that handlers which may wait (marked blocking)
-// never hold up the quick ones, and no handler ever holds up socket I/O.
+// never hold up the quick ones. Only handlers marked io, which never wait but for a lock held for
+// a moment, run on the I/O thread itself and hold up socket I/O just that long: for them, a hand-off
+// to a worker and back costs more than the work.
 class HttpTransport {
  public:
   // Serves `routes` as they are now; they cannot change afterwards.

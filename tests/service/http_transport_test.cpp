@@ -22,6 +22,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "foundation/json.h"
@@ -87,7 +88,15 @@ std::string upgrade_request(const std::string& target, const std::string& key, c
 
 class HttpTransportTest : public ::testing::Test {
  protected:
-  void TearDown() override { stop(); }
+  void TearDown() override {
+    release_held();
+    stop();
+  }
+
+  void release_held() {
+    if (std::exchange(released_, true)) return;
+    release_.set_value();
+  }
 
   void start() {
     HttpRoutes routes;
@@ -97,6 +106,15 @@ class HttpTransportTest : public ::testing::Test {
       res.content_type = "text/plain";
     });
     routes.add_route(HttpMethod::post, "/doc", [](const HttpRequest& req, HttpResponse& res) { res.body = req.body; });
+    // Holds a quick worker until the test releases it.
+    routes.add_route(HttpMethod::get, "/held", [this](const HttpRequest&, HttpResponse& res) {
+      ++held_inside_;
+      release_held_.wait();
+      res.body = "released";
+    });
+    routes.add_route(
+        HttpMethod::get, "/inline", [](const HttpRequest&, HttpResponse& res) { res.body = "inline"; },
+        HttpRoutes::Pool::io);
     routes.add_websocket("/ws/([^/]+)", [this](WebSocketConnection& connection, const std::vector<std::string>& captures) {
       const std::uint64_t id = hub_.subscribe(captures.at(1), connection);
       if (!greeting_.empty()) connection.send_text(greeting_);
@@ -124,6 +142,10 @@ class HttpTransportTest : public ::testing::Test {
   }
 
   HttpTransportOptions options_;
+  std::promise<void> release_;
+  std::shared_future<void> release_held_ = release_.get_future().share();
+  std::atomic<int> held_inside_{0};
+  bool released_ = false;
   DetectionHub hub_;
   std::string greeting_;
   std::unique_ptr<HttpTransport> transport_;
@@ -186,6 +208,37 @@ TEST_F(HttpTransportTest, WireDetailsOfUpgradesFramesAndHead) {
   const std::string missing = test::raw_exchange(port_, "GET /nothing HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 10s);
   EXPECT_EQ(missing.rfind("HTTP/1.1 404", 0), 0u) << missing;
   EXPECT_FALSE(has_server_header(missing));
+}
+
+TEST_F(HttpTransportTest, InlineRoutesAreAnsweredWhileEveryQuickWorkerIsHeld) {
+  options_.quick_workers = 3;
+  start();
+  std::vector<std::future<test::HttpReply>> held;
+  for (std::size_t i = 0; i < options_.quick_workers; ++i) {
+    held.push_back(std::async(std::launch::async, [this] { return test::http_get(port_, "/held"); }));
+  }
+  // Before the futures wait for their requests, should an assertion end the test early.
+  struct OnExit {
+    std::function<void()> run;
+    ~OnExit() { run(); }
+  } release_on_exit{[this] { release_held(); }};
+  ASSERT_TRUE(test::eventually([&] { return held_inside_.load() == static_cast<int>(options_.quick_workers); }));
+
+  // Loose: without a free worker it would never be answered before the release.
+  test::HttpCall call;
+  call.target = "/inline";
+  call.timeout = 5s;
+  test::HttpReply reply;
+  EXPECT_NO_THROW(reply = test::http_call(port_, call));
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body, "inline");
+
+  release_held();
+  for (auto& request : held) {
+    const test::HttpReply released = request.get();
+    EXPECT_EQ(released.status, 200);
+    EXPECT_EQ(released.body, "released");
+  }
 }
 
 TEST_F(HttpTransportTest, ASubscriberThatStopsReadingIsClosedWith1008AndNeverHoldsUpThePublisher) {
