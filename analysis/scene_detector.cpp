@@ -67,6 +67,66 @@ void column_sums(const std::uint8_t* __restrict src, std::size_t stride, int row
   }
 }
 
+struct LaplacianSums {
+  std::int64_t sum = 0;
+  std::int64_t squares = 0;
+};
+
+// Adds one row's Laplacian values and their squares; up and down are the rows above and below,
+// already reflected at the picture's top and bottom.
+void add_laplacian_row(const std::uint8_t* up, const std::uint8_t* mid, const std::uint8_t* down, int width,
+                       LaplacianSums& sums) {
+  // Reflect-101: the column beyond an edge is the one inside it; a single column is its own.
+  const int last = width - 1;
+  const int beyond_left = width > 1 ? 1 : 0;
+  const int beyond_right = width > 1 ? width - 2 : 0;
+  auto add = [&](int x) {
+    const int left = x > 0 ? x - 1 : beyond_left;
+    const int right = x < last ? x + 1 : beyond_right;
+    const std::int64_t v = int{up[x]} + int{down[x]} + int{mid[left]} + int{mid[right]} - 4 * int{mid[x]};
+    sums.sum += v;
+    sums.squares += v * v;
+  };
+  add(0);
+  int x = 1;
+#if defined(__SSE2__)
+  // Sixteen inner columns at a time in 16 bits (|v| <= 1020), summed and squared in 32-bit lanes:
+  // a lane's squares grow by at most 4 * 1020^2 a step, so 256 steps stay below 2^31.
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i ones = _mm_set1_epi16(1);
+  auto load = [](const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+  auto laplacian = [&](__m128i u, __m128i d, __m128i l, __m128i r, __m128i c) {
+    const __m128i around = _mm_add_epi16(_mm_add_epi16(u, d), _mm_add_epi16(l, r));
+    return _mm_sub_epi16(around, _mm_slli_epi16(c, 2));
+  };
+  while (x + 16 < width) {
+    __m128i sum = zero;
+    __m128i squares = zero;
+    for (int steps = 0; steps < 256 && x + 16 < width; ++steps, x += 16) {
+      const __m128i u = load(up + x);
+      const __m128i d = load(down + x);
+      const __m128i l = load(mid + x - 1);
+      const __m128i r = load(mid + x + 1);
+      const __m128i c = load(mid + x);
+      const __m128i lo = laplacian(_mm_unpacklo_epi8(u, zero), _mm_unpacklo_epi8(d, zero),
+                                   _mm_unpacklo_epi8(l, zero), _mm_unpacklo_epi8(r, zero), _mm_unpacklo_epi8(c, zero));
+      const __m128i hi = laplacian(_mm_unpackhi_epi8(u, zero), _mm_unpackhi_epi8(d, zero),
+                                   _mm_unpackhi_epi8(l, zero), _mm_unpackhi_epi8(r, zero), _mm_unpackhi_epi8(c, zero));
+      sum = _mm_add_epi32(sum, _mm_add_epi32(_mm_madd_epi16(lo, ones), _mm_madd_epi16(hi, ones)));
+      squares = _mm_add_epi32(squares, _mm_add_epi32(_mm_madd_epi16(lo, lo), _mm_madd_epi16(hi, hi)));
+    }
+    alignas(16) std::int32_t lanes[8];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sum);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes + 4), squares);
+    for (int i = 0; i < 4; ++i) {
+      sums.sum += lanes[i];
+      sums.squares += lanes[4 + i];
+    }
+  }
+#endif
+  for (; x < width; ++x) add(x);
+}
+
 constexpr std::size_t kReducedBytes = static_cast<std::size_t>(kAnalysisWidth) * kAnalysisHeight * 3u;
 
 // The frame's BGR bytes brought down to the analysis size, then to grey. SceneReduction may have
@@ -190,6 +250,23 @@ void SceneReduction::band(const std::uint8_t* first, std::size_t stride, int top
 
 std::shared_ptr<const FrameSummary> SceneReduction::finish() { return std::move(picture_); }
 
+double laplacian_variance(const std::uint8_t* grey, int width, int height) {
+  LaplacianSums sums;
+  const auto row = [&](int y) { return grey + static_cast<std::size_t>(y) * static_cast<std::size_t>(width); };
+  for (int y = 0; y < height; ++y) {
+    const int above = y > 0 ? y - 1 : (height > 1 ? 1 : 0);
+    const int below = y < height - 1 ? y + 1 : (height > 1 ? height - 2 : 0);
+    add_laplacian_row(row(above), row(y), row(below), width, sums);
+  }
+  // OpenCV accumulates the same integers in doubles, exactly (they stay far below 2^53), and
+  // ends with this arithmetic; the square root and its square are kept, as they round. The file
+  // is built without contracting these products into fused multiply-adds (analysis/CMakeLists.txt).
+  const double scale = 1.0 / static_cast<double>(static_cast<std::int64_t>(width) * height);
+  const double mean = static_cast<double>(sums.sum) * scale;
+  const double deviation = std::sqrt(std::max(static_cast<double>(sums.squares) * scale - mean * mean, 0.0));
+  return deviation * deviation;
+}
+
 std::vector<std::uint8_t> grey_analysis_picture(const VideoFrame& frame, int width, int height) {
   if (!frame_is_valid(frame) || width < 1 || height < 1) {
     throw std::invalid_argument("scene detector received an invalid frame");
@@ -218,12 +295,7 @@ SceneObservation SceneDetector::observe(const VideoFrame& frame, std::int64_t no
 
   const cv::Mat grey = grey_picture(frame, aw, ah);
 
-  cv::Mat laplacian;
-  cv::Laplacian(grey, laplacian, CV_64F, 1, 1.0, 0.0, cv::BORDER_DEFAULT);
-  cv::Scalar lap_mean;
-  cv::Scalar lap_stddev;
-  cv::meanStdDev(laplacian, lap_mean, lap_stddev);
-  obs.blur_score = lap_stddev[0] * lap_stddev[0];
+  obs.blur_score = laplacian_variance(grey.data, aw, ah);
 
   if (!baseline_ready()) {
     baseline_.assign(grey.datastart, grey.dataend);
