@@ -67,6 +67,41 @@ void column_sums(const std::uint8_t* __restrict src, std::size_t stride, int row
   }
 }
 
+#if defined(__SSE2__)
+// The horizontal stage for blocks FX pixels wide, two output pixels a step, from `sums` (column
+// sums of packed BGR). Lane j of the sums loaded at 3m is value j of the pixels from m on, so the
+// loads at 3k, k < FX, hold the first block's sums in lanes 0-2, and those at 3(FX - 1 + k) the
+// second block's in lanes 3-5. The block sums are scaled in floats and rounded to nearest even as
+// OpenCV's area interpolation does. Returns how many output pixels it wrote: it leaves the row's
+// last one or two, so that neither its loads nor its 8-byte stores (6 bytes, and 2 that the next
+// step overwrites) run past the row.
+template <int FX>
+int horizontal_pairs(const std::uint16_t* sums, int out_width, float scale, std::uint8_t* out) {
+  constexpr int kShared = 3 * (FX - 1);
+  auto load = [](const std::uint16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+  const __m128i first = _mm_setr_epi16(-1, -1, -1, 0, 0, 0, 0, 0);
+  const __m128i second = _mm_setr_epi16(0, 0, 0, -1, -1, -1, 0, 0);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128 factor = _mm_set1_ps(scale);
+  int x = 0;
+  for (; x + 2 < out_width; x += 2, sums += 6 * FX, out += 6) {
+    __m128i a = load(sums);
+    __m128i b = load(sums + kShared + 3);
+    for (int k = 1; k < FX - 1; ++k) {
+      a = _mm_add_epi16(a, load(sums + 3 * k));
+      b = _mm_add_epi16(b, load(sums + kShared + 3 * (k + 1)));
+    }
+    const __m128i s =
+        _mm_add_epi16(load(sums + kShared), _mm_add_epi16(_mm_and_si128(a, first), _mm_and_si128(b, second)));
+    const __m128i lo = _mm_cvtps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(s, zero)), factor));
+    const __m128i hi = _mm_cvtps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(s, zero)), factor));
+    const __m128i words = _mm_packs_epi32(lo, hi);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(words, words));
+  }
+  return x;
+}
+#endif
+
 struct LaplacianSums {
   std::int64_t sum = 0;
   std::int64_t squares = 0;
@@ -201,8 +236,8 @@ void reduce_bgr_rows(const std::uint8_t* src, std::size_t src_stride, int width,
   // looked up rather than worked out per pixel.
   thread_local std::vector<std::uint8_t> rounded;
   thread_local int rounded_area = 0;
+  const float scale = 1.f / static_cast<float>(area);
   if (rounded_area != area) {
-    const float scale = 1.f / static_cast<float>(area);
     rounded.resize(static_cast<std::size_t>(area) * 255u + 1u);
     for (std::size_t sum = 0; sum < rounded.size(); ++sum) {
       rounded[sum] = cv::saturate_cast<std::uint8_t>(static_cast<float>(sum) * scale);
@@ -215,8 +250,19 @@ void reduce_bgr_rows(const std::uint8_t* src, std::size_t src_stride, int width,
     column_sums(src + static_cast<std::size_t>(y) * static_cast<std::size_t>(f.y) * src_stride, src_stride, f.y,
                 values, down.data());
     std::uint8_t* row = out + static_cast<std::size_t>(y) * static_cast<std::size_t>(out_width) * cn;
-    const std::uint16_t* block = down.data();
-    for (int x = 0; x < out_width; ++x, block += step, row += cn) {
+    int x = 0;
+#if defined(__SSE2__)
+    // The factors of the usual stream sizes (1280, 1920 and 3840 pixels wide).
+    switch (f.x) {
+      case 4: x = horizontal_pairs<4>(down.data(), out_width, scale, row); break;
+      case 6: x = horizontal_pairs<6>(down.data(), out_width, scale, row); break;
+      case 12: x = horizontal_pairs<12>(down.data(), out_width, scale, row); break;
+      default: break;
+    }
+#endif
+    row += static_cast<std::size_t>(x) * cn;
+    const std::uint16_t* block = down.data() + static_cast<std::size_t>(x) * static_cast<std::size_t>(step);
+    for (; x < out_width; ++x, block += step, row += cn) {
       unsigned b = block[0];
       unsigned g = block[1];
       unsigned r = block[2];

@@ -163,7 +163,11 @@ TEST(SceneDetectorFrames, GreyPictureIsOpenCvsAreaReductionToTheBit) {
   const Shape shapes[] = {{1920, 1080, kW, kH}, {1280, 720, kW, kH},  {960, 540, kW, kH},  {3840, 2160, kW, kH},
                           {960, 1440, kW, kH},  {640, 360, kW, kH},   {kW, kH, kW, kH},    {1000, 700, kW, kH},
                           {4000, 2160, kW, kH}, {5760, 3240, kW, kH}, {1920, 1080, 640, 360},
-                          {5120, 2880, kW, kH}};  // 16 x 16: the largest block whose sums fit 16 bits
+                          {5120, 2880, kW, kH},  // 16 x 16: the largest block whose sums fit 16 bits
+                          // Blocks 4, 6 and 12 wide (the vectorised ones) with other heights, on odd
+                          // widths that leave a last pixel alone, and a row of only three.
+                          {1920, 720, kW, kH},  {1280, 2160, kW, kH}, {3840, 540, kW, kH},  {1284, 720, 321, 180},
+                          {1926, 1080, 321, 180}, {3852, 540, 321, 45}, {12, 3, 3, 1},      {24, 3, 2, 1}};
   cv::RNG rng(24);
   for (const Shape& s : shapes) {
     for (const bool noise : {true, false}) {
@@ -190,6 +194,29 @@ TEST(SceneDetectorFrames, GreyPictureIsOpenCvsAreaReductionToTheBit) {
       for (std::size_t i = 0; i < grey.size(); ++i) differing += grey[i] != wanted[i] ? 1 : 0;
       EXPECT_EQ(differing, 0u) << s.width << "x" << s.height << " to " << s.to_width << "x" << s.to_height
                                << (noise ? " noise" : " gradient");
+    }
+  }
+}
+
+// The reduction writes its rows and nothing past them whatever their width, the vector steps
+// leaving a row's last pixels to the plain loop, and still equals OpenCV's area reduction.
+TEST(SceneDetectorFrames, ReductionWritesOnlyItsRows) {
+  constexpr int kRows = 2;
+  constexpr std::size_t kGuard = 16;
+  cv::RNG rng(5);
+  for (const int fx : {3, 4, 6, 12}) {
+    for (const int out_width : {1, 2, 3, 4, 5, 321}) {
+      cv::Mat bgr(kRows * 3, out_width * fx, CV_8UC3);
+      rng.fill(bgr, cv::RNG::UNIFORM, 0, 256);
+      cv::Mat expected;
+      cv::resize(bgr, expected, cv::Size(out_width, kRows), 0.0, 0.0, cv::INTER_AREA);
+      const std::size_t bytes = expected.total() * 3;
+      std::vector<std::uint8_t> out(bytes + kGuard, 0xA5);
+      reduce_bgr_rows(bgr.data, bgr.step, bgr.cols, WholeFactors{fx, 3}, kRows, out.data());
+      EXPECT_TRUE(std::equal(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(bytes), expected.data))
+          << fx << " wide blocks, " << out_width << " pixels";
+      EXPECT_EQ(std::count(out.begin() + static_cast<std::ptrdiff_t>(bytes), out.end(), 0xA5), kGuard)
+          << fx << " wide blocks, " << out_width << " pixels";
     }
   }
 }
