@@ -67,6 +67,101 @@ void column_sums(const std::uint8_t* __restrict src, std::size_t stride, int row
   }
 }
 
+#if defined(__SSE2__)
+// The horizontal stage for blocks FX pixels wide, two output pixels a step, from `sums` (column
+// sums of packed BGR). Lane j of the sums loaded at 3m is value j of the pixels from m on, so the
+// loads at 3k, k < FX, hold the first block's sums in lanes 0-2, and those at 3(FX - 1 + k) the
+// second block's in lanes 3-5. The block sums are scaled in floats and rounded to nearest even as
+// OpenCV's area interpolation does. Returns how many output pixels it wrote: it leaves the row's
+// last one or two, so that neither its loads nor its 8-byte stores (6 bytes, and 2 that the next
+// step overwrites) run past the row.
+template <int FX>
+int horizontal_pairs(const std::uint16_t* sums, int out_width, float scale, std::uint8_t* out) {
+  constexpr int kShared = 3 * (FX - 1);
+  auto load = [](const std::uint16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+  const __m128i first = _mm_setr_epi16(-1, -1, -1, 0, 0, 0, 0, 0);
+  const __m128i second = _mm_setr_epi16(0, 0, 0, -1, -1, -1, 0, 0);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128 factor = _mm_set1_ps(scale);
+  int x = 0;
+  for (; x + 2 < out_width; x += 2, sums += 6 * FX, out += 6) {
+    __m128i a = load(sums);
+    __m128i b = load(sums + kShared + 3);
+    for (int k = 1; k < FX - 1; ++k) {
+      a = _mm_add_epi16(a, load(sums + 3 * k));
+      b = _mm_add_epi16(b, load(sums + kShared + 3 * (k + 1)));
+    }
+    const __m128i s =
+        _mm_add_epi16(load(sums + kShared), _mm_add_epi16(_mm_and_si128(a, first), _mm_and_si128(b, second)));
+    const __m128i lo = _mm_cvtps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(s, zero)), factor));
+    const __m128i hi = _mm_cvtps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(s, zero)), factor));
+    const __m128i words = _mm_packs_epi32(lo, hi);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(words, words));
+  }
+  return x;
+}
+#endif
+
+struct LaplacianSums {
+  std::int64_t sum = 0;
+  std::int64_t squares = 0;
+};
+
+// Adds one row's Laplacian values and their squares; up and down are the rows above and below,
+// already reflected at the picture's top and bottom.
+void add_laplacian_row(const std::uint8_t* up, const std::uint8_t* mid, const std::uint8_t* down, int width,
+                       LaplacianSums& sums) {
+  // Reflect-101: the column beyond an edge is the one inside it; a single column is its own.
+  const int last = width - 1;
+  const int beyond_left = width > 1 ? 1 : 0;
+  const int beyond_right = width > 1 ? width - 2 : 0;
+  auto add = [&](int x) {
+    const int left = x > 0 ? x - 1 : beyond_left;
+    const int right = x < last ? x + 1 : beyond_right;
+    const std::int64_t v = int{up[x]} + int{down[x]} + int{mid[left]} + int{mid[right]} - 4 * int{mid[x]};
+    sums.sum += v;
+    sums.squares += v * v;
+  };
+  add(0);
+  int x = 1;
+#if defined(__SSE2__)
+  // Sixteen inner columns at a time in 16 bits (|v| <= 1020), summed and squared in 32-bit lanes:
+  // a lane's squares grow by at most 4 * 1020^2 a step, so 256 steps stay below 2^31.
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i ones = _mm_set1_epi16(1);
+  auto load = [](const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+  auto laplacian = [&](__m128i u, __m128i d, __m128i l, __m128i r, __m128i c) {
+    const __m128i around = _mm_add_epi16(_mm_add_epi16(u, d), _mm_add_epi16(l, r));
+    return _mm_sub_epi16(around, _mm_slli_epi16(c, 2));
+  };
+  while (x + 16 < width) {
+    __m128i sum = zero;
+    __m128i squares = zero;
+    for (int steps = 0; steps < 256 && x + 16 < width; ++steps, x += 16) {
+      const __m128i u = load(up + x);
+      const __m128i d = load(down + x);
+      const __m128i l = load(mid + x - 1);
+      const __m128i r = load(mid + x + 1);
+      const __m128i c = load(mid + x);
+      const __m128i lo = laplacian(_mm_unpacklo_epi8(u, zero), _mm_unpacklo_epi8(d, zero),
+                                   _mm_unpacklo_epi8(l, zero), _mm_unpacklo_epi8(r, zero), _mm_unpacklo_epi8(c, zero));
+      const __m128i hi = laplacian(_mm_unpackhi_epi8(u, zero), _mm_unpackhi_epi8(d, zero),
+                                   _mm_unpackhi_epi8(l, zero), _mm_unpackhi_epi8(r, zero), _mm_unpackhi_epi8(c, zero));
+      sum = _mm_add_epi32(sum, _mm_add_epi32(_mm_madd_epi16(lo, ones), _mm_madd_epi16(hi, ones)));
+      squares = _mm_add_epi32(squares, _mm_add_epi32(_mm_madd_epi16(lo, lo), _mm_madd_epi16(hi, hi)));
+    }
+    alignas(16) std::int32_t lanes[8];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sum);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes + 4), squares);
+    for (int i = 0; i < 4; ++i) {
+      sums.sum += lanes[i];
+      sums.squares += lanes[4 + i];
+    }
+  }
+#endif
+  for (; x < width; ++x) add(x);
+}
+
 constexpr std::size_t kReducedBytes = static_cast<std::size_t>(kAnalysisWidth) * kAnalysisHeight * 3u;
 
 // The frame's BGR bytes brought down to the analysis size, then to grey. SceneReduction may have
@@ -141,8 +236,8 @@ void reduce_bgr_rows(const std::uint8_t* src, std::size_t src_stride, int width,
   // looked up rather than worked out per pixel.
   thread_local std::vector<std::uint8_t> rounded;
   thread_local int rounded_area = 0;
+  const float scale = 1.f / static_cast<float>(area);
   if (rounded_area != area) {
-    const float scale = 1.f / static_cast<float>(area);
     rounded.resize(static_cast<std::size_t>(area) * 255u + 1u);
     for (std::size_t sum = 0; sum < rounded.size(); ++sum) {
       rounded[sum] = cv::saturate_cast<std::uint8_t>(static_cast<float>(sum) * scale);
@@ -155,8 +250,19 @@ void reduce_bgr_rows(const std::uint8_t* src, std::size_t src_stride, int width,
     column_sums(src + static_cast<std::size_t>(y) * static_cast<std::size_t>(f.y) * src_stride, src_stride, f.y,
                 values, down.data());
     std::uint8_t* row = out + static_cast<std::size_t>(y) * static_cast<std::size_t>(out_width) * cn;
-    const std::uint16_t* block = down.data();
-    for (int x = 0; x < out_width; ++x, block += step, row += cn) {
+    int x = 0;
+#if defined(__SSE2__)
+    // The factors of the usual stream sizes (1280, 1920 and 3840 pixels wide).
+    switch (f.x) {
+      case 4: x = horizontal_pairs<4>(down.data(), out_width, scale, row); break;
+      case 6: x = horizontal_pairs<6>(down.data(), out_width, scale, row); break;
+      case 12: x = horizontal_pairs<12>(down.data(), out_width, scale, row); break;
+      default: break;
+    }
+#endif
+    row += static_cast<std::size_t>(x) * cn;
+    const std::uint16_t* block = down.data() + static_cast<std::size_t>(x) * static_cast<std::size_t>(step);
+    for (; x < out_width; ++x, block += step, row += cn) {
       unsigned b = block[0];
       unsigned g = block[1];
       unsigned r = block[2];
@@ -190,6 +296,23 @@ void SceneReduction::band(const std::uint8_t* first, std::size_t stride, int top
 
 std::shared_ptr<const FrameSummary> SceneReduction::finish() { return std::move(picture_); }
 
+double laplacian_variance(const std::uint8_t* grey, int width, int height) {
+  LaplacianSums sums;
+  const auto row = [&](int y) { return grey + static_cast<std::size_t>(y) * static_cast<std::size_t>(width); };
+  for (int y = 0; y < height; ++y) {
+    const int above = y > 0 ? y - 1 : (height > 1 ? 1 : 0);
+    const int below = y < height - 1 ? y + 1 : (height > 1 ? height - 2 : 0);
+    add_laplacian_row(row(above), row(y), row(below), width, sums);
+  }
+  // OpenCV accumulates the same integers in doubles, exactly (they stay far below 2^53), and
+  // ends with this arithmetic; the square root and its square are kept, as they round. The file
+  // is built without contracting these products into fused multiply-adds (analysis/CMakeLists.txt).
+  const double scale = 1.0 / static_cast<double>(static_cast<std::int64_t>(width) * height);
+  const double mean = static_cast<double>(sums.sum) * scale;
+  const double deviation = std::sqrt(std::max(static_cast<double>(sums.squares) * scale - mean * mean, 0.0));
+  return deviation * deviation;
+}
+
 std::vector<std::uint8_t> grey_analysis_picture(const VideoFrame& frame, int width, int height) {
   if (!frame_is_valid(frame) || width < 1 || height < 1) {
     throw std::invalid_argument("scene detector received an invalid frame");
@@ -218,12 +341,7 @@ SceneObservation SceneDetector::observe(const VideoFrame& frame, std::int64_t no
 
   const cv::Mat grey = grey_picture(frame, aw, ah);
 
-  cv::Mat laplacian;
-  cv::Laplacian(grey, laplacian, CV_64F, 1, 1.0, 0.0, cv::BORDER_DEFAULT);
-  cv::Scalar lap_mean;
-  cv::Scalar lap_stddev;
-  cv::meanStdDev(laplacian, lap_mean, lap_stddev);
-  obs.blur_score = lap_stddev[0] * lap_stddev[0];
+  obs.blur_score = laplacian_variance(grey.data, aw, ah);
 
   if (!baseline_ready()) {
     baseline_.assign(grey.datastart, grey.dataend);

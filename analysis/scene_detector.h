@@ -42,6 +42,12 @@ std::optional<WholeFactors> whole_reduction_factors(int width, int height, int t
 void reduce_bgr_rows(const std::uint8_t* src, std::size_t src_stride, int width, WholeFactors f, int out_rows,
                      std::uint8_t* out);
 
+// The variance of the 4-neighbour Laplacian (kernel 0 1 0 / 1 -4 1 / 0 1 0, border reflected
+// about the edge pixels) of a grey picture, row-major, width x height (both at least 1): the
+// detector's blur score. Equal to the bit to OpenCV's Laplacian to doubles followed by
+// meanStdDev, squared, without the picture of doubles.
+double laplacian_variance(const std::uint8_t* grey, int width, int height);
+
 // A frame's BGR pixels averaged down to the analysis size, packed, as the detector would average
 // them itself: what SceneReduction attaches to a frame.
 struct ReducedPicture final : FrameSummary {

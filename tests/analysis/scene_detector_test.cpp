@@ -194,6 +194,94 @@ TEST(SceneDetectorFrames, GreyPictureIsOpenCvsAreaReductionToTheBit) {
   }
 }
 
+// The reduction equals OpenCV's area reduction for every block width, on rows of any width (the
+// vector steps leave a row's last pixels to the plain loop), and writes nothing past its rows.
+TEST(SceneDetectorFrames, ReductionOfAnyRowWidthIsOpenCvsAndStaysInItsRows) {
+  constexpr int kRows = 2;
+  constexpr std::size_t kGuard = 16;
+  cv::RNG rng(5);
+  for (const int fx : {3, 4, 6, 12}) {
+    for (const int out_width : {1, 2, 3, 4, 5, 321}) {
+      cv::Mat bgr(kRows * 3, out_width * fx, CV_8UC3);
+      rng.fill(bgr, cv::RNG::UNIFORM, 0, 256);
+      cv::Mat expected;
+      cv::resize(bgr, expected, cv::Size(out_width, kRows), 0.0, 0.0, cv::INTER_AREA);
+      const std::size_t bytes = expected.total() * 3;
+      std::vector<std::uint8_t> out(bytes + kGuard, 0xA5);
+      reduce_bgr_rows(bgr.data, bgr.step, bgr.cols, WholeFactors{fx, 3}, kRows, out.data());
+      SCOPED_TRACE(std::to_string(fx) + " wide blocks, " + std::to_string(out_width) + " pixels");
+      const auto end = out.begin() + static_cast<std::ptrdiff_t>(bytes);
+      EXPECT_TRUE(std::equal(out.begin(), end, expected.data));
+      EXPECT_EQ(std::count(end, out.end(), 0xA5), kGuard);
+    }
+  }
+}
+
+// The blur score is OpenCV's Laplacian to doubles and meanStdDev, squared, to the bit: on noise
+// (where the square root and its square round), the largest Laplacian values, bright pixels where
+// the border is reflected, sizes where the reflection folds back onto the pixel itself, and a row
+// longer than the vector sums take at once.
+TEST(SceneDetectorBlur, LaplacianVarianceIsOpenCvsToTheBit) {
+  struct Case {
+    std::string name;
+    cv::Mat grey;
+  };
+  cv::RNG rng(7);
+  auto noise = [&](int w, int h, int low, int high) {
+    cv::Mat m(h, w, CV_8UC1);
+    rng.fill(m, cv::RNG::UNIFORM, low, high);
+    return m;
+  };
+  auto flat = [](int w, int h, int v) { return cv::Mat(h, w, CV_8UC1, cv::Scalar(v)); };
+  auto checker = [](int w, int h) {
+    cv::Mat m(h, w, CV_8UC1);
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) m.at<std::uint8_t>(y, x) = (x + y) % 2 ? 255 : 0;
+    }
+    return m;
+  };
+  auto dot = [&](int w, int h, int x, int y) {
+    cv::Mat m = flat(w, h, 0);
+    m.at<std::uint8_t>(y, x) = 255;
+    return m;
+  };
+  std::vector<Case> cases{
+      {"flat 0", flat(kW, kH, 0)},           {"flat 255", flat(kW, kH, 255)},
+      {"checker", checker(kW, kH)},          {"checker, odd size", checker(kW + 1, kH + 1)},
+      {"dot in a corner", dot(kW, kH, 0, 0)}, {"dot in the far corner", dot(kW, kH, kW - 1, kH - 1)},
+      {"dot on the top edge", dot(kW, kH, 100, 0)}, {"dot on the right edge", dot(kW, kH, kW - 1, 90)},
+      {"dot beside the corner", dot(kW, kH, 1, 1)}, {"1 x 9", noise(1, 9, 0, 256)},
+      {"9 x 1", noise(9, 1, 0, 256)},         {"17 x 3", noise(17, 3, 0, 256)},
+      {"18 x 5", noise(18, 5, 0, 256)},       {"33 x 2", noise(33, 2, 0, 256)},
+      {"checker 9000 x 2", checker(9000, 2)},
+  };
+  // Pictures from 1 x 1 to 7 x 5, whose borders make the mean of the Laplacian far from 0: enough
+  // of them that rounding its arithmetic differently shows in a few.
+  for (int i = 0; i < 3000; ++i) {
+    cases.push_back({"small noise " + std::to_string(i), noise(1 + i % 7, 1 + i / 7 % 5, 0, 256)});
+  }
+  for (int i = 0; i < 24; ++i) cases.push_back({"noise " + std::to_string(i), noise(kW, kH, i * 5, 256 - i * 5)});
+  std::vector<std::string> differing;
+  for (const Case& c : cases) {
+    cv::Mat laplacian;
+    cv::Laplacian(c.grey, laplacian, CV_64F, 1, 1.0, 0.0, cv::BORDER_DEFAULT);
+    cv::Scalar mean;
+    cv::Scalar stddev;
+    cv::meanStdDev(laplacian, mean, stddev);
+    if (laplacian_variance(c.grey.data, c.grey.cols, c.grey.rows) != stddev[0] * stddev[0]) {
+      differing.push_back(c.name);
+    }
+  }
+  differing.resize(std::min<std::size_t>(differing.size(), 10));  // enough to look at
+  EXPECT_THAT(differing, testing::IsEmpty());
+  // And it is what observe reports for a frame of the analysis size.
+  const cv::Mat grey = cases.back().grey;
+  VideoFrame frame = grey_frame(kW, kH, 0);
+  for (std::size_t i = 0; i < grey.total(); ++i) std::fill_n(&frame.pixels[i * 3], 3, grey.data[i]);
+  SceneDetector d(config());
+  EXPECT_EQ(d.observe(frame, T).blur_score, laplacian_variance(grey.data, kW, kH));
+}
+
 // What SceneReduction made while the picture was produced is what the detector starts from; a
 // summary of another kind or size is no reduction, and the detector reduces the pixels itself.
 TEST(SceneDetectorFrames, StartsFromTheReductionThatTravelsWithTheFrame) {
