@@ -144,6 +144,11 @@ TaskSnapshot AnalysisPipeline::snapshot() const {
   return copy;
 }
 
+TaskPhase AnalysisPipeline::phase() const {
+  std::lock_guard lock(mutex_);
+  return status_.phase;
+}
+
 void AnalysisPipeline::set_phase(TaskPhase phase, const std::string& error, bool leave_failed) {
   std::lock_guard lock(mutex_);
   if (status_.phase == TaskPhase::failed && !leave_failed) return;

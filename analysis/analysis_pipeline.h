@@ -70,6 +70,7 @@ class AnalysisPipeline final : public TaskRunner {
   // Joins both threads, sends the closing events and drains the event sink. Final.
   void stop() override;
   TaskSnapshot snapshot() const override;
+  TaskPhase phase() const override;
 
   // The key of this pipeline's requests to the scheduler: task id, "#", process-wide pipeline number.
   const std::string& task_key() const { return task_key_; }

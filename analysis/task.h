@@ -103,6 +103,9 @@ class TaskRunner {
   virtual void stop() = 0;
   // Callable from any thread at any time.
   virtual TaskSnapshot snapshot() const = 0;
+  // The phase alone, as snapshot() would give it; runners override it where a snapshot costs
+  // more than reading one field (health reads every task's on each request).
+  virtual TaskPhase phase() const { return snapshot().phase; }
 };
 
 // Validates a task request; throws InvalidInput naming the first offending key.

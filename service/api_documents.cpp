@@ -54,16 +54,12 @@ ModelValidation ApiServer::model_validation() const {
 Json ApiServer::health_json() const {
   const ModelValidation validation = model_validation();
 
-  const std::vector<TaskSnapshot> snapshots = tasks_.list();
-  bool any_failed = false;
-  for (const auto& snapshot : snapshots) {
-    if (snapshot.phase == TaskPhase::failed) any_failed = true;
-  }
+  const TaskManager::Counts tasks = tasks_.counts();
   const InferenceScheduler::Statistics stats = scheduler_.statistics();
 
   const bool ready = validation.valid && stats.ready;
   const std::string& error = validation.error.empty() ? stats.error : validation.error;
-  return Json{{"status", ready && !any_failed ? "ok" : "degraded"},
+  return Json{{"status", ready && tasks.failed == 0 ? "ok" : "degraded"},
               {"service", kService},
               {"version", kVelmoVersion},
               {"phase", kPhase},
@@ -74,7 +70,7 @@ Json ApiServer::health_json() const {
                 {"version", validation.manifest.version},
                 {"error", error},
                 {"execution_provider", stats.execution_provider}}},
-              {"active_tasks", static_cast<std::uint64_t>(snapshots.size())}};
+              {"active_tasks", static_cast<std::uint64_t>(tasks.tasks)}};
 }
 
 Json ApiServer::capabilities_json() const {

@@ -87,6 +87,16 @@ std::vector<TaskSnapshot> TaskManager::list() const {
   return snapshots;
 }
 
+TaskManager::Counts TaskManager::counts() const {
+  std::lock_guard lock(mutex_);
+  Counts counts;
+  counts.tasks = runners_.size();
+  for (const auto& [id, runner] : runners_) {
+    if (runner->phase() == TaskPhase::failed) ++counts.failed;
+  }
+  return counts;
+}
+
 std::size_t TaskManager::size() const {
   std::lock_guard lock(mutex_);
   return runners_.size();

@@ -41,6 +41,12 @@ class TaskManager {
   std::optional<TaskSnapshot> get(const std::string& task_id) const;
   // Sorted by task id in byte order.
   std::vector<TaskSnapshot> list() const;
+  struct Counts {
+    std::size_t tasks = 0;
+    std::size_t failed = 0;
+  };
+  // What health needs, without a snapshot of every task.
+  Counts counts() const;
   std::size_t size() const;
   std::size_t capacity() const { return max_tasks_; }
 

@@ -707,6 +707,7 @@ TEST_F(PipelineTest, ScriptedCameraOutageEndsTheSceneReconnectsAndLosesNoEvent) 
   for (int i = 0; i < 8; ++i) script.idle(200);  // kT0 + 3000
   const TaskSnapshot down = script.pipeline->snapshot();
   EXPECT_EQ(down.phase, TaskPhase::connecting);
+  EXPECT_EQ(script.pipeline->phase(), TaskPhase::connecting) << "health reads the phase alone";
   EXPECT_EQ(down.error, "reopening stream");
   EXPECT_EQ(down.reconnects, 1u);
   EXPECT_DOUBLE_EQ(down.decode_fps, 0.0);
@@ -721,6 +722,7 @@ TEST_F(PipelineTest, ScriptedCameraOutageEndsTheSceneReconnectsAndLosesNoEvent) 
   script.frame(1000, block_at(120));
   script.frame(200, block_at(124));
   EXPECT_EQ(script.pipeline->snapshot().phase, TaskPhase::running);
+  EXPECT_EQ(script.pipeline->phase(), TaskPhase::running);
   EXPECT_EQ(script.pipeline->snapshot().error, "");
   script.pipeline->stop();
 
