@@ -102,7 +102,7 @@ int interrupt_callback(void* opaque) {
     log_access_unit_too_large(context->log);
     return 1;
   }
-  if (context->clock->steady_ms() <= context->deadline.load()) return 0;
+  if (context->clock->coarse_steady_ms() <= context->deadline.load()) return 0;
   context->expired = true;
   return 1;
 }

@@ -1,5 +1,7 @@
 #include "foundation/clock.h"
 
+#include <time.h>
+
 #include <chrono>
 
 #include "foundation/time.h"
@@ -10,6 +12,12 @@ namespace {
 class SystemClock final : public Clock {
  public:
   std::int64_t steady_ms() const override { return steady_millis(); }
+  // The monotonic clock that std::chrono::steady_clock reads, as of the last tick.
+  std::int64_t coarse_steady_ms() const override {
+    timespec now{};
+    if (::clock_gettime(CLOCK_MONOTONIC_COARSE, &now) != 0) return steady_millis();
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+  }
   std::int64_t wall_ms() const override { return unix_millis(); }
   bool wait_until(std::unique_lock<std::mutex>& lock, std::condition_variable& wake, std::int64_t deadline_ms,
                   const std::function<bool()>& done) const override {

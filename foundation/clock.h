@@ -17,6 +17,9 @@ class Clock {
   virtual ~Clock() = default;
   // Milliseconds from an unspecified epoch; only differences mean anything.
   virtual std::int64_t steady_ms() const = 0;
+  // steady_ms as of the kernel's last tick: never ahead of it, behind by at most a few ms, and a
+  // fraction of its cost, for checks made tens of thousands of times a second.
+  virtual std::int64_t coarse_steady_ms() const { return steady_ms(); }
   // Milliseconds since the Unix epoch.
   virtual std::int64_t wall_ms() const = 0;
   // With `lock` held on `wake`'s mutex: waits until done() or until steady_ms() reaches

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/clock.h"
 #include "foundation/errors.h"
 #include "foundation/json.h"
 #include "foundation/log.h"
@@ -124,6 +125,19 @@ TEST(Clocks, WallClockIsUnixMillisAndSteadyIsMonotonic) {
   std::int64_t a = steady_millis();
   std::int64_t b = steady_millis();
   EXPECT_LE(a, b);
+}
+
+// The coarse reading is the same clock a tick late: never ahead, and not far behind (a kernel tick
+// is 1 to 10 ms; the bound leaves room for a descheduled thread).
+TEST(Clocks, CoarseSteadyIsTheSteadyClockAtMostATickLate) {
+  const Clock& clock = *system_clock();
+  for (int i = 0; i < 1000; ++i) {
+    const std::int64_t before = clock.steady_ms();
+    const std::int64_t coarse = clock.coarse_steady_ms();
+    const std::int64_t after = clock.steady_ms();
+    ASSERT_LE(coarse, after) << i;
+    ASSERT_GE(coarse, before - 50) << i;
+  }
 }
 
 TEST(Json, ParseStrictly) {
