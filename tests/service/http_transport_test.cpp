@@ -37,7 +37,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// A blocking loopback socket with a receive time-out; -1 when it cannot connect.
+// Connects `fd` to the loopback port; false when it cannot.
 bool connect_to(int fd, int port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -46,6 +46,7 @@ bool connect_to(int fd, int port) {
   return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
+// A blocking loopback socket; -1 when it cannot connect.
 int connect_raw(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd >= 0 && !connect_to(fd, port)) {
