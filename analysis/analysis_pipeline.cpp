@@ -8,7 +8,7 @@
 #include <utility>
 #include <variant>
 
-#include "analysis/ffmpeg_decoder.h"
+#include "analysis/decoder/ffmpeg_decoder.h"
 #include "foundation/errors.h"
 #include "foundation/log.h"
 #include "foundation/percentile.h"

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "analysis/analysis_step.h"
-#include "analysis/event_sink.h"
-#include "analysis/ffmpeg_decoder.h"
+#include "analysis/event_sink/event_sink.h"
+#include "analysis/decoder/ffmpeg_decoder.h"
 #include "analysis/frame_sampler.h"
 #include "analysis/task.h"
 #include "foundation/clock.h"

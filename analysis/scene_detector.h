@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "analysis/band_observer.h"
+#include "analysis/decoder/band_observer.h"
 #include "analysis/task.h"
 #include "foundation/geometry.h"
 #include "foundation/video_frame.h"

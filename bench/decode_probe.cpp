@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "analysis/ffmpeg_decoder.h"
+#include "analysis/decoder/ffmpeg_decoder.h"
 #include "analysis/scene_detector.h"
 #include "foundation/json.h"
 #include "foundation/log.h"

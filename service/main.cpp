@@ -23,7 +23,7 @@
 #include <utility>
 
 #include "analysis/analysis_pipeline.h"
-#include "analysis/http_event_sink.h"
+#include "analysis/event_sink/http_event_sink.h"
 #include "foundation/config.h"
 #include "foundation/log.h"
 #include "foundation/text.h"

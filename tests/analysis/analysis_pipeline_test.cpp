@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "analysis/http_event_sink.h"
+#include "analysis/event_sink/http_event_sink.h"
 #include "foundation/errors.h"
 #include "foundation/json.h"
 #include "foundation/time.h"

@@ -1,4 +1,4 @@
-#include "analysis/ffmpeg_decoder.h"
+#include "analysis/decoder/ffmpeg_decoder.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -26,10 +26,10 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "analysis/ffmpeg_input.h"
-#include "analysis/picture_conversion.h"
-#include "analysis/read_policy.h"
-#include "analysis/retry_policy.h"
+#include "analysis/decoder/ffmpeg_input.h"
+#include "analysis/decoder/picture_conversion.h"
+#include "analysis/decoder/read_policy.h"
+#include "analysis/decoder/retry_policy.h"
 #include "analysis/scene_detector.h"
 #include "foundation/time.h"
 #include "tests/support/hostile_camera.h"

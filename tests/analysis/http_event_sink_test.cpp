@@ -1,4 +1,4 @@
-#include "analysis/http_event_sink.h"
+#include "analysis/event_sink/http_event_sink.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

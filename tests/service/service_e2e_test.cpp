@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "analysis/http_event_sink.h"
+#include "analysis/event_sink/http_event_sink.h"
 #include "foundation/json.h"
 #include "tests/support/http_client.h"
 #include "tests/support/hostile_camera.h"

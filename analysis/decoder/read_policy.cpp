@@ -1,4 +1,4 @@
-#include "analysis/read_policy.h"
+#include "analysis/decoder/read_policy.h"
 
 namespace velmo::ai {
 namespace {

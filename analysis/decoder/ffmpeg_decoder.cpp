@@ -1,4 +1,4 @@
-#include "analysis/ffmpeg_decoder.h"
+#include "analysis/decoder/ffmpeg_decoder.h"
 
 #include <optional>
 #include <span>
@@ -6,10 +6,10 @@
 #include <string>
 #include <utility>
 
-#include "analysis/ffmpeg_connection.h"
-#include "analysis/ffmpeg_input.h"
-#include "analysis/ffmpeg_log.h"
-#include "analysis/retry_policy.h"
+#include "analysis/decoder/ffmpeg_connection.h"
+#include "analysis/decoder/ffmpeg_input.h"
+#include "analysis/decoder/ffmpeg_log.h"
+#include "analysis/decoder/retry_policy.h"
 #include "foundation/log.h"
 
 extern "C" {

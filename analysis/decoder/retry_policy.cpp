@@ -1,4 +1,4 @@
-#include "analysis/retry_policy.h"
+#include "analysis/decoder/retry_policy.h"
 
 #include <algorithm>
 #include <condition_variable>

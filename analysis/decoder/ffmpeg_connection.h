@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "analysis/ffmpeg_decoder.h"
-#include "analysis/ffmpeg_handles.h"
-#include "analysis/ffmpeg_input.h"
-#include "analysis/read_policy.h"
+#include "analysis/decoder/ffmpeg_decoder.h"
+#include "analysis/decoder/ffmpeg_handles.h"
+#include "analysis/decoder/ffmpeg_input.h"
+#include "analysis/decoder/read_policy.h"
 #include "foundation/log.h"
 #include "foundation/video_frame.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "analysis/band_observer.h"
+#include "analysis/decoder/band_observer.h"
 #include "foundation/video_frame.h"
 
 struct AVFrame;

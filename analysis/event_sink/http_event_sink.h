@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "analysis/event_sink.h"
+#include "analysis/event_sink/event_sink.h"
 #include "foundation/clock.h"
 #include "foundation/json.h"
 #include "foundation/url.h"

@@ -1,4 +1,4 @@
-#include "analysis/http_event_sink.h"
+#include "analysis/event_sink/http_event_sink.h"
 
 #include <algorithm>
 #include <boost/asio/connect.hpp>

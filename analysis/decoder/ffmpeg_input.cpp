@@ -1,10 +1,10 @@
-#include "analysis/ffmpeg_input.h"
+#include "analysis/decoder/ffmpeg_input.h"
 
 #include <algorithm>
 #include <stdexcept>
 #include <utility>
 
-#include "analysis/ffmpeg_decoder.h"
+#include "analysis/decoder/ffmpeg_decoder.h"
 
 namespace velmo::ai {
 namespace {

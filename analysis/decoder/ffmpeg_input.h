@@ -10,7 +10,7 @@
 #include <stop_token>
 #include <string>
 
-#include "analysis/ffmpeg_handles.h"
+#include "analysis/decoder/ffmpeg_handles.h"
 #include "foundation/clock.h"
 #include "foundation/log.h"
 

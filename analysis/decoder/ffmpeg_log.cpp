@@ -1,4 +1,4 @@
-#include "analysis/ffmpeg_log.h"
+#include "analysis/decoder/ffmpeg_log.h"
 
 #include <atomic>
 #include <cstdarg>

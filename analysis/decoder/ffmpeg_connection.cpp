@@ -1,11 +1,11 @@
-#include "analysis/ffmpeg_connection.h"
+#include "analysis/decoder/ffmpeg_connection.h"
 
 #include <atomic>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
-#include "analysis/picture_conversion.h"
+#include "analysis/decoder/picture_conversion.h"
 
 extern "C" {
 #include <libavutil/hwcontext.h>

@@ -1,4 +1,4 @@
-#include "analysis/picture_conversion.h"
+#include "analysis/decoder/picture_conversion.h"
 
 #include <algorithm>
 #include <cstddef>

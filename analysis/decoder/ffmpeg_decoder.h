@@ -9,7 +9,7 @@
 #include <stop_token>
 #include <string>
 
-#include "analysis/band_observer.h"
+#include "analysis/decoder/band_observer.h"
 #include "foundation/clock.h"
 #include "foundation/config.h"
 #include "foundation/log.h"
