@@ -612,6 +612,8 @@ def main(argv):
     p.add_argument("--only", choices=("all", "decoder", "gbench", "soak"), default="all")
     p.add_argument("--soak-n", default=None,
                    help="soak plan, 'MODE:N,N,...;MODE:...' (default keyframe:1,16,64;all:1,16,48,64)")
+    p.add_argument("--soak-repeat", type=int, default=None,
+                   help="repeats of the whole soak plan (default 3, --quick 1); figures are min-median-max")
     p.add_argument("--quick", action="store_true", help="one repetition, short runs: a smoke test, not figures")
     p.add_argument("--compare", nargs="+", metavar="RESULTS_JSON",
                    help="run nothing: show the figures of earlier result files side by side")
@@ -625,6 +627,8 @@ def main(argv):
     if args.quick:
         args.reps = 1
         args.gbench_reps = 1
+    if args.soak_repeat is None:
+        args.soak_repeat = 1 if args.quick else 3
     if args.soak_n is None:
         args.soak_n = "keyframe:1,4;all:1,4" if args.quick else "keyframe:1,16,64;all:1,16,48,64"
     out_dir = os.path.abspath(args.out or os.path.join(args.build, "bench"))
@@ -653,6 +657,7 @@ def main(argv):
         "started": started.strftime("%Y-%m-%dT%H:%M:%SZ"),
         "machine": machine,
         "settings": {"reps": args.reps, "gbench_reps": args.gbench_reps, "quick": args.quick,
+                     "soak_repeat": args.soak_repeat,
                      "live_fps": LIVE_FPS, "live_key_interval_s": LIVE_KEY_INTERVAL_S},
         "figures": flat_figures(decoder, gbench) + soak.flat_figures(soak_result),
         "decoder": decoder,

@@ -105,6 +105,20 @@ def proc_status(pid):
     return out
 
 
+def machine_busy_jiffies():
+    """Busy and total jiffies of the whole machine (guest time is already in user time)."""
+    with open("/proc/stat") as f:
+        fields = [int(v) for v in f.readline().split()[1:]][:8]
+    idle = fields[3] + (fields[4] if len(fields) > 4 else 0)
+    return sum(fields) - idle, sum(fields)
+
+
+def service_arena_cap():
+    """The malloc arena cap velmo-ai sets for itself (two per core, 4 to 32), so that the floor is
+    measured with the same allocator as the service rather than glibc's default of eight per core."""
+    return max(4, min(32, 2 * (os.cpu_count() or 1)))
+
+
 def process_cpu_s(pid):
     """CPU seconds (user + system) of a running process, all threads, ended ones included."""
     try:
@@ -350,9 +364,10 @@ def kept_real_time(frames, seconds, mode):
     return frames >= expected - max(2.0, 0.02 * expected)
 
 
-def run_service(ctx, mode, n, with_latency, floor=None):
+def run_service(ctx, mode, n, with_latency, floor=None, rep=0):
     """The service's figures; with a running Floor, the floor's over the same window too."""
-    tag = "%s-%d" % (mode, n)
+    # The repeat is in the task ids, so that each repeat's events and PLAY times are its own.
+    tag = "%s-%d-r%d" % (mode, n, rep)
     service = Service(ctx["build"], ctx["work"], ctx["models"], mode, max(1, n), ctx["service_log"])
     startup = None
     try:
@@ -384,9 +399,11 @@ def run_service(ctx, mode, n, with_latency, floor=None):
         pinger = HealthPinger(service.port)
         if floor is not None:
             floor.begin_window()
+        m0 = machine_busy_jiffies()
         t0, c0, before = time.monotonic(), process_cpu_s(service.proc.pid), service.tasks()
         time.sleep(max(1.0, window_s))
         t1, c1, after = time.monotonic(), process_cpu_s(service.proc.pid), service.tasks()
+        m1 = machine_busy_jiffies()
         floor_result = dict(floor.end_window(), same_window=True) if floor is not None else None
         pinger.stop()
         status = proc_status(service.proc.pid)
@@ -411,6 +428,14 @@ def run_service(ctx, mode, n, with_latency, floor=None):
             "health_requests": len(pinger.latencies_ms),
             "health_failures": pinger.failures,
         }
+        # What the rest of the machine did in the window: the soak's own helpers (RTSP server, pinger)
+        # and any neighbour. Figures from a window where it is large are not comparable.
+        cpus = os.cpu_count() or 1
+        machine_cores = cpus * (m1[0] - m0[0]) / max(1, m1[1] - m0[1])
+        result["machine_busy_cores"] = machine_cores
+        if result["cores"] is not None:
+            others = machine_cores - result["cores"] - ((floor_result or {}).get("cores") or 0.0)
+            result["other_load_cores"] = max(0.0, others)
         if floor_result is not None:
             result["floor"] = floor_result
         if result["rss_mib"] is not None and result["idle_rss_mib"] is not None and n > 0:
@@ -508,10 +533,11 @@ class Floor:
         if os.path.exists(self.progress):
             os.remove(self.progress)
         urls = ["%s?floor-%s-%d-%d" % (ctx["server"].url, mode, n, i) for i in range(n)]
+        env = dict(os.environ, MALLOC_ARENA_MAX=str(service_arena_cap()))
         with open(ctx["floor_log"], "ab") as err:
             self.proc = subprocess.Popen([os.path.join(ctx["build"], "bench", "decode_floor"), "--mode", mode,
                                           "--progress", self.progress] + urls,
-                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
+                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err, env=env)
         try:
             self.idle_kib = json.loads(self.proc.stdout.readline().decode() or "{}").get("idle_rss_kib")
             if not self.idle_kib:
@@ -602,33 +628,36 @@ def soak_section(args, out_dir):
     ctx["server"] = RtspServer(clip, os.path.join(work, "rtsp-server.log"), os.path.join(work, "plays.log"))
     ctx["receiver"] = EventReceiver()
     runs = []
+    repeats = max(1, getattr(args, "soak_repeat", 1))
     try:
-        for mode, ns in plan.items():
-            largest = max(ns)
-            for n in ns:
-                log("soak: %s mode, %d streams" % (mode, n))
-                entry = {"mode": mode, "n": n}
-                try:
-                    if floor_fits_beside(mode, n):
-                        floor = Floor(ctx, mode, n)
-                        try:
-                            entry["service"] = run_service(ctx, mode, n, n in (1, largest), floor)
-                        finally:
-                            floor.stop()
-                        entry["floor"] = entry["service"].pop("floor")
-                    else:
-                        entry["service"] = run_service(ctx, mode, n, n in (1, largest))
-                    entry["ffmpeg"] = run_ffmpeg(ctx, mode, n, entry["service"]["window_s"])
-                    if "floor" not in entry:
-                        entry["floor"] = run_floor(ctx, mode, n, entry["service"]["window_s"])
-                except (RuntimeError, OSError, ValueError, KeyError) as e:
-                    entry["error"] = str(e)
-                    log("soak: %s %d failed: %s" % (mode, n, e))
-                s, f, fl = entry.get("service", {}), entry.get("ffmpeg", {}), entry.get("floor", {})
-                entry["cpu_ratio"] = ratio(s.get("cores"), f.get("cores"))
-                entry["cpu_ratio_to_floor"] = ratio(s.get("cores"), fl.get("cores"))
-                entry["rss_ratio_to_floor"] = ratio(s.get("rss_per_stream_mib"), fl.get("rss_per_stream_mib"))
-                runs.append(entry)
+        # Repeats go round the whole plan rather than one (mode, N) at a time, so a slow spell of the
+        # machine widens every figure's spread instead of shifting one figure.
+        order = [(rep, mode, n) for rep in range(repeats) for mode, ns in plan.items() for n in ns]
+        for rep, mode, n in order:
+            largest = max(plan[mode])
+            log("soak: %s mode, %d streams (repeat %d of %d)" % (mode, n, rep + 1, repeats))
+            entry = {"mode": mode, "n": n, "repeat": rep}
+            try:
+                if floor_fits_beside(mode, n):
+                    floor = Floor(ctx, mode, n)
+                    try:
+                        entry["service"] = run_service(ctx, mode, n, n in (1, largest), floor, rep)
+                    finally:
+                        floor.stop()
+                    entry["floor"] = entry["service"].pop("floor")
+                else:
+                    entry["service"] = run_service(ctx, mode, n, n in (1, largest), rep=rep)
+                entry["ffmpeg"] = run_ffmpeg(ctx, mode, n, entry["service"]["window_s"])
+                if "floor" not in entry:
+                    entry["floor"] = run_floor(ctx, mode, n, entry["service"]["window_s"])
+            except (RuntimeError, OSError, ValueError, KeyError) as e:
+                entry["error"] = str(e)
+                log("soak: %s %d failed: %s" % (mode, n, e))
+            s, f, fl = entry.get("service", {}), entry.get("ffmpeg", {}), entry.get("floor", {})
+            entry["cpu_ratio"] = ratio(s.get("cores"), f.get("cores"))
+            entry["cpu_ratio_to_floor"] = ratio(s.get("cores"), fl.get("cores"))
+            entry["rss_ratio_to_floor"] = ratio(s.get("rss_per_stream_mib"), fl.get("rss_per_stream_mib"))
+            runs.append(entry)
     finally:
         ctx["receiver"].stop()
         ctx["server"].stop()
@@ -638,62 +667,109 @@ def soak_section(args, out_dir):
     return {"clip": os.path.basename(clip), "object_on_s": OBJECT_ON_S, "dwell_ms": DWELL_MS, "runs": runs}
 
 
+def run_values(r):
+    """One run's figures by id suffix, with their units."""
+    s, f, fl = r.get("service", {}), r.get("ffmpeg", {}), r.get("floor", {})
+    lat = s.get("event_latency_ms") or {}
+    return [
+        ("cores", s.get("cores"), "cores"), ("ffmpeg_cores", f.get("cores"), "cores"),
+        ("cpu_ratio_to_ffmpeg", r.get("cpu_ratio"), "ratio"),
+        ("floor_cores", fl.get("cores"), "cores"), ("cpu_ratio_to_floor", r.get("cpu_ratio_to_floor"), "ratio"),
+        ("rss_per_stream_mib", s.get("rss_per_stream_mib"), "MiB"),
+        ("ffmpeg_rss_per_stream_mib", f.get("rss_per_stream_mib"), "MiB"),
+        ("floor_rss_per_stream_mib", fl.get("rss_per_stream_mib"), "MiB"),
+        ("rss_ratio_to_floor", r.get("rss_ratio_to_floor"), "ratio"),
+        ("startup_peak_above_steady_mib", s.get("startup_peak_above_steady_mib"), "MiB"),
+        ("threads", s.get("threads"), "count"), ("frames_dropped", s.get("frames_dropped"), "count"),
+        ("tasks_behind", s.get("tasks_behind"), "count"),
+        ("health_p50_ms", s.get("health_p50_ms"), "ms"), ("health_p99_ms", s.get("health_p99_ms"), "ms"),
+        ("machine_busy_cores", s.get("machine_busy_cores"), "cores"),
+        ("other_load_cores", s.get("other_load_cores"), "cores"),
+        ("event_latency_beyond_dwell_p50_ms", lat.get("p50"), "ms"),
+        ("event_latency_beyond_dwell_max_ms", lat.get("max"), "ms"),
+    ]
+
+
+def grouped(soak):
+    """The runs of each (mode, N), in plan order: the repeats of one figure."""
+    groups = {}
+    for r in soak.get("runs", []):
+        groups.setdefault((r["mode"], r["n"]), []).append(r)
+    return groups
+
+
+def summary(values):
+    """min, median and max of the values that were measured; None where none was."""
+    values = [v for v in values if v is not None]
+    if not values:
+        return None
+    return {"min": min(values), "median": statistics.median(values), "max": max(values), "values": values}
+
+
 def flat_figures(soak):
     out = []
-    for r in soak.get("runs", []):
-        base = "soak/%s/n%d" % (r["mode"], r["n"])
-        s, f, fl = r.get("service", {}), r.get("ffmpeg", {}), r.get("floor", {})
-        for key, value, unit in (
-                ("cores", s.get("cores"), "cores"), ("ffmpeg_cores", f.get("cores"), "cores"),
-                ("cpu_ratio_to_ffmpeg", r.get("cpu_ratio"), "ratio"),
-                ("floor_cores", fl.get("cores"), "cores"), ("cpu_ratio_to_floor", r.get("cpu_ratio_to_floor"), "ratio"),
-                ("rss_per_stream_mib", s.get("rss_per_stream_mib"), "MiB"),
-                ("ffmpeg_rss_per_stream_mib", f.get("rss_per_stream_mib"), "MiB"),
-                ("floor_rss_per_stream_mib", fl.get("rss_per_stream_mib"), "MiB"),
-                ("rss_ratio_to_floor", r.get("rss_ratio_to_floor"), "ratio"),
-                ("startup_peak_above_steady_mib", s.get("startup_peak_above_steady_mib"), "MiB"),
-                ("threads", s.get("threads"), "count"), ("frames_dropped", s.get("frames_dropped"), "count"),
-                ("tasks_behind", s.get("tasks_behind"), "count"),
-                ("health_p50_ms", s.get("health_p50_ms"), "ms"), ("health_p99_ms", s.get("health_p99_ms"), "ms")):
-            out.append({"id": "%s/%s" % (base, key), "value": value, "unit": unit, "spread": None})
-        lat = s.get("event_latency_ms")
-        if lat:
-            out.append({"id": base + "/event_latency_beyond_dwell_p50_ms", "value": lat["p50"], "unit": "ms",
-                        "spread": None})
-            out.append({"id": base + "/event_latency_beyond_dwell_max_ms", "value": lat["max"], "unit": "ms",
-                        "spread": None})
+    for (mode, n), runs in grouped(soak).items():
+        base = "soak/%s/n%d" % (mode, n)
+        per_key = {}
+        for r in runs:
+            for key, value, unit in run_values(r):
+                per_key.setdefault(key, (unit, []))[1].append(value)
+        for key, (unit, values) in per_key.items():
+            sm = summary(values)
+            if sm is None and key.startswith("event_latency"):
+                continue
+            spread = (sm["max"] - sm["min"]) / sm["median"] if sm and len(sm["values"]) > 1 and sm["median"] else None
+            out.append({"id": "%s/%s" % (base, key), "value": sm["median"] if sm else None, "unit": unit,
+                        "spread": spread, "min": sm["min"] if sm else None, "max": sm["max"] if sm else None,
+                        "repeats": len(sm["values"]) if sm else 0})
     return out
 
 
 def print_table(soak, fmt, table):
-    runs = soak.get("runs", [])
-    if not runs:
+    groups = grouped(soak)
+    if not groups:
         return
+    repeats = max(len(v) for v in groups.values())
     print("\nSoak (one velmo-ai process with N tasks on N real-time 1080p25 RTSP streams, beside N `ffmpeg -threads 1"
           " -f null` decodes and the in-process libavcodec floor on the same streams; box in the zone from %d s,"
-          " dwell %d ms)"
-          % (soak["object_on_s"], soak["dwell_ms"]))
+          " dwell %d ms; each figure the median [min, max] of %d repeat(s), taken in turn round the plan)"
+          % (soak["object_on_s"], soak["dwell_ms"], repeats))
+
+    def mmm(values):
+        sm = summary(values)
+        if sm is None:
+            return "-"
+        if len(sm["values"]) == 1:
+            return fmt(sm["median"])
+        return "%s [%s, %s]" % (fmt(sm["median"]), fmt(sm["min"]), fmt(sm["max"]))
+
+    def yn(runs, who):
+        vals = [r.get(who, {}).get("kept_real_time") for r in runs]
+        if any(v is None for v in vals):
+            return "-"
+        return "yes" if all(vals) else "%d/%d" % (sum(1 for v in vals if v), len(vals))
+
     rows = []
-    for r in runs:
-        s, f, fl = r.get("service", {}), r.get("ffmpeg", {}), r.get("floor", {})
-        lat = s.get("event_latency_ms") or {}
-
-        def yn(v):
-            return "-" if v is None else ("yes" if v else "no")
-
-        rows.append([r["mode"], str(r["n"]), fmt(s.get("cores")), fmt(f.get("cores")), fmt(r.get("cpu_ratio")),
-                     fmt(fl.get("cores")) + (" *" if fl.get("same_window") else ""),
-                     fmt(r.get("cpu_ratio_to_floor")),
-                     fmt(s.get("rss_mib")), fmt(s.get("rss_per_stream_mib")), fmt(fl.get("rss_per_stream_mib")),
-                     fmt(r.get("rss_ratio_to_floor")), fmt(s.get("startup_peak_above_steady_mib")), fmt(s.get("threads")),
-                     fmt(s.get("frames_dropped")),
-                     "/".join(yn(x.get("kept_real_time")) for x in (s, f, fl)),
-                     "-" if not lat else "%s/%s" % (fmt(lat.get("p50")), fmt(lat.get("max"))),
-                     "%s/%s" % (fmt(s.get("health_p50_ms")), fmt(s.get("health_p99_ms"))),
-                     r.get("error", "")])
-    print(table(rows, ["mode", "N", "cores", "ffmpeg cores", "ratio", "floor cores", "ratio", "RSS MiB", "RSS/stream",
-                       "floor RSS/stream", "ratio", "start peak", "threads", "dropped", "real time",
-                       "event ms p50/max", "health ms p50/p99", "error"]))
+    for (mode, n), runs in groups.items():
+        values = {}
+        for r in runs:
+            for key, value, _ in run_values(r):
+                values.setdefault(key, []).append(value)
+        same = all(r.get("floor", {}).get("same_window") for r in runs)
+        rows.append([mode, str(n), mmm(values["cores"]), mmm(values["ffmpeg_cores"]), mmm(values["cpu_ratio_to_ffmpeg"]),
+                     mmm(values["floor_cores"]) + (" *" if same else ""), mmm(values["cpu_ratio_to_floor"]),
+                     mmm(values["rss_per_stream_mib"]), mmm(values["floor_rss_per_stream_mib"]),
+                     mmm(values["rss_ratio_to_floor"]), mmm(values["startup_peak_above_steady_mib"]),
+                     mmm(values["frames_dropped"]),
+                     "/".join(yn(runs, who) for who in ("service", "ffmpeg", "floor")),
+                     "%s / %s" % (mmm(values["event_latency_beyond_dwell_p50_ms"]),
+                                  mmm(values["event_latency_beyond_dwell_max_ms"])),
+                     "%s / %s" % (mmm(values["health_p50_ms"]), mmm(values["health_p99_ms"])),
+                     mmm(values["other_load_cores"]),
+                     "; ".join(r["error"] for r in runs if r.get("error"))])
+    print(table(rows, ["mode", "N", "cores", "ffmpeg cores", "ratio", "floor cores", "ratio", "RSS/stream",
+                       "floor RSS/stream", "ratio", "start peak", "dropped", "real time",
+                       "event ms p50 / max", "health ms p50 / p99", "other load", "error"]))
     print("cores: CPU seconds per second of the whole process (all threads) over the window; ffmpeg: the sum over"
           " its N processes; floor: bench/decode_floor, the N streams decoded in one process with libavcodec alone"
           " (*: beside the service, in the same window; otherwise in a window of its own after it)."
@@ -701,4 +777,6 @@ def print_table(soak, fmt, table):
           " service's highest RSS while its N tasks started above its RSS at the end of the window. real time:"
           " every task / every ffmpeg / every floor stream decoded at the rate sent. event ms: intrusion"
           " \"started\" at the callback receiver less the moment the box was sent, less the dwell. health: GET"
-          " /v1/health every %g s during the window." % HEALTH_PERIOD_S)
+          " /v1/health every %g s during the window. other load: cores the rest of the machine kept busy in the window"
+          " (the soak's own RTSP server and pinger included). The floor runs with the service's malloc arena cap"
+          " (MALLOC_ARENA_MAX=%d)." % (HEALTH_PERIOD_S, service_arena_cap()))
