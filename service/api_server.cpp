@@ -125,7 +125,7 @@ Json served_status_json(TaskSnapshot snapshot) {
   TaskConfig& config = snapshot.config;
   for (std::string* url : {&config.stream_url, &config.streams.main, &config.streams.sub, &config.streams.custom,
                            &config.callback_url}) {
-    *url = mask_url_password(*url);
+    *url = mask_url_secrets(*url);
   }
   return task_snapshot_json(snapshot);
 }
