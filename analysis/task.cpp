@@ -23,7 +23,19 @@ constexpr std::size_t kMaxIdBytes = 128;
 // Every key of a task request that the parser reads, per object. The parser names a key only
 // through these, and the keys reported as ignored are the ones missing here, so the two cannot
 // drift apart. "streams" refuses keys of its own (its roles are kSlotRoles).
-enum class TaskKey { task_id, stream_id, stream_url, device, fps, stream_role, callback_url, streams, scene, rules, count };
+enum class TaskKey {
+  task_id,
+  stream_id,
+  stream_url,
+  device,
+  fps,
+  stream_role,
+  callback_url,
+  streams,
+  scene,
+  rules,
+  count
+};
 enum class SceneKey {
   change_threshold,
   brightness_delta_threshold,
@@ -343,7 +355,9 @@ TaskConfig parse_task_config(const Json& body) {
   select_stream(config);
 
   config.callback_url = callback_url.get("phase one task.callback_url must use HTTP");
-  if (!config.callback_url.empty()) check_request_url(config.callback_url, UrlUse::callback, key_label(TaskKey::callback_url));
+  if (!config.callback_url.empty()) {
+    check_request_url(config.callback_url, UrlUse::callback, key_label(TaskKey::callback_url));
+  }
 
   if (const Json* scene = find_key(body, TaskKey::scene)) config.scene = parse_scene(*scene);
   config.rules = parse_rules(body);

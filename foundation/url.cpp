@@ -31,6 +31,7 @@ constexpr std::string_view kSecretNames[] = {"password", "passwd", "pwd",  "pass
 // A name=value pair starts after one of these (the path too: some cameras take
 // "/user=admin&password=..."), and its value runs to the next of kValueEnds.
 constexpr std::string_view kPairStarts = "/?&;#";
+constexpr std::string_view kNameEnds = "=/?&;#";
 constexpr std::string_view kValueEnds = "&;";
 constexpr std::string_view kPercentEncodeHint = "; percent-encode / ? # in a user name or password (%2F %3F %23)";
 
@@ -137,13 +138,12 @@ bool names_secret(std::string_view name) {
 // The values of secret name=value pairs in text[begin, end). The value of any other pair is
 // searched too, since it may hold a URL of its own.
 void mark_secret_values(std::string_view text, std::size_t begin, std::size_t end, Spans& spans) {
-  const std::string name_ends = std::string("=") + std::string(kPairStarts);
   std::size_t i = begin;
   while (true) {
     const std::size_t start = text.find_first_of(kPairStarts, i);
     if (start >= end) return;
     const std::size_t name_begin = start + 1;
-    const std::size_t name_end = std::min(text.find_first_of(name_ends, name_begin), end);
+    const std::size_t name_end = std::min(text.find_first_of(kNameEnds, name_begin), end);
     if (name_end == end || text[name_end] != '=') {
       i = name_end;
       continue;
