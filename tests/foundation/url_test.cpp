@@ -124,10 +124,7 @@ TEST(Url, SecretsAreRefusedWhereTheyCannotWorkAndNeverShown) {
        "rtsps://[fe80::1%25eth0]:322/a"},
       {"rtsp://cam:0/a", UrlUse::stream, bad_authority, "rtsp://cam:0/a", "rtsp://cam:0/a"},
       {"rtsp://cam:/a", UrlUse::stream, bad_authority, "rtsp://cam:/a", "rtsp://cam:/a"},
-      {"rtsp://cam:554:1", UrlUse::stream, bad_authority, "rtsp://cam:554:1", "rtsp://cam:554:1"},
-      {"rtsp://[::1", UrlUse::stream, bad_authority, "rtsp://[::1", "rtsp://[::1"},
       {"rtsp://u:S3CR@:554/a", UrlUse::stream, "x.url must include a host", "rtsp://u:***@:554/a", "rtsp://***@:554/a"},
-      {"rtsp://?a=1", UrlUse::stream, "x.url must include a host", "rtsp://?a=1", "rtsp://?a=1"},
       // Secrets in the query, and in a path that cameras read as one.
       {"rtsp://cam/live?user=admin&password=S3CR&token=S3CR", UrlUse::stream, "",
        "rtsp://cam/live?user=admin&password=***&token=***", "rtsp://cam/live?user=admin&password=***&token=***"},
@@ -148,8 +145,6 @@ TEST(Url, SecretsAreRefusedWhereTheyCannotWorkAndNeverShown) {
       {"http://hub/e?to=ops@nvr", UrlUse::callback,
        "x.url must not contain a user name or password (write an @ in the path or query as %40)",
        "http://hub/e?to=ops@nvr", "http://***@nvr"},
-      {"http://hub:99999/e", UrlUse::callback, "x.url has an invalid host or port", "http://hub:99999/e",
-       "http://hub:99999/e"},
   };
   for (const Case& c : cases) {
     const std::string refused = refusal(c.url, c.use);
