@@ -20,6 +20,66 @@ namespace {
 // The longest task or stream id, in bytes (required_text says why there is one).
 constexpr std::size_t kMaxIdBytes = 128;
 
+// Every key of a task request that the parser reads, per object. The parser names a key only
+// through these, and the keys reported as ignored are the ones missing here, so the two cannot
+// drift apart. "streams" refuses keys of its own (its roles are kSlotRoles).
+enum class TaskKey {
+  task_id,
+  stream_id,
+  stream_url,
+  device,
+  fps,
+  stream_role,
+  callback_url,
+  streams,
+  scene,
+  rules,
+  count
+};
+enum class SceneKey {
+  change_threshold,
+  brightness_delta_threshold,
+  blur_threshold,
+  trigger_ms,
+  cooldown_ms,
+  hold_ms,
+  baseline_mode,
+  rois,
+  ignore_zones,
+  count
+};
+enum class RuleKey { type, zones, min_duration_ms, cooldown_ms, min_hits, lost_timeout_ms, count };
+
+template <typename Key>
+using KeyNames = std::array<const char*, static_cast<std::size_t>(Key::count)>;
+
+constexpr KeyNames<TaskKey> kTaskKeys = {"task_id",     "stream_id",    "stream_url", "device", "fps",
+                                         "stream_role", "callback_url", "streams",    "scene",  "rules"};
+constexpr KeyNames<SceneKey> kSceneKeys = {"change_threshold", "brightness_delta_threshold",
+                                           "blur_threshold",   "trigger_ms",
+                                           "cooldown_ms",      "hold_ms",
+                                           "baseline_mode",    "rois",
+                                           "ignore_zones"};
+constexpr KeyNames<RuleKey> kRuleKeys = {"type",     "zones",          "min_duration_ms", "cooldown_ms",
+                                         "min_hits", "lost_timeout_ms"};
+
+template <typename Key>
+constexpr bool all_named(const KeyNames<Key>& names) {
+  return std::none_of(names.begin(), names.end(), [](const char* name) { return name == nullptr; });
+}
+static_assert(all_named<TaskKey>(kTaskKeys) && all_named<SceneKey>(kSceneKeys) && all_named<RuleKey>(kRuleKeys),
+              "every key has its name");
+
+constexpr const char* key_name(TaskKey key) { return kTaskKeys[static_cast<std::size_t>(key)]; }
+constexpr const char* key_name(SceneKey key) { return kSceneKeys[static_cast<std::size_t>(key)]; }
+constexpr const char* key_name(RuleKey key) { return kRuleKeys[static_cast<std::size_t>(key)]; }
+
+// How refusals name a key: scene and rule keys without their object ("task.cooldown_ms").
+template <typename Key>
+std::string key_label(Key key) {
+  return std::string("task.") + key_name(key);
+}
+
 constexpr std::array kRuleTypes = {RuleType::intrusion};
 constexpr std::array kBaselineModes = {BaselineMode::automatic, BaselineMode::manual};
 
@@ -33,12 +93,14 @@ std::optional<Enum> named_value(std::string_view text, const std::array<Enum, N>
   return std::nullopt;
 }
 
-const Json* find_key(const Json& object, const char* key) {
-  const auto it = object.find(key);
+template <typename Key>
+const Json* find_key(const Json& object, Key key) {
+  const auto it = object.find(key_name(key));
   return it == object.end() ? nullptr : &*it;
 }
 
-std::string required_text(const Json& body, const char* key, const std::string& label) {
+std::string required_text(const Json& body, TaskKey key) {
+  const std::string label = key_label(key);
   const Json* value = find_key(body, key);
   if (value == nullptr || !value->is_string() || value->get_ref<const std::string&>().empty()) {
     refuse(label + " must be a non-empty string");
@@ -64,13 +126,15 @@ struct OptionalText {
   }
 };
 
-OptionalText optional_text(const Json& object, const char* key, const char* fallback) {
+template <typename Key>
+OptionalText optional_text(const Json& object, Key key, const char* fallback) {
   return OptionalText{find_key(object, key), fallback};
 }
 
 // The whole JSON integer is compared with the bounds, never a narrowed copy of it.
-std::int32_t integer_key(const Json& object, const char* key, std::int32_t fallback, std::int32_t lo,
-                         std::int32_t hi, const std::string& label) {
+template <typename Key>
+std::int32_t integer_key(const Json& object, Key key, std::int32_t fallback, std::int32_t lo, std::int32_t hi) {
+  const std::string label = key_label(key);
   const Json* value = find_key(object, key);
   if (value == nullptr) return fallback;
   if (!value->is_number_integer()) refuse(label + " must be an integer");
@@ -86,8 +150,9 @@ std::int32_t integer_key(const Json& object, const char* key, std::int32_t fallb
   return static_cast<std::int32_t>(v);
 }
 
-double number_key(const Json& object, const char* key, double fallback, double lo, double hi,
-                  const std::string& label) {
+template <typename Key>
+double number_key(const Json& object, Key key, double fallback, double lo, double hi) {
+  const std::string label = key_label(key);
   const Json* value = find_key(object, key);
   if (value == nullptr) return fallback;
   if (!value->is_number()) refuse(label + " must be a number");
@@ -114,11 +179,11 @@ Polygon parse_polygon(const Json& value, const std::string& label) {
   return polygon;
 }
 
-std::vector<Polygon> polygon_list(const Json& object, const char* key) {
+std::vector<Polygon> polygon_list(const Json& object, SceneKey key) {
   std::vector<Polygon> polygons;
   const Json* value = find_key(object, key);
   if (value == nullptr) return polygons;
-  const std::string label = std::string("task.") + key;
+  const std::string label = key_label(key);
   if (!value->is_array()) refuse(label + " must be an array");
   polygons.reserve(value->size());
   for (const Json& element : *value) polygons.push_back(parse_polygon(element, label));
@@ -176,26 +241,22 @@ void select_stream(TaskConfig& config) {
 SceneConfig parse_scene(const Json& scene) {
   if (!scene.is_object()) refuse("task.scene must be an object");
   SceneConfig config;
-  config.change_threshold =
-      number_key(scene, "change_threshold", config.change_threshold, 0.0001, 1.0, "task.change_threshold");
+  config.change_threshold = number_key(scene, SceneKey::change_threshold, config.change_threshold, 0.0001, 1.0);
   config.brightness_delta_threshold =
-      number_key(scene, "brightness_delta_threshold", config.brightness_delta_threshold, 0.0, 255.0,
-                 "task.brightness_delta_threshold");
-  config.blur_threshold =
-      number_key(scene, "blur_threshold", config.blur_threshold, 0.0, 10000.0, "task.blur_threshold");
-  config.trigger_ms = integer_key(scene, "trigger_ms", config.trigger_ms, 0, 60000, "task.trigger_ms");
-  config.cooldown_ms =
-      integer_key(scene, "cooldown_ms", config.cooldown_ms, 0, 3600000, "task.cooldown_ms");
-  config.hold_ms = integer_key(scene, "hold_ms", config.hold_ms, 0, 3600000, "task.hold_ms");
+      number_key(scene, SceneKey::brightness_delta_threshold, config.brightness_delta_threshold, 0.0, 255.0);
+  config.blur_threshold = number_key(scene, SceneKey::blur_threshold, config.blur_threshold, 0.0, 10000.0);
+  config.trigger_ms = integer_key(scene, SceneKey::trigger_ms, config.trigger_ms, 0, 60000);
+  config.cooldown_ms = integer_key(scene, SceneKey::cooldown_ms, config.cooldown_ms, 0, 3600000);
+  config.hold_ms = integer_key(scene, SceneKey::hold_ms, config.hold_ms, 0, 3600000);
   const std::string baseline_message = "task.scene.baseline_mode must be auto or manual";
   const std::string baseline_text =
-      optional_text(scene, "baseline_mode", baseline_mode_name(config.baseline_mode)).get(baseline_message);
+      optional_text(scene, SceneKey::baseline_mode, baseline_mode_name(config.baseline_mode)).get(baseline_message);
   const std::optional<BaselineMode> baseline = named_value(baseline_text, kBaselineModes, baseline_mode_name);
   if (!baseline) refuse(baseline_message);
   config.baseline_mode = *baseline;
-  config.rois = polygon_list(scene, "rois");
-  config.ignore_zones = polygon_list(scene, "ignore_zones");
-  config.hold_ms_given = scene.contains("hold_ms");
+  config.rois = polygon_list(scene, SceneKey::rois);
+  config.ignore_zones = polygon_list(scene, SceneKey::ignore_zones);
+  config.hold_ms_given = find_key(scene, SceneKey::hold_ms) != nullptr;
   return config;
 }
 
@@ -203,28 +264,26 @@ ZoneRule parse_rule(const Json& element) {
   if (!element.is_object()) refuse("task.rules entries must be objects");
   ZoneRule rule;
   const std::string type_message = "phase one supports only intrusion rules";
-  const std::string type_text = optional_text(element, "type", rule_type_name(rule.type)).get(type_message);
+  const std::string type_text = optional_text(element, RuleKey::type, rule_type_name(rule.type)).get(type_message);
   const std::optional<RuleType> type = named_value(type_text, kRuleTypes, rule_type_name);
   if (!type) refuse(type_message);
   rule.type = *type;
-  const Json* zones = find_key(element, "zones");
+  const Json* zones = find_key(element, RuleKey::zones);
   if (zones == nullptr || !zones->is_array() || zones->empty()) {
     refuse("intrusion rule requires at least one zone");
   }
   rule.zones.reserve(zones->size());
   for (const Json& zone : *zones) rule.zones.push_back(parse_polygon(zone, "task.rules[].zones"));
-  rule.min_duration_ms =
-      integer_key(element, "min_duration_ms", rule.min_duration_ms, 0, 600000, "task.min_duration_ms");
-  rule.cooldown_ms = integer_key(element, "cooldown_ms", rule.cooldown_ms, 0, 86400000, "task.cooldown_ms");
-  rule.min_hits = integer_key(element, "min_hits", rule.min_hits, 1, 30, "task.min_hits");
-  rule.lost_timeout_ms =
-      integer_key(element, "lost_timeout_ms", rule.lost_timeout_ms, 100, 600000, "task.lost_timeout_ms");
+  rule.min_duration_ms = integer_key(element, RuleKey::min_duration_ms, rule.min_duration_ms, 0, 600000);
+  rule.cooldown_ms = integer_key(element, RuleKey::cooldown_ms, rule.cooldown_ms, 0, 86400000);
+  rule.min_hits = integer_key(element, RuleKey::min_hits, rule.min_hits, 1, 30);
+  rule.lost_timeout_ms = integer_key(element, RuleKey::lost_timeout_ms, rule.lost_timeout_ms, 100, 600000);
   return rule;
 }
 
 std::vector<ZoneRule> parse_rules(const Json& body) {
   std::vector<ZoneRule> rules;
-  const Json* value = find_key(body, "rules");
+  const Json* value = find_key(body, TaskKey::rules);
   if (value == nullptr) return rules;
   if (!value->is_array()) refuse("task.rules must be an array");
   rules.reserve(value->size());
@@ -267,21 +326,21 @@ const char* baseline_mode_name(BaselineMode mode) {
 TaskConfig parse_task_config(const Json& body) {
   if (!body.is_object()) refuse("task request must be a JSON object");
   TaskConfig config;
-  config.task_id = required_text(body, "task_id", "task.task_id");
-  config.stream_id = required_text(body, "stream_id", "task.stream_id");
+  config.task_id = required_text(body, TaskKey::task_id);
+  config.stream_id = required_text(body, TaskKey::stream_id);
 
-  const OptionalText stream_url = optional_text(body, "stream_url", "");
-  const OptionalText device = optional_text(body, "device", "auto");
-  config.fps = integer_key(body, "fps", config.fps, 1, 30, "task.fps");
-  const OptionalText stream_role = optional_text(body, "stream_role", kAutoRole);
-  const OptionalText callback_url = optional_text(body, "callback_url", "");
+  const OptionalText stream_url = optional_text(body, TaskKey::stream_url, "");
+  const OptionalText device = optional_text(body, TaskKey::device, "auto");
+  config.fps = integer_key(body, TaskKey::fps, config.fps, 1, 30);
+  const OptionalText stream_role = optional_text(body, TaskKey::stream_role, kAutoRole);
+  const OptionalText callback_url = optional_text(body, TaskKey::callback_url, "");
 
   const std::string requested_url = stream_url.get("task.stream_url must use RTSP");
-  if (!requested_url.empty()) check_request_url(requested_url, UrlUse::stream, "task.stream_url");
+  if (!requested_url.empty()) check_request_url(requested_url, UrlUse::stream, key_label(TaskKey::stream_url));
 
   StreamSources sources;
   sources.custom = requested_url;
-  if (const Json* streams = find_key(body, "streams")) sources = parse_streams(*streams, sources);
+  if (const Json* streams = find_key(body, TaskKey::streams)) sources = parse_streams(*streams, sources);
   config.streams = sources;
 
   const std::string device_message = "task.device must be auto, cpu, or gpu";
@@ -296,9 +355,11 @@ TaskConfig parse_task_config(const Json& body) {
   select_stream(config);
 
   config.callback_url = callback_url.get("phase one task.callback_url must use HTTP");
-  if (!config.callback_url.empty()) check_request_url(config.callback_url, UrlUse::callback, "task.callback_url");
+  if (!config.callback_url.empty()) {
+    check_request_url(config.callback_url, UrlUse::callback, key_label(TaskKey::callback_url));
+  }
 
-  if (const Json* scene = find_key(body, "scene")) config.scene = parse_scene(*scene);
+  if (const Json* scene = find_key(body, TaskKey::scene)) config.scene = parse_scene(*scene);
   config.rules = parse_rules(body);
   return config;
 }
@@ -364,17 +425,8 @@ Json task_snapshot_json(const TaskSnapshot& snapshot) {
 
 namespace {
 
-// Every key the parser reads, per object; "streams" refuses other keys itself.
-constexpr std::array<std::string_view, 10> kTaskKeys = {
-    "task_id", "stream_id", "stream_url", "device", "fps", "stream_role", "callback_url", "streams", "scene", "rules"};
-constexpr std::array<std::string_view, 9> kSceneKeys = {
-    "change_threshold", "brightness_delta_threshold", "blur_threshold", "trigger_ms", "cooldown_ms",
-    "hold_ms",          "baseline_mode",              "rois",           "ignore_zones"};
-constexpr std::array<std::string_view, 6> kRuleKeys = {
-    "type", "zones", "min_duration_ms", "cooldown_ms", "min_hits", "lost_timeout_ms"};
-
-template <std::size_t N>
-void collect_unknown(const Json& object, const std::array<std::string_view, N>& known, const std::string& prefix,
+template <typename Key>
+void collect_unknown(const Json& object, const KeyNames<Key>& known, const std::string& prefix,
                      std::vector<std::string>& out) {
   for (const auto& [key, value] : object.items()) {
     if (std::find(known.begin(), known.end(), key) == known.end()) out.push_back(prefix + key);
@@ -386,14 +438,14 @@ void collect_unknown(const Json& object, const std::array<std::string_view, N>& 
 std::vector<std::string> ignored_task_keys(const Json& body) {
   std::vector<std::string> ignored;
   if (!body.is_object()) return ignored;
-  collect_unknown(body, kTaskKeys, "", ignored);
-  if (const Json* scene = find_key(body, "scene"); scene != nullptr && scene->is_object()) {
-    collect_unknown(*scene, kSceneKeys, "scene.", ignored);
+  collect_unknown<TaskKey>(body, kTaskKeys, "", ignored);
+  if (const Json* scene = find_key(body, TaskKey::scene); scene != nullptr && scene->is_object()) {
+    collect_unknown<SceneKey>(*scene, kSceneKeys, "scene.", ignored);
   }
-  if (const Json* rules = find_key(body, "rules"); rules != nullptr && rules->is_array()) {
+  if (const Json* rules = find_key(body, TaskKey::rules); rules != nullptr && rules->is_array()) {
     for (std::size_t i = 0; i < rules->size(); ++i) {
       const Json& rule = (*rules)[i];
-      if (rule.is_object()) collect_unknown(rule, kRuleKeys, "rules[" + std::to_string(i) + "].", ignored);
+      if (rule.is_object()) collect_unknown<RuleKey>(rule, kRuleKeys, "rules[" + std::to_string(i) + "].", ignored);
     }
   }
   return ignored;

@@ -119,13 +119,13 @@ void answer_shutting_down(HttpResponse& response) {
   set_json(response, 503, error_json("shutting_down", "the service is shutting down"));
 }
 
-// What a client may read of a task: any web page on the machine can, so no camera password is
-// served; the runner keeps the real URLs.
+// What a client may read of a task: any web page on the machine can, so no password or query
+// secret of a URL is served; the runner keeps the real URLs.
 Json served_status_json(TaskSnapshot snapshot) {
   TaskConfig& config = snapshot.config;
   for (std::string* url : {&config.stream_url, &config.streams.main, &config.streams.sub, &config.streams.custom,
                            &config.callback_url}) {
-    *url = mask_url_password(*url);
+    *url = mask_url_secrets(*url);
   }
   return task_snapshot_json(snapshot);
 }
