@@ -14,6 +14,15 @@ std::vector<IntrusionRule> make_rules(const std::vector<ZoneRule>& rules) {
   return out;
 }
 
+// A person the rules still wait for keeps their track: one who comes back within a rule's lost
+// timeout is the same person to that rule, so no second intrusion opens beside the first and no
+// cooldown is skipped. Tasks without long timeouts keep the tracker's own.
+TrackerConfig tracker_config(const std::vector<ZoneRule>& rules) {
+  TrackerConfig config;
+  for (const ZoneRule& rule : rules) config.forget_after_ms = std::max(config.forget_after_ms, rule.lost_timeout_ms);
+  return config;
+}
+
 void append(std::vector<RuleEvent> events, std::vector<AnalysisEvent>& out) {
   for (RuleEvent& event : events) out.emplace_back(std::move(event));
 }
@@ -24,7 +33,7 @@ AnalysisStep::AnalysisStep(const TaskConfig& config, const AiConfig& ai, InferFu
     : infer_(std::move(infer)),
       gate_(std::min(config.fps, ai.idle_fps), std::min(config.fps, ai.active_fps), sampling_phase),
       scene_(config.scene),
-      tracker_(TrackerConfig{}),
+      tracker_(tracker_config(config.rules)),
       rules_(make_rules(config.rules)),
       infer_interval_ms_(1000 / std::max(1, std::min(ai.inference_fps, config.fps))),
       auto_baseline_(config.scene.baseline_mode == BaselineMode::automatic) {}
