@@ -23,8 +23,11 @@ TrackerConfig tracker_config(const std::vector<ZoneRule>& rules) {
   return config;
 }
 
-void append(std::vector<RuleEvent> events, std::vector<AnalysisEvent>& out) {
-  for (RuleEvent& event : events) out.emplace_back(std::move(event));
+void append(std::vector<RuleEvent> events, std::size_t rule_index, std::vector<AnalysisEvent>& out) {
+  for (RuleEvent& event : events) {
+    event.rule_index = rule_index;
+    out.emplace_back(std::move(event));
+  }
 }
 
 }  // namespace
@@ -104,7 +107,7 @@ void AnalysisStep::iterate(std::optional<VideoFrame>& frame, Instant now, StepRe
   }
   std::vector<TrackObservation> tracks = tracker_.update(result.detections, now.steady_ms);
   has_tracks_ = !tracks.empty();
-  for (IntrusionRule& rule : rules_) append(rule.update(tracks, now), out.events);
+  for (std::size_t i = 0; i < rules_.size(); ++i) append(rules_[i].update(tracks, now), i, out.events);
   out.run = InferenceRun{std::move(tracks), now.wall_ms, result.latency_ms};
 }
 
@@ -112,7 +115,7 @@ void AnalysisStep::iterate(std::optional<VideoFrame>& frame, Instant now, StepRe
 void AnalysisStep::tick_rules(Instant now, StepResult& out) {
   if (last_rule_tick_ && now.steady_ms - *last_rule_tick_ < kRuleTickMs) return;
   last_rule_tick_ = now.steady_ms;
-  for (IntrusionRule& rule : rules_) append(rule.update({}, now), out.events);
+  for (std::size_t i = 0; i < rules_.size(); ++i) append(rules_[i].update({}, now), i, out.events);
 }
 
 void AnalysisStep::end_scene(std::int64_t ended_at, std::vector<AnalysisEvent>& out) {
@@ -122,7 +125,7 @@ void AnalysisStep::end_scene(std::int64_t ended_at, std::vector<AnalysisEvent>& 
 
 std::vector<AnalysisEvent> AnalysisStep::close(Instant now) {
   std::vector<AnalysisEvent> out;
-  for (IntrusionRule& rule : rules_) append(rule.flush(now), out);
+  for (std::size_t i = 0; i < rules_.size(); ++i) append(rules_[i].flush(now), i, out);
   if (scene_open_) end_scene(now.wall_ms, out);
   return out;
 }

@@ -1,5 +1,6 @@
 #include "analysis/event_documents.h"
 
+#include <cstdint>
 #include <utility>
 #include <variant>
 
@@ -32,6 +33,7 @@ Json rule_event_document(const EventSource& source, const RuleEvent& rule, const
   message["boxes"] = std::move(boxes);
   message["ended_at"] = rule.ended_at;
   message["label"] = rule.label;
+  message["rule_index"] = static_cast<std::uint64_t>(rule.rule_index);
   message["score"] = rule.score;
   message["started_at"] = rule.started_at;
   message["track_id"] = rule.track_id;

@@ -406,7 +406,8 @@ TEST_F(PipelineTest, DetectsTracksAndReportsAMovingPersonEndToEnd) {
   EXPECT_LE(box["box"]["x"].get<double>() + box["box"]["w"].get<double>(), 1.0 + 1e-9);
 
   const Json started = events_where(receiver, "intrusion", "started").front();
-  EXPECT_EQ(started.size(), 13u);
+  EXPECT_EQ(started.size(), 14u);
+  EXPECT_EQ(started["rule_index"], 0);
   EXPECT_EQ(started["label"], "person");
   EXPECT_EQ(started["model"], "bright_dets");
   EXPECT_EQ(started["model_version"], "1.0.0");
@@ -915,7 +916,7 @@ TEST(PipelineEventTest, ScriptedEndsPairWithStartsPerPersonAndCopiesShareTheirEv
   std::vector<Json> ended;
   for (const Json& e : events) {
     if (e["event_type"] != "intrusion") continue;
-    EXPECT_EQ(e.size(), 13u) << e;
+    EXPECT_EQ(e.size(), 14u) << e;
     (e["event_state"] == "started" ? started : ended).push_back(e);
   }
   ASSERT_EQ(started.size(), 1u);
