@@ -272,12 +272,12 @@ Json scripted_task(int hold_ms, int cooldown_ms, bool rules) {
 class Script {
  public:
   Script(Json task, InferenceScheduler& scheduler, DetectionCallback on_detections = {}, AiConfig ai = fast_ai(),
-         bool post_events = true) {
+         bool post_events = true, std::optional<double> sampling_phase = 0.0) {
     if (post_events) task["callback_url"] = receiver.url("/v1/events");
     if (!on_detections) on_detections = detections.callback();
     pipeline = std::make_unique<AnalysisPipeline>(parse_task_config(task), std::move(ai), scheduler,
                                                   std::move(on_detections),
-                                                  PipelineSeams{clock, source.source(), http_sink(), stepper.wait(), 0.0});
+                                                  PipelineSeams{clock, source.source(), http_sink(), stepper.wait(), sampling_phase});
     pipeline->start();
   }
   ~Script() { pipeline->stop(); }
@@ -744,6 +744,41 @@ TEST_F(PipelineTest, ScriptedRuleEventsAreCountedWithoutACallbackUrl) {
   script.pipeline->stop();
   EXPECT_EQ(script.pipeline->snapshot().events_ended, 1u);
   EXPECT_EQ(script.receiver.request_count(), 0u);
+}
+
+// Pipelines 1 to 2^k - 1 of the process take the points of the interval's even split into 2^k
+// parts, 0 aside, one each.
+TEST(SamplingPhases, SpreadOverThePipelines) {
+  for (const std::uint64_t parts : {2u, 4u, 8u, 16u}) {
+    std::set<double> phases;
+    for (std::uint64_t n = 1; n < parts; ++n) phases.insert(sampling_phase(n));
+    ASSERT_EQ(phases.size(), parts - 1);
+    double expected = 0.0;
+    for (const double phase : phases) {
+      expected += 1.0 / static_cast<double>(parts);
+      EXPECT_DOUBLE_EQ(phase, expected) << parts << " parts";
+    }
+  }
+}
+
+// A pipeline whose seams name no phase samples on its own number's, as a gate made with it would.
+// Of three pipelines made in a row, at least one has a phase that moves its pictures.
+TEST_F(PipelineTest, ScriptedPipelineSamplesOnItsNumbersPhase) {
+  for (int i = 0; i < 3; ++i) {
+    Script script(scripted_task(1000, 0, false), scheduler(), {}, fast_ai(), false, std::nullopt);
+    const std::string& key = script.pipeline->task_key();
+    const double phase = sampling_phase(std::stoull(key.substr(key.find('#') + 1)));
+    SharedSamplingGate reference(1, 5, phase);
+    std::vector<std::int64_t> wanted, expected;
+    for (std::int64_t pts = 0; pts <= 3000; pts += 40) {
+      const std::int64_t now = script.clock->steady_ms();
+      if (script.offer(empty_picture(), pts)) wanted.push_back(now);
+      if (reference.wants(pts, now)) expected.push_back(now);
+      script.clock->advance(40);
+    }
+    EXPECT_EQ(wanted, expected) << key;
+    EXPECT_GE(wanted.size(), 3u);
+  }
 }
 
 TEST_F(PipelineTest, ConstructionFillsTheSceneHoldAndNumbersPipelines) {
