@@ -106,6 +106,7 @@ AnalysisPipeline::AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceSche
     // A rate or setting the units refuse is the caller's to fix, as the task parser would say.
     throw InvalidInput(e.what());
   }
+  status_.inference_fps_asked = step_->asked_inference_fps();
   if (!config_.callback_url.empty() && seams.sink) sink_ = seams.sink(config_);
 }
 
@@ -270,9 +271,11 @@ void AnalysisPipeline::update_statistics(double latency_ms) {
 }
 
 // Both rates are sampled about once a second from what was delivered and run, so an outage or a
-// task that never infers reads 0 rather than a stale figure.
+// task that never infers reads 0 rather than a stale figure. The rate achieved while the scene
+// changed is the step's own measure.
 void AnalysisPipeline::refresh_rates(std::int64_t t) {
   std::lock_guard lock(mutex_);
+  status_.inference_fps_achieved = step_->achieved_inference_fps();
   const std::int64_t dt = t - fps_sample_ms_;
   if (dt < kRateSampleMs) return;
   const double seconds = static_cast<double>(dt) / 1000.0;

@@ -39,7 +39,9 @@ AnalysisStep::AnalysisStep(const TaskConfig& config, const AiConfig& ai, InferFu
       tracker_(tracker_config(config.rules)),
       rules_(make_rules(config.rules)),
       infer_interval_ms_(1000 / std::max(1, std::min(ai.inference_fps, config.fps))),
-      auto_baseline_(config.scene.baseline_mode == BaselineMode::automatic) {}
+      auto_baseline_(config.scene.baseline_mode == BaselineMode::automatic),
+      asked_inference_fps_(config.rules.empty() ? 0.0
+                                                : static_cast<double>(std::min({ai.inference_fps, ai.active_fps, config.fps}))) {}
 
 bool AnalysisStep::wants_frame(std::int64_t pts_ms, std::int64_t now_steady_ms) {
   return gate_.wants(pts_ms, now_steady_ms);
@@ -47,12 +49,26 @@ bool AnalysisStep::wants_frame(std::int64_t pts_ms, std::int64_t now_steady_ms) 
 
 StepResult AnalysisStep::run(std::optional<VideoFrame> frame, Instant now) {
   StepResult out;
+  measure_demand(now.steady_ms);
   try {
     iterate(frame, now, out);
   } catch (const std::exception& e) {
     out.failure = e.what();
   }
+  wants_runs_ = active_ && !rules_.empty();
+  if (out.run) ++runs_;
   return out;
+}
+
+// The time since the last iteration wanted runs when that iteration left the scene changing; a
+// run that blocked on the shared detector's queue is in it.
+void AnalysisStep::measure_demand(std::int64_t now_ms) {
+  if (last_iteration_ms_ && wants_runs_) demand_ms_ += std::max<std::int64_t>(0, now_ms - *last_iteration_ms_);
+  last_iteration_ms_ = now_ms;
+  if (demand_ms_ < kRateSampleMs) return;
+  achieved_inference_fps_ = static_cast<double>(runs_) * 1000.0 / static_cast<double>(demand_ms_);
+  demand_ms_ = 0;
+  runs_ = 0;
 }
 
 void AnalysisStep::iterate(std::optional<VideoFrame>& frame, Instant now, StepResult& out) {

@@ -563,6 +563,10 @@ TEST_F(PipelineTest, ScriptedInferenceKeepsToItsRate) {
   // n runs span at least n - 1 intervals, less what the first and the last may be early.
   EXPECT_GE(runs.back() - runs.front() + 2 * early, static_cast<std::int64_t>(runs.size() - 1) * interval);
   for (std::size_t i = 1; i < runs.size(); ++i) EXPECT_GE(runs[i] - runs[i - 1], interval - 2 * early) << i;
+  // The detector kept up: the task got the rate it asked for.
+  const Json statistics = task_snapshot_json(script.pipeline->snapshot())["statistics"];
+  EXPECT_EQ(statistics["inference_fps_asked"], 3.0);
+  EXPECT_NEAR(statistics["inference_fps_achieved"].get<double>(), 3.0, 0.1);
 }
 
 // What the decoder says about its camera reaches the task's status: why it last failed, until the

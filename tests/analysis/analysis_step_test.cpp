@@ -301,5 +301,39 @@ TEST(AnalysisStep, TheAutomaticBaselineWaitsWhilePeopleAreTracked) {
   EXPECT_GE(scene_events[1].ended_at, kWall + kLeave);
 }
 
+// The rate a task gets from the shared detector, beside the one it asks for: a wait in the
+// detector's queue counts against it, time without a scene change does not.
+TEST(AnalysisStep, TheAchievedInferenceRateCountsTheQueueWait) {
+  struct Case {
+    const char* name;
+    bool rules;
+    std::int64_t queue_wait_ms;
+    double asked, achieved;
+  };
+  const Case cases[] = {
+      {"served at once", true, 0, 5.0, 5.0},
+      {"2 s in the queue", true, 2000, 5.0, 1000.0 / 2200.0},
+      {"no rules", false, 0, 0.0, 0.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::ManualClock clock(kWall);
+    TaskConfig config = task();
+    if (!c.rules) config.rules.clear();
+    AnalysisStep step(config, ai(), [&](VideoFrame, const std::optional<Rect>&) {
+      clock.advance(c.queue_wait_ms);
+      return InferenceResult{{kLeft}, 1.0, "CPUExecutionProvider", "scripted", "1"};
+    });
+    EXPECT_EQ(step.asked_inference_fps(), c.asked);
+    // Ten idle seconds, then a change that lasts.
+    for (int i = 0; i <= 100; ++i) {
+      if (i > 0) clock.advance(200);
+      const bool block = i > 50;
+      step.run(test::frame_with_rectangle(320, 180, 100, 60, block ? 130 : 100, 120), instant_of(clock));
+    }
+    EXPECT_DOUBLE_EQ(step.achieved_inference_fps(), c.achieved);
+  }
+}
+
 }  // namespace
 }  // namespace velmo::ai
