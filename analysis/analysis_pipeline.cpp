@@ -22,6 +22,18 @@ namespace {
 
 std::atomic<std::uint64_t> g_next_pipeline_id{1};
 
+// The pipeline number's bits mirrored behind the point (1/2, 1/4, 3/4, 1/8, ...): pipelines 1 to
+// 2^k - 1 take the points of the sampling interval's split into 2^k equal parts, so tasks made
+// together convert their pictures at evenly spread instants, each as far from the next as their
+// number allows.
+double sampling_phase(std::uint64_t id) {
+  double phase = 0.0;
+  for (double part = 0.5; id != 0; id >>= 1, part /= 2) {
+    if ((id & 1u) != 0) phase += part;
+  }
+  return phase;
+}
+
 constexpr int kFrameWaitMs = 200;
 constexpr std::size_t kLatencyWindow = 100;
 constexpr std::int64_t kRateSampleMs = 1000;
@@ -61,17 +73,6 @@ FrameSource ffmpeg_source(const TaskConfig& task, const AiConfig& ai, std::share
 }
 
 }  // namespace
-
-// The number's bits mirrored behind the point (1/2, 1/4, 3/4, 1/8, ...): pipelines 1 to 2^k - 1
-// take the points of the sampling interval's split into 2^k equal parts, so tasks made together
-// convert their pictures at evenly spread instants, each as far from the next as their number allows.
-double sampling_phase(std::uint64_t pipeline_number) {
-  double phase = 0.0;
-  for (double part = 0.5; pipeline_number != 0; pipeline_number >>= 1, part /= 2) {
-    if ((pipeline_number & 1u) != 0) phase += part;
-  }
-  return phase;
-}
 
 AnalysisPipeline::AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceScheduler& scheduler,
                                    DetectionCallback on_detections, PipelineSeams seams)

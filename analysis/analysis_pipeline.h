@@ -50,10 +50,6 @@ struct PipelineSeams {
   std::optional<double> sampling_phase;  // empty: spread over the pipelines the process made
 };
 
-// The sampling phase (see SharedSamplingGate) of the pipeline with this process-wide number, when
-// its seams name none.
-double sampling_phase(std::uint64_t pipeline_number);
-
 // One running analysis task: a decoder thread feeds the newest frames to an analysis thread that
 // samples them, watches the scene, runs the shared detector while the scene changes, tracks people,
 // evaluates the intrusion rules and emits detection messages, rule events and scene-change events.

@@ -750,39 +750,21 @@ TEST_F(PipelineTest, ScriptedRuleEventsAreCountedWithoutACallbackUrl) {
   EXPECT_EQ(script.receiver.request_count(), 0u);
 }
 
-// Pipelines 1 to 2^k - 1 of the process take the points of the interval's even split into 2^k
-// parts, 0 aside, one each.
-TEST(SamplingPhases, SpreadOverThePipelines) {
-  for (const std::uint64_t parts : {2u, 4u, 8u, 16u}) {
-    std::set<double> phases;
-    for (std::uint64_t n = 1; n < parts; ++n) phases.insert(sampling_phase(n));
-    ASSERT_EQ(phases.size(), parts - 1);
-    double expected = 0.0;
-    for (const double phase : phases) {
-      expected += 1.0 / static_cast<double>(parts);
-      EXPECT_DOUBLE_EQ(phase, expected) << parts << " parts";
-    }
-  }
-}
-
-// A pipeline whose seams name no phase samples on its own number's, as a gate made with it would.
-// Of three pipelines made in a row, at least one has a phase that moves its pictures.
-TEST_F(PipelineTest, ScriptedPipelineSamplesOnItsNumbersPhase) {
+// Pipelines made one after the other take their pictures at different instants of the sampling
+// interval: of three in a row, one at least has an odd number (a phase of half an interval or
+// more) and one an even number (less than half).
+TEST_F(PipelineTest, ScriptedPipelinesMadeInARowSpreadTheirSamplingPhases) {
+  std::set<std::int64_t> instants;  // of each pipeline's second picture, within the interval
   for (int i = 0; i < 3; ++i) {
     Script script(scripted_task(1000, 0, false), scheduler(), {}, fast_ai(), false, std::nullopt);
-    const std::string& key = script.pipeline->task_key();
-    const double phase = sampling_phase(std::stoull(key.substr(key.find('#') + 1)));
-    SharedSamplingGate reference(1, 5, phase);
-    std::vector<std::int64_t> wanted, expected;
-    for (std::int64_t pts = 0; pts <= 3000; pts += 40) {
-      const std::int64_t now = script.clock->steady_ms();
-      if (script.offer(empty_picture(), pts)) wanted.push_back(now);
-      if (reference.wants(pts, now)) expected.push_back(now);
-      script.clock->advance(40);
+    std::vector<std::int64_t> wanted;
+    for (std::int64_t pts = 0; wanted.size() < 2 && pts <= 3000; pts += 40, script.clock->advance(40)) {
+      if (script.offer(empty_picture(), pts)) wanted.push_back(script.clock->steady_ms());
     }
-    EXPECT_EQ(wanted, expected) << key;
-    EXPECT_GE(wanted.size(), 3u);
+    ASSERT_EQ(wanted.size(), 2u);
+    instants.insert(wanted[1] % 1000);
   }
+  EXPECT_GE(instants.size(), 2u);
 }
 
 TEST_F(PipelineTest, ConstructionFillsTheSceneHoldAndNumbersPipelines) {
