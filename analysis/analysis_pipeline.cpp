@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "analysis/decoder/ffmpeg_decoder.h"
+#include "analysis/event_documents.h"
 #include "foundation/errors.h"
 #include "foundation/log.h"
 #include "foundation/percentile.h"
@@ -21,9 +22,10 @@ namespace {
 
 std::atomic<std::uint64_t> g_next_pipeline_id{1};
 
-// The pipeline number's bits mirrored behind the point (1/2, 1/4, 3/4, 1/8, ...): the first 2^k
-// pipelines split the sampling interval into 2^k equal parts, so tasks made together convert their
-// pictures at evenly spread instants, each as far from the next as their number allows.
+// The pipeline number's bits mirrored behind the point (1/2, 1/4, 3/4, 1/8, ...): pipelines 1 to
+// 2^k - 1 take the points of the sampling interval's split into 2^k equal parts, so tasks made
+// together convert their pictures at evenly spread instants, each as far from the next as their
+// number allows.
 double sampling_phase(std::uint64_t id) {
   double phase = 0.0;
   for (double part = 0.5; id != 0; id >>= 1, part /= 2) {
@@ -36,8 +38,6 @@ constexpr int kFrameWaitMs = 200;
 constexpr std::size_t kLatencyWindow = 100;
 constexpr std::int64_t kRateSampleMs = 1000;
 constexpr std::int64_t kFailureReportMs = 10000;  // one warning per task at most this often
-
-Json rect_json(const Rect& r) { return Json{{"h", r.h}, {"w", r.w}, {"x", r.x}, {"y", r.y}}; }
 
 // Delivery is at least once; the id lets a receiver drop the copies. It is fixed when the event is
 // built, so every retry posts the same one, and the random part keeps a restarted service's ids
@@ -95,6 +95,7 @@ AnalysisPipeline::AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceSche
   status_.execution_provider = stats.execution_provider;
   status_.model = stats.model;
   status_.model_version = stats.model_version;
+  event_source_ = EventSource{config_.task_id, config_.stream_id, stats.model, stats.model_version};
   try {
     step_ = std::make_unique<AnalysisStep>(
         config_, ai_,
@@ -106,6 +107,7 @@ AnalysisPipeline::AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceSche
     // A rate or setting the units refuse is the caller's to fix, as the task parser would say.
     throw InvalidInput(e.what());
   }
+  status_.inference_fps_asked = step_->asked_inference_fps();
   if (!config_.callback_url.empty() && seams.sink) sink_ = seams.sink(config_);
 }
 
@@ -270,9 +272,11 @@ void AnalysisPipeline::update_statistics(double latency_ms) {
 }
 
 // Both rates are sampled about once a second from what was delivered and run, so an outage or a
-// task that never infers reads 0 rather than a stale figure.
+// task that never infers reads 0 rather than a stale figure. The rate achieved while the scene
+// changed is the step's own measure.
 void AnalysisPipeline::refresh_rates(std::int64_t t) {
   std::lock_guard lock(mutex_);
+  status_.inference_fps_achieved = step_->achieved_inference_fps();
   const std::int64_t dt = t - fps_sample_ms_;
   if (dt < kRateSampleMs) return;
   const double seconds = static_cast<double>(dt) / 1000.0;
@@ -299,30 +303,7 @@ void AnalysisPipeline::report_iteration_failure(const std::string& what) {
 
 void AnalysisPipeline::emit_detections(const InferenceRun& run) {
   if (!on_detections_) return;
-  Json boxes = Json::array();
-  for (const TrackObservation& track : run.tracks) {
-    boxes.push_back(Json{{"box", rect_json(track.box)},
-                         {"label", track.label},
-                         {"score", track.score},
-                         {"track_id", track.track_id}});
-  }
-  const Json message{{"boxes", std::move(boxes)},
-                     {"stream_id", config_.stream_id},
-                     {"task_id", config_.task_id},
-                     {"timestamp", run.timestamp},
-                     {"type", "detections"}};
-  on_detections_(message);
-}
-
-Json AnalysisPipeline::event_base(const char* event_type, EventState state) const {
-  // model and model_version are written only by the constructor, so they are read without the lock.
-  return Json{{"event_id", next_event_id()},
-              {"event_state", event_state_text(state)},
-              {"event_type", event_type},
-              {"model", status_.model},
-              {"model_version", status_.model_version},
-              {"stream_id", config_.stream_id},
-              {"task_id", config_.task_id}};
+  on_detections_(detections_message(event_source_, run));
 }
 
 // Rule events are counted with or without a sink; scene changes are counted as they start.
@@ -332,35 +313,7 @@ void AnalysisPipeline::emit_event(const AnalysisEvent& event) {
     ++(rule->event_state == EventState::started ? status_.events_started : status_.events_ended);
   }
   if (!sink_) return;
-  Json message;
-  if (const auto* rule = std::get_if<RuleEvent>(&event)) {
-    Json boxes = Json::array();
-    for (const PersonBox& d : rule->boxes) {
-      boxes.push_back(Json{{"h", d.box.h},
-                           {"score", d.score},
-                           {"track_id", d.track_id},
-                           {"w", d.box.w},
-                           {"x", d.box.x},
-                           {"y", d.box.y}});
-    }
-    message = event_base(rule->event_type.c_str(), rule->event_state);
-    message["boxes"] = std::move(boxes);
-    message["ended_at"] = rule->ended_at;
-    message["label"] = rule->label;
-    message["score"] = rule->score;
-    message["started_at"] = rule->started_at;
-    message["track_id"] = rule->track_id;
-  } else {
-    const SceneEvent& scene = std::get<SceneEvent>(event);
-    message = event_base("scene_change", scene.state);
-    message["boxes"] = Json::array();
-    message["ended_at"] = scene.ended_at;
-    message["label"] = "scene";
-    message["score"] = 0.0;
-    message["started_at"] = scene.started_at;
-    message["track_id"] = "";
-  }
-  sink_->publish(std::move(message));
+  sink_->publish(event_document(event_source_, event, next_event_id()));
 }
 
 }  // namespace velmo::ai

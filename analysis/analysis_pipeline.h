@@ -15,6 +15,7 @@
 #include "analysis/analysis_step.h"
 #include "analysis/event_sink/event_sink.h"
 #include "analysis/decoder/ffmpeg_decoder.h"
+#include "analysis/event_documents.h"
 #include "analysis/frame_sampler.h"
 #include "analysis/task.h"
 #include "foundation/clock.h"
@@ -88,7 +89,6 @@ class AnalysisPipeline final : public TaskRunner {
   void report_iteration_failure(const std::string& what);
   void emit_detections(const InferenceRun& run);
   void emit_event(const AnalysisEvent& event);
-  Json event_base(const char* event_type, EventState state) const;
 
   TaskConfig config_;
   AiConfig ai_;
@@ -96,6 +96,7 @@ class AnalysisPipeline final : public TaskRunner {
   std::uint64_t id_;  // the process's count of pipelines made
   std::string task_key_;
   DetectionCallback on_detections_;
+  EventSource event_source_;  // fixed by the constructor
   std::shared_ptr<const Clock> clock_;
   FrameSource source_;
   FrameWait wait_for_frame_;

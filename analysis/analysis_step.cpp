@@ -14,8 +14,20 @@ std::vector<IntrusionRule> make_rules(const std::vector<ZoneRule>& rules) {
   return out;
 }
 
-void append(std::vector<RuleEvent> events, std::vector<AnalysisEvent>& out) {
-  for (RuleEvent& event : events) out.emplace_back(std::move(event));
+// A person the rules still wait for keeps their track: one who comes back within a rule's lost
+// timeout is the same person to that rule, so no second intrusion opens beside the first and no
+// cooldown is skipped. Tasks without long timeouts keep the tracker's own.
+TrackerConfig tracker_config(const std::vector<ZoneRule>& rules) {
+  TrackerConfig config;
+  for (const ZoneRule& rule : rules) config.forget_after_ms = std::max(config.forget_after_ms, rule.lost_timeout_ms);
+  return config;
+}
+
+void append(std::vector<RuleEvent> events, std::size_t rule_index, std::vector<AnalysisEvent>& out) {
+  for (RuleEvent& event : events) {
+    event.rule_index = rule_index;
+    out.emplace_back(std::move(event));
+  }
 }
 
 }  // namespace
@@ -24,10 +36,12 @@ AnalysisStep::AnalysisStep(const TaskConfig& config, const AiConfig& ai, InferFu
     : infer_(std::move(infer)),
       gate_(std::min(config.fps, ai.idle_fps), std::min(config.fps, ai.active_fps), sampling_phase),
       scene_(config.scene),
-      tracker_(TrackerConfig{}),
+      tracker_(tracker_config(config.rules)),
       rules_(make_rules(config.rules)),
       infer_interval_ms_(1000 / std::max(1, std::min(ai.inference_fps, config.fps))),
-      auto_baseline_(config.scene.baseline_mode == BaselineMode::automatic) {}
+      auto_baseline_(config.scene.baseline_mode == BaselineMode::automatic),
+      asked_inference_fps_(config.rules.empty() ? 0.0
+                                                : static_cast<double>(std::min({ai.inference_fps, ai.active_fps, config.fps}))) {}
 
 bool AnalysisStep::wants_frame(std::int64_t pts_ms, std::int64_t now_steady_ms) {
   return gate_.wants(pts_ms, now_steady_ms);
@@ -35,12 +49,26 @@ bool AnalysisStep::wants_frame(std::int64_t pts_ms, std::int64_t now_steady_ms) 
 
 StepResult AnalysisStep::run(std::optional<VideoFrame> frame, Instant now) {
   StepResult out;
+  measure_demand(now.steady_ms);
   try {
     iterate(frame, now, out);
   } catch (const std::exception& e) {
     out.failure = e.what();
   }
+  wants_runs_ = active_ && !rules_.empty();
+  if (out.run) ++runs_;
   return out;
+}
+
+// The time since the last iteration wanted runs when that iteration left the scene changing; a
+// run that blocked on the shared detector's queue is in it.
+void AnalysisStep::measure_demand(std::int64_t now_ms) {
+  if (last_iteration_ms_ && wants_runs_) demand_ms_ += std::max<std::int64_t>(0, now_ms - *last_iteration_ms_);
+  last_iteration_ms_ = now_ms;
+  if (demand_ms_ < kRateSampleMs) return;
+  achieved_inference_fps_ = static_cast<double>(runs_) * 1000.0 / static_cast<double>(demand_ms_);
+  demand_ms_ = 0;
+  runs_ = 0;
 }
 
 void AnalysisStep::iterate(std::optional<VideoFrame>& frame, Instant now, StepResult& out) {
@@ -95,7 +123,7 @@ void AnalysisStep::iterate(std::optional<VideoFrame>& frame, Instant now, StepRe
   }
   std::vector<TrackObservation> tracks = tracker_.update(result.detections, now.steady_ms);
   has_tracks_ = !tracks.empty();
-  for (IntrusionRule& rule : rules_) append(rule.update(tracks, now), out.events);
+  for (std::size_t i = 0; i < rules_.size(); ++i) append(rules_[i].update(tracks, now), i, out.events);
   out.run = InferenceRun{std::move(tracks), now.wall_ms, result.latency_ms};
 }
 
@@ -103,7 +131,7 @@ void AnalysisStep::iterate(std::optional<VideoFrame>& frame, Instant now, StepRe
 void AnalysisStep::tick_rules(Instant now, StepResult& out) {
   if (last_rule_tick_ && now.steady_ms - *last_rule_tick_ < kRuleTickMs) return;
   last_rule_tick_ = now.steady_ms;
-  for (IntrusionRule& rule : rules_) append(rule.update({}, now), out.events);
+  for (std::size_t i = 0; i < rules_.size(); ++i) append(rules_[i].update({}, now), i, out.events);
 }
 
 void AnalysisStep::end_scene(std::int64_t ended_at, std::vector<AnalysisEvent>& out) {
@@ -113,7 +141,7 @@ void AnalysisStep::end_scene(std::int64_t ended_at, std::vector<AnalysisEvent>& 
 
 std::vector<AnalysisEvent> AnalysisStep::close(Instant now) {
   std::vector<AnalysisEvent> out;
-  for (IntrusionRule& rule : rules_) append(rule.flush(now), out);
+  for (std::size_t i = 0; i < rules_.size(); ++i) append(rules_[i].flush(now), i, out);
   if (scene_open_) end_scene(now.wall_ms, out);
   return out;
 }

@@ -75,15 +75,25 @@ class AnalysisStep {
   // May throw; the step is finished either way.
   std::vector<AnalysisEvent> close(Instant now);
 
+  // The detector runs a second the task asks for while its scene changes: min(AI.InferenceFPS,
+  // AI.ActiveFPS, fps), 0 without rules.
+  double asked_inference_fps() const { return asked_inference_fps_; }
+  // The runs a second it got while its scene changed, over the last second or more of change (the
+  // queue wait for the shared detector included); 0 until measured, kept while the scene is idle.
+  double achieved_inference_fps() const { return achieved_inference_fps_; }
+
  private:
   void iterate(std::optional<VideoFrame>& frame, Instant now, StepResult& out);
   void tick_rules(Instant now, StepResult& out);
   void end_scene(std::int64_t ended_at, std::vector<AnalysisEvent>& out);
+  void measure_demand(std::int64_t now_ms);
 
   // How often open intrusions are given a chance to end while no inference runs.
   static constexpr std::int64_t kRuleTickMs = 1000;
   // How often an automatic baseline follows the empty scene.
   static constexpr std::int64_t kBaselineRefreshMs = 60000;
+  // How much time of change the achieved rate is measured over, at least.
+  static constexpr std::int64_t kRateSampleMs = 1000;
 
   InferFunction infer_;
   SharedSamplingGate gate_;
@@ -100,6 +110,13 @@ class AnalysisStep {
   std::int64_t infer_slot_ = 0;  // the runs' schedule, kept as the gate keeps its own
   bool scene_open_ = false;      // a "started" scene event went out and its "ended" not yet
   std::int64_t scene_started_at_ = 0;
+
+  double asked_inference_fps_;
+  double achieved_inference_fps_ = 0.0;
+  bool wants_runs_ = false;  // after the latest iteration: the scene changes and there are rules
+  std::optional<std::int64_t> last_iteration_ms_;
+  std::int64_t demand_ms_ = 0;  // time wanting runs since the last sample
+  std::uint64_t runs_ = 0;      // runs since the last sample
 };
 
 }  // namespace velmo::ai

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -32,6 +33,7 @@ struct RuleEvent {
   std::int64_t started_at = 0;  // wall-clock ms
   std::int64_t ended_at = 0;    // wall-clock ms; 0 in a "started" event
   std::vector<PersonBox> boxes;  // one per person in the event
+  std::size_t rule_index = 0;    // the rule's place in the task's rules, from 0; set by its owner
 };
 
 // One intrusion rule: a confirmed person whose feet stay inside a zone long and often enough starts

@@ -408,6 +408,8 @@ Json task_snapshot_json(const TaskSnapshot& snapshot) {
               {"statistics",
                {{"decode_fps", snapshot.decode_fps},
                 {"inference_fps", snapshot.inference_fps},
+                {"inference_fps_asked", snapshot.inference_fps_asked},
+                {"inference_fps_achieved", snapshot.inference_fps_achieved},
                 {"frames_decoded", snapshot.frames_decoded},
                 {"frames_dropped", snapshot.frames_dropped},
                 {"scenes_detected", snapshot.scenes_detected},

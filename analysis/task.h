@@ -77,6 +77,8 @@ struct TaskSnapshot {
   std::int64_t started_at = 0;
   double decode_fps = 0.0;
   double inference_fps = 0.0;
+  double inference_fps_asked = 0.0;     // while the scene changes
+  double inference_fps_achieved = 0.0;  // while the scene changed
   std::uint64_t frames_decoded = 0;
   std::uint64_t frames_dropped = 0;
   std::uint64_t scenes_detected = 0;

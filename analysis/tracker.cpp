@@ -26,17 +26,18 @@ bool within_unit(double v) { return v >= 0.0 && v <= 1.0; }  // false for NaN
 }  // namespace
 
 Tracker::Tracker(TrackerConfig config) : config_(config) {
-  if (!within_unit(config_.min_iou) || !within_unit(config_.max_center_distance) || config_.min_hits <= 0 ||
-      config_.lost_timeout_ms <= 0) {
+  if (!within_unit(config_.min_iou) || !within_unit(config_.max_center_distance) || config_.confirm_hits <= 0 ||
+      config_.forget_after_ms <= 0 || config_.coast_ms < 0) {
     throw std::invalid_argument("invalid tracker configuration");
   }
 }
 
 Rect Tracker::predicted_box(const TrackState& track, std::int64_t now) const {
-  const double dt_ms = static_cast<double>(std::max<std::int64_t>(0, saturating_sub_ms(now, track.last_seen_ms)));
+  const std::int64_t unseen_ms = std::max<std::int64_t>(0, saturating_sub_ms(now, track.last_seen_ms));
+  const double dt = static_cast<double>(std::min<std::int64_t>(unseen_ms, config_.coast_ms)) / 1000.0;
   Rect p = track.box;
-  p.x += track.vx * dt_ms / 1000.0;
-  p.y += track.vy * dt_ms / 1000.0;
+  p.x = clamp01(p.x + track.vx * dt);
+  p.y = clamp01(p.y + track.vy * dt);
   return p;
 }
 
@@ -51,7 +52,7 @@ double Tracker::association_score(const TrackState& track, const Detection& dete
 
 void Tracker::prune(std::int64_t now) {
   for (auto it = tracks_.begin(); it != tracks_.end();) {
-    if (saturating_sub_ms(now, it->second.last_seen_ms) > config_.lost_timeout_ms) {
+    if (saturating_sub_ms(now, it->second.last_seen_ms) > config_.forget_after_ms) {
       it = tracks_.erase(it);
     } else {
       ++it;
@@ -109,14 +110,9 @@ std::vector<TrackObservation> Tracker::update(const std::vector<Detection>& dete
     TrackState& track = entry.second;
     if (matched.count(&track) != 0) {
       observations.push_back({track.id, track.label, track.score, track.box, track.hits,
-                              track.hits >= config_.min_hits});
+                              track.hits >= config_.confirm_hits});
       continue;
     }
-    const double dt = static_cast<double>(std::max<std::int64_t>(0, saturating_sub_ms(now, track.last_seen_ms))) / 1000.0;
-    track.box.x = clamp01(track.box.x + track.vx * dt);
-    track.box.y = clamp01(track.box.y + track.vy * dt);
-    track.box.w = std::min(track.box.w, 1.0);
-    track.box.h = std::min(track.box.h, 1.0);
     if (track.misses < std::numeric_limits<std::int32_t>::max()) ++track.misses;
   }
 
@@ -132,7 +128,7 @@ std::vector<TrackObservation> Tracker::update(const std::vector<Detection>& dete
     track.last_seen_ms = now;
     track.hits = 1;
     observations.push_back({track.id, track.label, track.score, track.box, track.hits,
-                            track.hits >= config_.min_hits});
+                            track.hits >= config_.confirm_hits});
     std::string id = track.id;
     tracks_.insert_or_assign(std::move(id), std::move(track));
   }

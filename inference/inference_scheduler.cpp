@@ -1,5 +1,6 @@
 #include "inference/inference_scheduler.h"
 
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -11,12 +12,17 @@
 namespace velmo::ai {
 namespace {
 
-constexpr std::size_t kLatencyWindow = 200;
+constexpr std::size_t kLatencyWindow = 200;  // runs, for the latencies and the queue waits
+
+void keep_last(std::deque<double>& window, double value) {
+  window.push_back(value);
+  while (window.size() > kLatencyWindow) window.pop_front();
+}
 
 }  // namespace
 
-InferenceScheduler::InferenceScheduler(EngineFactory factory, std::size_t capacity)
-    : factory_(std::move(factory)), capacity_(capacity) {
+InferenceScheduler::InferenceScheduler(EngineFactory factory, std::size_t capacity, std::shared_ptr<const Clock> clock)
+    : factory_(std::move(factory)), capacity_(capacity), clock_(clock_or_system(std::move(clock))) {
   if (!factory_ || capacity_ == 0) {
     throw std::invalid_argument("invalid inference scheduler configuration");
   }
@@ -56,7 +62,7 @@ bool InferenceScheduler::ready() const {
 
 InferenceResult InferenceScheduler::infer(const std::string& task_key, VideoFrame frame,
                                           const std::optional<Rect>& roi) {
-  Request request{task_key, std::move(frame), roi, {}};
+  Request request{task_key, std::move(frame), roi, {}, clock_->steady_ms()};
   std::future<InferenceResult> result = request.promise.get_future();
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -83,6 +89,7 @@ InferenceResult InferenceScheduler::infer(const std::string& task_key, VideoFram
 InferenceScheduler::Statistics InferenceScheduler::statistics() const {
   Statistics stats;
   std::vector<double> latencies;
+  std::vector<double> waits;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stats.ready = running_ && engine_ != nullptr;
@@ -99,9 +106,12 @@ InferenceScheduler::Statistics InferenceScheduler::statistics() const {
     stats.failed = failed_;
     stats.dropped = dropped_;
     latencies.assign(latencies_.begin(), latencies_.end());
+    waits.assign(queue_waits_.begin(), queue_waits_.end());
   }
   stats.latency_p50_ms = nearest_rank_percentile(latencies, 0.5);
   stats.latency_p95_ms = nearest_rank_percentile(std::move(latencies), 0.95);
+  stats.queue_wait_p50_ms = nearest_rank_percentile(waits, 0.5);
+  stats.queue_wait_p95_ms = nearest_rank_percentile(std::move(waits), 0.95);
   return stats;
 }
 
@@ -145,6 +155,7 @@ void InferenceScheduler::worker_loop(std::stop_token token) {
       if (token.stop_requested()) return;
       request.emplace(std::move(queue_.front()));
       queue_.pop_front();
+      keep_last(queue_waits_, static_cast<double>(std::max<std::int64_t>(0, clock_->steady_ms() - request->queued_ms)));
       engine = engine_.get();
     }
 
@@ -163,8 +174,7 @@ void InferenceScheduler::worker_loop(std::stop_token token) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ++completed_;
-      latencies_.push_back(result.latency_ms);
-      while (latencies_.size() > kLatencyWindow) latencies_.pop_front();
+      keep_last(latencies_, result.latency_ms);
       in_flight_.erase(request->task_key);
     }
     request->promise.set_value(std::move(result));

@@ -12,6 +12,7 @@
 #include <thread>
 #include <unordered_set>
 
+#include "foundation/clock.h"
 #include "inference/inference_engine.h"
 
 namespace velmo::ai {
@@ -34,10 +35,15 @@ class InferenceScheduler {
     std::uint64_t dropped = 0;
     double latency_p50_ms = 0.0;
     double latency_p95_ms = 0.0;
+    // How long the last runs waited in the queue before their turn: what the shared detector's
+    // load costs each task on top of its own run.
+    double queue_wait_p50_ms = 0.0;
+    double queue_wait_p95_ms = 0.0;
   };
 
-  // Throws std::invalid_argument for an empty factory or a zero capacity. Makes no engine.
-  InferenceScheduler(EngineFactory factory, std::size_t capacity);
+  // Throws std::invalid_argument for an empty factory or a zero capacity. Makes no engine. Queue
+  // waits are measured on `clock` (empty: the system clock).
+  InferenceScheduler(EngineFactory factory, std::size_t capacity, std::shared_ptr<const Clock> clock = {});
   ~InferenceScheduler();
 
   InferenceScheduler(const InferenceScheduler&) = delete;
@@ -60,12 +66,14 @@ class InferenceScheduler {
     VideoFrame frame;
     std::optional<Rect> roi;
     std::promise<InferenceResult> promise;
+    std::int64_t queued_ms = 0;  // steady
   };
 
   void worker_loop(std::stop_token token);
 
   EngineFactory factory_;
   std::size_t capacity_;
+  std::shared_ptr<const Clock> clock_;
   // Serialises start and stop with each other, so a start can never replace the engine under a
   // worker that a concurrent stop is still joining. Taken before mutex_.
   std::mutex lifecycle_mutex_;
@@ -82,6 +90,7 @@ class InferenceScheduler {
   std::uint64_t failed_ = 0;
   std::uint64_t dropped_ = 0;
   std::deque<double> latencies_;
+  std::deque<double> queue_waits_;
 };
 
 }  // namespace velmo::ai

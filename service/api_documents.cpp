@@ -129,7 +129,9 @@ Json ApiServer::metrics_json() const {
                                {"failed", stats.failed},
                                {"dropped", stats.dropped},
                                {"latency_p50_ms", stats.latency_p50_ms},
-                               {"latency_p95_ms", stats.latency_p95_ms}};
+                               {"latency_p95_ms", stats.latency_p95_ms},
+                               {"queue_wait_p50_ms", stats.queue_wait_p50_ms},
+                               {"queue_wait_p95_ms", stats.queue_wait_p95_ms}};
   document["tasks"] = std::move(tasks);
   return document;
 }

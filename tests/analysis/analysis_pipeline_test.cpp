@@ -272,12 +272,12 @@ Json scripted_task(int hold_ms, int cooldown_ms, bool rules) {
 class Script {
  public:
   Script(Json task, InferenceScheduler& scheduler, DetectionCallback on_detections = {}, AiConfig ai = fast_ai(),
-         bool post_events = true) {
+         bool post_events = true, std::optional<double> sampling_phase = 0.0) {
     if (post_events) task["callback_url"] = receiver.url("/v1/events");
     if (!on_detections) on_detections = detections.callback();
     pipeline = std::make_unique<AnalysisPipeline>(parse_task_config(task), std::move(ai), scheduler,
                                                   std::move(on_detections),
-                                                  PipelineSeams{clock, source.source(), http_sink(), stepper.wait(), 0.0});
+                                                  PipelineSeams{clock, source.source(), http_sink(), stepper.wait(), sampling_phase});
     pipeline->start();
   }
   ~Script() { pipeline->stop(); }
@@ -406,7 +406,8 @@ TEST_F(PipelineTest, DetectsTracksAndReportsAMovingPersonEndToEnd) {
   EXPECT_LE(box["box"]["x"].get<double>() + box["box"]["w"].get<double>(), 1.0 + 1e-9);
 
   const Json started = events_where(receiver, "intrusion", "started").front();
-  EXPECT_EQ(started.size(), 13u);
+  EXPECT_EQ(started.size(), 14u);
+  EXPECT_EQ(started["rule_index"], 0);
   EXPECT_EQ(started["label"], "person");
   EXPECT_EQ(started["model"], "bright_dets");
   EXPECT_EQ(started["model_version"], "1.0.0");
@@ -562,6 +563,10 @@ TEST_F(PipelineTest, ScriptedInferenceKeepsToItsRate) {
   // n runs span at least n - 1 intervals, less what the first and the last may be early.
   EXPECT_GE(runs.back() - runs.front() + 2 * early, static_cast<std::int64_t>(runs.size() - 1) * interval);
   for (std::size_t i = 1; i < runs.size(); ++i) EXPECT_GE(runs[i] - runs[i - 1], interval - 2 * early) << i;
+  // The detector kept up: the task got the rate it asked for.
+  const Json statistics = task_snapshot_json(script.pipeline->snapshot())["statistics"];
+  EXPECT_EQ(statistics["inference_fps_asked"], 3.0);
+  EXPECT_NEAR(statistics["inference_fps_achieved"].get<double>(), 3.0, 0.1);
 }
 
 // What the decoder says about its camera reaches the task's status: why it last failed, until the
@@ -745,6 +750,23 @@ TEST_F(PipelineTest, ScriptedRuleEventsAreCountedWithoutACallbackUrl) {
   EXPECT_EQ(script.receiver.request_count(), 0u);
 }
 
+// Pipelines made one after the other take their pictures at different instants of the sampling
+// interval: of three in a row, one at least has an odd number (a phase of half an interval or
+// more) and one an even number (less than half).
+TEST_F(PipelineTest, ScriptedPipelinesMadeInARowSpreadTheirSamplingPhases) {
+  std::set<std::int64_t> instants;  // of each pipeline's second picture, within the interval
+  for (int i = 0; i < 3; ++i) {
+    Script script(scripted_task(1000, 0, false), scheduler(), {}, fast_ai(), false, std::nullopt);
+    std::vector<std::int64_t> wanted;
+    for (std::int64_t pts = 0; wanted.size() < 2 && pts <= 3000; pts += 40, script.clock->advance(40)) {
+      if (script.offer(empty_picture(), pts)) wanted.push_back(script.clock->steady_ms());
+    }
+    ASSERT_EQ(wanted.size(), 2u);
+    instants.insert(wanted[1] % 1000);
+  }
+  EXPECT_GE(instants.size(), 2u);
+}
+
 TEST_F(PipelineTest, ConstructionFillsTheSceneHoldAndNumbersPipelines) {
   AiConfig ai = fast_ai();
   ai.scene_hold_ms = 2500;
@@ -915,7 +937,7 @@ TEST(PipelineEventTest, ScriptedEndsPairWithStartsPerPersonAndCopiesShareTheirEv
   std::vector<Json> ended;
   for (const Json& e : events) {
     if (e["event_type"] != "intrusion") continue;
-    EXPECT_EQ(e.size(), 13u) << e;
+    EXPECT_EQ(e.size(), 14u) << e;
     (e["event_state"] == "started" ? started : ended).push_back(e);
   }
   ASSERT_EQ(started.size(), 1u);

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "foundation/json.h"
@@ -152,6 +155,122 @@ TEST(AnalysisStep, TheGateWantsOnlyDuePictures) {
   EXPECT_TRUE(changed.scene_started);
   EXPECT_FALSE(step.wants_frame(160, 11'179)) << "the slot of the early one was 11000";
   EXPECT_TRUE(step.wants_frame(200, 11'180)) << "5 fps while the scene changes";
+}
+
+// ---- one person, scripted ----
+
+// As task(), with one rule per lost timeout (cooldown 30 s) and a baseline left as it is.
+TaskConfig task_with_rules(const std::vector<std::int32_t>& lost_timeouts) {
+  TaskConfig config = task();
+  config.scene.baseline_mode = BaselineMode::manual;
+  config.rules.assign(lost_timeouts.size(), config.rules.front());
+  for (std::size_t i = 0; i < lost_timeouts.size(); ++i) {
+    config.rules[i].lost_timeout_ms = lost_timeouts[i];
+    config.rules[i].cooldown_ms = 30000;
+  }
+  return config;
+}
+
+struct Person {
+  std::vector<RuleEvent> rule_events;
+  std::vector<SceneEvent> scene_events;
+  std::vector<std::pair<std::int64_t, std::string>> sightings;  // wall ms and track id of each run
+  double achieved_fps = 0.0;
+};
+
+// Every 200 ms to `end_ms`: the empty scene at 0, then a person in view (the block, and the
+// detector's box creeping right) from 1 s to `leave_ms`, whom the detector misses for `miss_ms`
+// from 3 s. Each run waits `queue_wait_ms` for the detector.
+Person script_person(const TaskConfig& config, std::int64_t miss_ms, std::int64_t leave_ms, std::int64_t end_ms,
+                     std::int64_t queue_wait_ms = 0) {
+  test::ManualClock clock(kWall);
+  std::vector<Detection> people;
+  AnalysisStep step(config, ai(), [&](VideoFrame, const std::optional<Rect>&) {
+    clock.advance(queue_wait_ms);
+    return InferenceResult{people, 1.0, "CPUExecutionProvider", "scripted", "1"};
+  });
+  Person out;
+  auto keep = [&](std::vector<AnalysisEvent> events) {
+    for (AnalysisEvent& e : events) {
+      if (auto* rule = std::get_if<RuleEvent>(&e)) out.rule_events.push_back(std::move(*rule));
+      if (auto* scene = std::get_if<SceneEvent>(&e)) out.scene_events.push_back(*scene);
+    }
+  };
+  double x = 0.4;
+  for (std::int64_t t = 0; t <= end_ms; t += 200) {
+    if (t > 0) clock.advance(200);
+    const bool in_view = t >= 1000 && t < leave_ms;
+    const bool seen = in_view && (t < 3000 || t >= 3000 + miss_ms);
+    if (seen) x += 0.002;
+    people = seen ? std::vector<Detection>{{"person", 0.9, Rect{x, 0.3, 0.1, 0.4}}} : std::vector<Detection>{};
+    StepResult r = step.run(test::frame_with_rectangle(320, 180, 100, 60, in_view ? 130 : 100, 120), instant_of(clock));
+    keep(std::move(r.events));
+    if (r.run && !r.run->tracks.empty()) out.sightings.emplace_back(r.run->timestamp, r.run->tracks.front().track_id);
+  }
+  keep(step.close(instant_of(clock)));
+  out.achieved_fps = step.achieved_inference_fps();
+  return out;
+}
+
+// A person missed for less than the longest lost timeout of the task keeps their track: one
+// intrusion per rule, each ended its lost timeout after the sighting before, and a rule that ended
+// theirs in the miss holds them to its cooldown. Beyond every timeout (the default 5 s included)
+// they come back as a new person.
+TEST(AnalysisStep, APersonMissedWithinTheRulesTimeoutKeepsTheirTrackAndIntrusion) {
+  struct Case {
+    const char* name;
+    std::vector<std::int32_t> lost_timeouts;
+    std::int64_t miss_ms;
+    const char* id_after;
+    std::vector<std::size_t> starts;  // per rule
+  };
+  const Case cases[] = {
+      {"60 s rule, 7 s miss", {60000}, 7000, "track-1", {1}},
+      {"10 s rule, 7 s miss", {10000}, 7000, "track-1", {1}},
+      {"10 s rule, 12 s miss", {10000}, 12000, "track-2", {2}},
+      {"default rule, 7 s miss", {5000}, 7000, "track-2", {2}},
+      {"5 s rule ended in the miss, 60 s rule beside it", {5000, 60000}, 7000, "track-1", {1, 1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Person p = script_person(task_with_rules(c.lost_timeouts), c.miss_ms, 5000 + c.miss_ms, 67000 + c.miss_ms);
+    ASSERT_FALSE(p.sightings.empty());
+    EXPECT_EQ(p.sightings.front().second, "track-1");
+    EXPECT_EQ(p.sightings.back().second, c.id_after);
+    for (std::size_t rule = 0; rule < c.starts.size(); ++rule) {
+      std::size_t starts = 0, ends = 0;
+      for (const RuleEvent& e : p.rule_events) {
+        if (e.rule_index != rule) continue;
+        if (e.event_state == EventState::started) ++starts;
+        if (e.event_state != EventState::ended) continue;
+        ++ends;
+        const auto before = std::find_if(p.sightings.rbegin(), p.sightings.rend(),
+                                         [&](const auto& s) { return s.first < e.ended_at; });
+        ASSERT_NE(before, p.sightings.rend());
+        EXPECT_GE(e.ended_at - before->first, c.lost_timeouts[rule]) << rule;
+        EXPECT_LT(e.ended_at - before->first, c.lost_timeouts[rule] + 1000) << rule << ", on the rule tick";
+      }
+      EXPECT_EQ(starts, c.starts[rule]) << rule;
+      EXPECT_EQ(ends, starts) << rule;
+    }
+  }
+}
+
+// The automatic baseline follows the empty scene only: a person tracked for longer than its
+// refresh period must not become part of it, or the change and the runs would end while they stay.
+TEST(AnalysisStep, TheAutomaticBaselineWaitsWhilePeopleAreTracked) {
+  const Person p = script_person(task(), 0, 70000, 72000);
+  ASSERT_FALSE(p.sightings.empty());
+  EXPECT_EQ(p.sightings.back().first, kWall + 69800);
+  ASSERT_EQ(p.scene_events.size(), 2u);
+  EXPECT_GE(p.scene_events[1].ended_at, kWall + 70000);
+}
+
+// The rate a task gets, beside the one it asks for: its wait for the detector counts against it.
+TEST(AnalysisStep, TheAchievedInferenceRateCountsTheQueueWait) {
+  for (const auto& [wait_ms, fps] : {std::pair{0, 5.0}, std::pair{2000, 1000.0 / 2200.0}}) {
+    EXPECT_DOUBLE_EQ(script_person(task(), 0, 20000, 20000, wait_ms).achieved_fps, fps) << wait_ms;
+  }
 }
 
 }  // namespace

@@ -384,6 +384,8 @@ TEST(TaskDocuments, AreWrittenByteForByte) {
   busy.started_at = 1700000000123;
   busy.decode_fps = 2.5;
   busy.inference_fps = 3.0;
+  busy.inference_fps_asked = 5.0;
+  busy.inference_fps_achieved = 0.5;
   busy.frames_decoded = 18446744073709551615ull;
   busy.frames_dropped = 4;
   busy.scenes_detected = 1;
@@ -413,7 +415,8 @@ TEST(TaskDocuments, AreWrittenByteForByte) {
            R"(,"error":"","keyframe_starved":false,"last_error":"","phase":"idle","started_at":0,)"
            R"("statistics":{"decode_fps":0.0,"detections":0,)"
            R"("events_ended":0,"events_started":0,"execution_provider":"unavailable","frames_decoded":0,)"
-           R"("frames_dropped":0,"inference_fps":0.0,"inference_latency_p50_ms":0.0,"inference_latency_p95_ms":0.0,)"
+           R"("frames_dropped":0,"inference_fps":0.0,"inference_fps_achieved":0.0,"inference_fps_asked":0.0,)"
+           R"("inference_latency_p50_ms":0.0,"inference_latency_p95_ms":0.0,)"
            R"("model":"","model_version":"","queue_depth":0,"reconnects":0,"scenes_detected":0}})"},
       {"running status", task_snapshot_json(busy),
        R"({"config":)" + kMinimalConfigText +
@@ -421,7 +424,8 @@ TEST(TaskDocuments, AreWrittenByteForByte) {
            R"("phase":"running","started_at":1700000000123,"statistics":{)"
            R"("decode_fps":2.5,"detections":9,"events_ended":1,"events_started":2,)"
            R"("execution_provider":"CPUExecutionProvider","frames_decoded":18446744073709551615,"frames_dropped":4,)"
-           R"("inference_fps":3.0,"inference_latency_p50_ms":12.0,"inference_latency_p95_ms":0.1,)"
+           R"("inference_fps":3.0,"inference_fps_achieved":0.5,"inference_fps_asked":5.0,)"
+           R"("inference_latency_p50_ms":12.0,"inference_latency_p95_ms":0.1,)"
            R"("model":"rtmdet-tiny","model_version":"1.0.0","queue_depth":2,"reconnects":3,"scenes_detected":1}})"},
   };
   for (const auto& c : cases) {

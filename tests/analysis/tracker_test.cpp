@@ -38,19 +38,21 @@ TEST(Tracker, RejectsInvalidConfiguration) {
   const std::vector<TrackerConfig> bad = {
       {-0.1, 0.16, 2, 5000}, {1.1, 0.16, 2, 5000}, {kNaN, 0.16, 2, 5000}, {0.2, -0.01, 2, 5000},
       {0.2, 1.5, 2, 5000},   {0.2, kNaN, 2, 5000}, {0.2, 0.16, 0, 5000},  {0.2, 0.16, -1, 5000},
-      {0.2, 0.16, 2, 0},     {0.2, 0.16, 2, -5},
+      {0.2, 0.16, 2, 0},     {0.2, 0.16, 2, -5},       {0.2, 0.16, 2, 5000, -1},
   };
   for (const auto& config : bad) {
     try {
       Tracker tracker(config);
       ADD_FAILURE() << "accepted min_iou " << config.min_iou << " max_center_distance " << config.max_center_distance
-                    << " min_hits " << config.min_hits << " lost_timeout_ms " << config.lost_timeout_ms;
+                    << " confirm_hits " << config.confirm_hits << " forget_after_ms " << config.forget_after_ms
+                    << " coast_ms " << config.coast_ms;
     } catch (const std::invalid_argument& e) {
       EXPECT_STREQ(e.what(), "invalid tracker configuration");
     }
   }
   EXPECT_NO_THROW(Tracker({0.0, 0.0, 1, 1}));
   EXPECT_NO_THROW(Tracker({1.0, 1.0, 1, 1}));
+  EXPECT_NO_THROW(Tracker({0.2, 0.16, 2, 5000, 0}));
 }
 
 TEST(Tracker, ConfirmsAtSecondConsecutiveMatch) {
@@ -160,37 +162,43 @@ TEST(Tracker, AssignsGreedilyByScoreAcrossAllPairs) {
 }
 
 // Track-1 moves at 0.1 per second: matched at x 0.1 at T and at x 0.2 at T + 1 s.
-Tracker moving_track() {
-  Tracker tracker(TrackerConfig{});
+Tracker moving_track(std::int32_t forget_after_ms = 5000) {
+  TrackerConfig config;
+  config.forget_after_ms = forget_after_ms;
+  Tracker tracker(config);
   tracker.update({at(0.1)}, T);
   EXPECT_EQ(only_id(tracker.update({at(0.2)}, T + 1000)), "track-1");
   return tracker;
 }
 
-TEST(Tracker, CoastingMovesByTheWholeTimeSinceLastSeen) {
-  {
-    // Coasted to 0.3 at T + 2 s; predicted at T + 3 s a further 0.2 on: 0.5.
-    Tracker tracker = moving_track();
-    EXPECT_TRUE(tracker.update({}, T + 2000).empty());
-    EXPECT_EQ(only_id(tracker.update({at(0.5)}, T + 3000)), "track-1");
-  }
-  {
-    // The coasted box alone is too far from the prediction.
-    Tracker tracker = moving_track();
-    tracker.update({}, T + 2000);
-    EXPECT_EQ(only_id(tracker.update({at(0.3)}, T + 3000)), "track-2");
-  }
-  {
-    // Second coasting step: 0.3 + 0.2 = 0.5 at T + 3 s; predicted 0.5 + 0.3 = 0.8 at T + 4 s.
-    // A detection at 0.95 lies 0.15 from that prediction (would be 0.25 from an incremental one).
-    Tracker tracker = moving_track();
-    tracker.update({}, T + 2000);
-    tracker.update({}, T + 3000);
-    EXPECT_EQ(only_id(tracker.update({at(0.95)}, T + 4000)), "track-1");
+// Extrapolated for the coast (1 s), then held there: a detection 0.16 or less from the predicted
+// centre is associated, one 0.17 away is not.
+TEST(Tracker, CoastsForASecondThenWaitsWhereTheCoastLeftIt) {
+  struct Case {
+    const char* name;
+    std::int32_t forget_after_ms;
+    std::vector<std::int64_t> empty_updates;  // ms after the last match
+    std::int64_t seen_after_ms;
+    double x;
+    const char* want;
+  };
+  const Case cases[] = {
+      {"half a second on: 0.25", 5000, {}, 500, 0.4, "track-1"},
+      {"five seconds on: held at 0.3", 5000, {}, 5000, 0.3, "track-1"},
+      {"five seconds on: not at 0.7", 5000, {}, 5000, 0.47, "track-2"},
+      {"updates while unseen move nothing", 5000, {500, 1000, 2000, 3000, 4000, 4500}, 5000, 0.3, "track-1"},
+      {"a long forget keeps it in place", 60000, {1000, 20000, 40000}, 59000, 0.3, "track-1"},
+      {"forgotten after the forget time", 60000, {1000, 20000, 40000}, 60001, 0.3, "track-2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Tracker tracker = moving_track(c.forget_after_ms);
+    for (const std::int64_t ms : c.empty_updates) EXPECT_TRUE(tracker.update({}, T + 1000 + ms).empty());
+    EXPECT_EQ(only_id(tracker.update({at(c.x)}, T + 1000 + c.seen_after_ms)), c.want);
   }
 }
 
-TEST(Tracker, ForgetsOnlyAfterTheLostTimeout) {
+TEST(Tracker, ForgetsOnlyAfterTheForgetTime) {
   {
     Tracker tracker(TrackerConfig{});
     tracker.update({at(0.3)}, T);

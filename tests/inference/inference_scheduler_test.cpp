@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/manual_clock.h"
 #include "tests/support/test_support.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -380,6 +381,28 @@ TEST(InferenceSchedulerTest, PercentilesCoverTheLastTwoHundredRuns) {
   EXPECT_EQ(stats.completed, 250u);
   EXPECT_EQ(stats.latency_p50_ms, 150.0);
   EXPECT_EQ(stats.latency_p95_ms, 240.0);
+}
+
+// A run's wait counts from its acceptance to its turn, on the scheduler's clock.
+TEST(InferenceSchedulerTest, QueueWaitsRunFromAcceptanceToTheTurn) {
+  Control control;
+  control.hold = true;
+  auto clock = std::make_shared<test::ManualClock>();
+  InferenceScheduler scheduler(factory_for(control), 8, clock);
+  ASSERT_TRUE(scheduler.start());
+  auto first = infer_async(scheduler, "a#1", 1);
+  ASSERT_TRUE(control.wait_started(1));
+  auto second = infer_async(scheduler, "b#2", 2);
+  ASSERT_TRUE(queue_reaches(scheduler, 1));
+  clock->advance(1000);
+  auto third = infer_async(scheduler, "c#3", 3);
+  ASSERT_TRUE(queue_reaches(scheduler, 2));
+  clock->advance(500);
+  control.open();
+  for (auto* done : {&first, &second, &third}) done->get();
+  // Waits 0, 1500 and 500.
+  EXPECT_EQ(scheduler.statistics().queue_wait_p50_ms, 500.0);
+  EXPECT_EQ(scheduler.statistics().queue_wait_p95_ms, 1500.0);
 }
 
 // ---- stop ----

@@ -649,11 +649,12 @@ TEST_F(ApiServerTest, MetricsDocument) {
   EXPECT_GE(doc.at("process").at("cpu_percent_average").get<double>(), 0.0);
   EXPECT_TRUE(doc.at("time").is_number_integer());
   const Json& inference = doc.at("inference");
-  EXPECT_EQ(inference.size(), 13u);
+  EXPECT_EQ(inference.size(), 15u);
   EXPECT_EQ(inference.at("ready"), true);
   EXPECT_EQ(inference.at("execution_provider"), "CPUExecutionProvider");
   EXPECT_EQ(inference.at("model"), "bright_dets");
   EXPECT_TRUE(inference.at("latency_p95_ms").is_number_float());
+  EXPECT_TRUE(inference.at("queue_wait_p95_ms").is_number_float());
 
   ASSERT_EQ(post(task_body("t1", "s1")).status, 201);
   doc = parse_json(get("/v1/metrics").body);
