@@ -91,6 +91,21 @@ class WatchedClock final : public Clock {
   mutable std::atomic<std::int64_t> latest_deadline_{0};
 };
 
+// Time that jumps to the end of every timed wait the sink begins: its pauses take no real time.
+class SkippingClock final : public Clock {
+ public:
+  std::int64_t steady_ms() const override { return time_.steady_ms(); }
+  std::int64_t wall_ms() const override { return time_.wall_ms(); }
+  bool wait_until(std::unique_lock<std::mutex>&, std::condition_variable&, std::int64_t deadline_ms,
+                  const std::function<bool()>& done) const override {
+    if (!done() && time_.steady_ms() < deadline_ms) time_.advance(deadline_ms - time_.steady_ms());
+    return done();
+  }
+
+ private:
+  mutable test::ManualClock time_;
+};
+
 // Moves the clock through one pause of `pause_ms`: a millisecond short of its end, attempt `next`
 // (counted from 1) has not been made; at its end it is.
 void pass_pause(WatchedClock& clock, const HttpReceiver& receiver, std::int64_t pause_ms, std::size_t next) {
@@ -296,13 +311,18 @@ TEST(HttpEventSinkTest, OnlyA2xxFinalAnswerEndsTheAttemptsAndTheWarningNamesTask
     HttpReceiver receiver;
     receiver.reply_in_turn(c.replies);
     test::LogCapture log_capture;
+    EventDeliveryCounts counts;
     {
-      HttpEventSink sink(receiver.url("/v1/events"), 64, kOwner, kThreeAttempts);
+      HttpEventSink sink(receiver.url("/v1/events"), 64, kOwner, kThreeAttempts, std::make_shared<SkippingClock>());
       sink.publish(event(7));
       sink.stop();
+      counts = sink.counts();
     }
     const std::string err = log_capture.text();
     EXPECT_EQ(bodies(receiver), std::vector<std::string>(c.attempts, dump_json(event(7))));
+    EXPECT_EQ(counts.published, 1u);
+    EXPECT_EQ(counts.delivered, c.cause.empty() ? 1u : 0u);
+    EXPECT_EQ(counts.dropped_gave_up, c.cause.empty() ? 0u : 1u);
     if (c.cause.empty()) {
       EXPECT_EQ(count_of(err, kWarning), 0u) << err;
       continue;
@@ -415,11 +435,18 @@ TEST(HttpEventSinkTest, AStalledReceiverTimesOutAndTheEventIsRetried) {
   stall.hold = true;  // never answered while the test runs
   receiver.reply_in_turn({stall, status(204)});
   test::LogCapture log_capture;
-  HttpEventSink sink(receiver.url("/v1/events"), 64);
+  auto clock = std::make_shared<WatchedClock>();
+  HttpEventSink sink(receiver.url("/v1/events"), 64, kOwner, kEventGiveUpAfter, clock);
   sink.publish(event(1));
   sink.publish(event(2));
-  // Loose: the client's own five-second time-out ends the first attempt.
-  ASSERT_TRUE(receiver.wait_for_requests(3, 60s));
+  ASSERT_TRUE(test::eventually([&] { return receiver.held_count() == 1; }));
+  // The attempt's own five-second deadline, on the sink's clock, ends the first attempt.
+  clock->advance(4999);
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(receiver.request_count(), 1u) << "the attempt ended early";
+  clock->advance(1);
+  pass_pause(*clock, receiver, 250, 2);
+  ASSERT_TRUE(receiver.wait_for_requests(3));
   sink.stop();
   const std::string err = log_capture.text();
 
@@ -467,11 +494,20 @@ TEST(HttpEventSinkTest, AFullQueueDropsTheOldestWithoutBlockingPublish) {
     ASSERT_TRUE(receiver.wait_for_requests(1));
     for (int i = 1; i <= c.published_while_busy; ++i) sink.publish(event(i));
     ASSERT_TRUE(test::eventually([&] { return receiver.held_count() == 1; }));
+    const EventDeliveryCounts busy = sink.counts();
     receiver.release();
     sink.stop();
+    const EventDeliveryCounts done = sink.counts();
     const std::string err = log_capture.text();
     const int overflowed = c.published_while_busy - static_cast<int>(c.max_queue);
     EXPECT_EQ(dropped_counts(err), overflowed > 0 ? std::vector<int>{overflowed} : std::vector<int>{}) << err;
+    // The one in delivery counts as queued, beside those waiting.
+    EXPECT_EQ(busy.queued, std::min<std::size_t>(c.published_while_busy, c.max_queue) + 1);
+    for (const EventDeliveryCounts& counts : {busy, done}) {
+      EXPECT_EQ(counts.published, static_cast<std::uint64_t>(c.published_while_busy) + 1);
+      EXPECT_EQ(counts.dropped_queue_full, static_cast<std::uint64_t>(std::max(overflowed, 0)));
+      EXPECT_EQ(counts.published, counts.delivered + counts.dropped() + counts.queued);
+    }
 
     std::vector<std::string> expected{dump_json(event(0))};
     const int first_kept = c.published_while_busy - static_cast<int>(c.max_queue) + 1;
@@ -557,6 +593,7 @@ TEST(HttpEventSinkTest, StopEndsWhenTheDrainBudgetHasPassedWhateverTheReceiverDo
     stopped = true;
     mover.join();
     const std::int64_t took = clock->steady_ms() - began;
+    const EventDeliveryCounts counts = sink->counts();
     sink.reset();
     const std::string err = log_capture.text();
     // Never before the budget (less the little stop keeps for its own wrap-up); the upper bound is
@@ -566,6 +603,8 @@ TEST(HttpEventSinkTest, StopEndsWhenTheDrainBudgetHasPassedWhateverTheReceiverDo
     EXPECT_EQ(receiver.request_count(), 1u);
     // What stop had to leave is not lost silently.
     EXPECT_EQ(dropped_counts(err), std::vector<int>{c.dropped}) << err;
+    EXPECT_EQ(counts.dropped_at_stop, static_cast<std::uint64_t>(c.dropped));
+    EXPECT_EQ(counts.delivered + counts.dropped(), 10u);
   }
 }
 
@@ -593,25 +632,144 @@ TEST(HttpEventSinkTest, EventsSentWhileTheReceiverRestartsAllArriveInOrder) {
   auto receiver = std::make_unique<HttpReceiver>();
   const int port = receiver->port();
   test::LogCapture log_capture;
-  HttpEventSink sink(receiver->url("/v1/events"), 64);
+  auto clock = std::make_shared<WatchedClock>();
+  HttpEventSink sink(receiver->url("/v1/events"), 64, kOwner, kEventGiveUpAfter, clock);
   sink.publish(event(0));
   ASSERT_TRUE(receiver->wait_for_requests(1));
 
-  receiver.reset();  // down for about three seconds
+  receiver.reset();  // refused until it comes back
   std::vector<std::string> expected;
   for (int i = 1; i <= 5; ++i) {
     sink.publish(event(i));
     expected.push_back(dump_json(event(i)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
   }
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  for (const std::int64_t pause : {250, 500, 1000}) {
+    ASSERT_EQ(clock->next_wait(), pause);
+    clock->advance(pause);
+  }
+  ASSERT_EQ(clock->next_wait(), 2000);
   receiver = std::make_unique<HttpReceiver>(port);
+  clock->advance(2000);
 
-  ASSERT_TRUE(receiver->wait_for_requests(5, std::chrono::seconds(20)));
+  ASSERT_TRUE(receiver->wait_for_requests(5));
   sink.stop();
   const std::string err = log_capture.text();
   EXPECT_EQ(bodies(*receiver), expected);
   EXPECT_EQ(count_of(err, kWarning), 0u) << err;
+}
+
+// The receiver failed long enough for the next pause to be the longest; it is back when the task
+// stops. The stop ends the pause: everything queued is delivered at once, the clock standing still.
+TEST(HttpEventSinkTest, AStopEndsTheBackOffAndDeliversTheQueueAtOnce) {
+  HttpReceiver receiver;
+  std::atomic<bool> down{true};
+  receiver.reply_by([&](const ReceivedRequest&, std::size_t) { return status(down ? 503 : 204); });
+  auto clock = std::make_shared<WatchedClock>();
+  HttpEventSink sink(receiver.url("/v1/events"), 64, kOwner, kEventGiveUpAfter, clock);
+  std::vector<std::string> expected;
+  for (int i = 0; i < 10; ++i) {
+    sink.publish(event(i));
+    expected.push_back(dump_json(event(i)));
+  }
+  ASSERT_TRUE(receiver.wait_for_requests(1));
+  std::size_t attempt = 2;
+  for (const std::int64_t pause : {250, 500, 1000, 2000, 4000, 8000}) pass_pause(*clock, receiver, pause, attempt++);
+  ASSERT_EQ(clock->next_wait(), 10000);
+  const std::size_t failed = receiver.request_count();
+  down = false;
+
+  auto stopped = std::async(std::launch::async, [&] { sink.stop(); });
+  const bool in_time = stopped.wait_for(10s) == std::future_status::ready;
+  if (!in_time) clock->advance(60000);  // frees a stop that waits out the pause
+  stopped.get();
+  EXPECT_TRUE(in_time) << "stop waited for the clock";
+  const auto all = bodies(receiver);
+  EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(failed), all.end()), expected);
+  const EventDeliveryCounts counts = sink.counts();
+  EXPECT_EQ(counts.delivered, 10u);
+  EXPECT_EQ(counts.dropped(), 0u);
+}
+
+// A task replaced while its receiver is down: with the same URL its queue goes on in the new
+// task's sink, ahead of the new task's own events; with another URL the old sink drains it itself.
+TEST(HttpEventSinkTest, StopIntoASinkOfTheSameUrlHandsTheQueueOverInOrder) {
+  for (const bool same_url : {true, false}) {
+    SCOPED_TRACE(same_url ? "same URL" : "another URL");
+    HttpReceiver first;
+    HttpReceiver second;
+    std::atomic<bool> down{true};
+    first.reply_by([&](const ReceivedRequest&, std::size_t) { return status(down ? 503 : 204); });
+    auto clock = std::make_shared<WatchedClock>();
+    HttpEventSink old(first.url("/hook"), 64, kOwner, kEventGiveUpAfter, clock);
+    for (int i = 0; i < 5; ++i) old.publish(event(i));
+    ASSERT_TRUE(first.wait_for_requests(1));
+    ASSERT_EQ(clock->next_wait(), 250);
+
+    HttpEventSink next((same_url ? first : second).url("/hook"), 64, kOwner, kEventGiveUpAfter, clock);
+    down = false;
+    old.stop_into(next);  // the clock stands still: nothing waits out the pause
+    next.publish(event(5));
+    ASSERT_TRUE(first.wait_for_requests(same_url ? 7 : 6));
+    if (!same_url) {
+      ASSERT_TRUE(second.wait_for_requests(1));
+    }
+    next.stop();
+
+    std::vector<std::string> expected;
+    for (int i = 0; i < (same_url ? 6 : 5); ++i) expected.push_back(dump_json(event(i)));
+    const auto got = bodies(first);
+    EXPECT_EQ(std::vector<std::string>(got.begin() + 1, got.end()), expected);
+    EXPECT_EQ(bodies(second), same_url ? std::vector<std::string>{} : std::vector<std::string>{dump_json(event(5))});
+    const EventDeliveryCounts before = old.counts();
+    const EventDeliveryCounts after = next.counts();
+    EXPECT_EQ(before.handed_over, same_url ? 5u : 0u);
+    EXPECT_EQ(before.delivered, same_url ? 0u : 5u);
+    EXPECT_EQ(after.published, same_url ? 6u : 1u);
+    EXPECT_EQ(after.delivered, after.published);
+    EXPECT_EQ(before.dropped() + after.dropped(), 0u);
+  }
+}
+
+// A clock that fails inside a wait once told to: a fault that cannot be made for real.
+class FailingClock final : public Clock {
+ public:
+  std::int64_t steady_ms() const override { return time_.steady_ms(); }
+  std::int64_t wall_ms() const override { return time_.wall_ms(); }
+  bool wait_until(std::unique_lock<std::mutex>& lock, std::condition_variable& wake, std::int64_t deadline_ms,
+                  const std::function<bool()>& done) const override {
+    while (!done() && time_.steady_ms() < deadline_ms) {
+      if (fail) throw std::runtime_error("clock failed");
+      wake.wait_for(lock, std::chrono::milliseconds(1));
+    }
+    return done();
+  }
+  std::atomic<bool> fail{false};
+
+ private:
+  test::ManualClock time_;
+};
+
+TEST(HttpEventSinkTest, AWorkerThatFailsLogsAndCountsWhatItLoses) {
+  HttpReceiver receiver;
+  receiver.reply_with(status(503));
+  test::LogCapture log_capture;
+  auto clock = std::make_shared<FailingClock>();
+  HttpEventSink sink(receiver.url("/v1/events"), 64, kOwner, kEventGiveUpAfter, clock);
+  for (int i = 0; i < 3; ++i) sink.publish(event(i));
+  ASSERT_TRUE(receiver.wait_for_requests(1));
+  clock->fail = true;  // the worker is in its pause before the second attempt
+  ASSERT_TRUE(test::eventually([&] { return sink.counts().dropped_fault == 3; }));
+  sink.publish(event(3));
+  sink.stop();
+  const std::string err = log_capture.text();
+  EXPECT_THAT(err, HasSubstr("level=ERROR msg=\"event: delivery thread failed\" task_id=\"cam-7\" stream_id=\"stream-7\" "
+                             "url=\"" + receiver.url() + "\" err=\"clock failed\" dropped=\"3\""));
+  // What came after is counted and reported too.
+  EXPECT_EQ(dropped_counts(err), std::vector<int>{1}) << err;
+  const EventDeliveryCounts counts = sink.counts();
+  EXPECT_EQ(counts.published, 4u);
+  EXPECT_EQ(counts.dropped_fault, 4u);
+  EXPECT_EQ(counts.queued, 0u);
 }
 
 }  // namespace
