@@ -126,23 +126,39 @@ void AnalysisPipeline::start() {
   log(LogLevel::info, "task: analysis started", {{"task_id", config_.task_id}, {"stream_id", config_.stream_id}});
 }
 
-void AnalysisPipeline::stop() {
+void AnalysisPipeline::stop() { finish(nullptr); }
+
+void AnalysisPipeline::stop_into(TaskRunner& successor) {
+  auto* next = dynamic_cast<AnalysisPipeline*>(&successor);
+  finish(next != nullptr && next != this ? next->sink_.get() : nullptr);
+}
+
+void AnalysisPipeline::finish(EventSink* successor) {
   if (!running_.exchange(false)) return;
   decoder_thread_.request_stop();
   analysis_thread_.request_stop();
   frames_.close();
   if (decoder_thread_.joinable()) decoder_thread_.join();
   if (analysis_thread_.joinable()) analysis_thread_.join();
-  if (sink_) sink_->stop();
+  if (sink_ && successor != nullptr) {
+    sink_->stop_into(*successor);
+  } else if (sink_) {
+    sink_->stop();
+  }
   set_phase(TaskPhase::idle, "", true);
   log(LogLevel::info, "task: analysis stopped", {{"task_id", config_.task_id}, {"stream_id", config_.stream_id}});
 }
 
 TaskSnapshot AnalysisPipeline::snapshot() const {
-  std::lock_guard lock(mutex_);
-  TaskSnapshot copy = status_;
-  copy.queue_depth = static_cast<std::int32_t>(frames_.size());
-  copy.frames_dropped = frames_.dropped();
+  TaskSnapshot copy;
+  {
+    std::lock_guard lock(mutex_);
+    copy = status_;
+    copy.queue_depth = static_cast<std::int32_t>(frames_.size());
+    copy.frames_dropped = frames_.dropped();
+  }
+  // The sink counts under its own lock, which is never taken with the pipeline's.
+  if (sink_) copy.event_delivery = sink_->counts();
   return copy;
 }
 

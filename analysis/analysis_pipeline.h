@@ -70,6 +70,9 @@ class AnalysisPipeline final : public TaskRunner {
   void start() override;
   // Joins both threads, sends the closing events and drains the event sink. Final.
   void stop() override;
+  // A successor that is a pipeline takes the undelivered events into its own sink (HttpEventSink
+  // decides whether the URLs allow it).
+  void stop_into(TaskRunner& successor) override;
   TaskSnapshot snapshot() const override;
   TaskPhase phase() const override;
 
@@ -77,6 +80,8 @@ class AnalysisPipeline final : public TaskRunner {
   const std::string& task_key() const { return task_key_; }
 
  private:
+  // stop() and stop_into(): the sink is stopped into `successor` when there is one.
+  void finish(EventSink* successor);
   void decoder_loop(std::stop_token stop);
   // Waits for a frame, runs one step and hands on what it produced, until stop.
   void analysis_loop(std::stop_token stop);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/event_sink/event_sink.h"
 #include "foundation/geometry.h"
 #include "foundation/json.h"
 
@@ -86,6 +87,8 @@ struct TaskSnapshot {
   std::uint64_t events_started = 0;
   std::uint64_t events_ended = 0;
   std::uint64_t reconnects = 0;
+  // What the task's event sink did with its rule and scene events; all 0 without a callback URL.
+  EventDeliveryCounts event_delivery;
   double inference_latency_p50_ms = 0.0;
   double inference_latency_p95_ms = 0.0;
   std::int32_t queue_depth = 0;
@@ -103,6 +106,12 @@ class TaskRunner {
   virtual void start() = 0;
   // Ends the work and joins the runner's threads; a repeated call, or one before start, does nothing.
   virtual void stop() = 0;
+  // Ends like stop(), except that events still waiting for delivery go on in `successor`, the
+  // runner that replaces this one, where it posts them to the same place.
+  virtual void stop_into(TaskRunner& successor) {
+    (void)successor;
+    stop();
+  }
   // Callable from any thread at any time.
   virtual TaskSnapshot snapshot() const = 0;
   // The phase alone, as snapshot() would give it; runners override it where a snapshot costs

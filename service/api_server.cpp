@@ -244,13 +244,7 @@ HttpRoutes ApiServer::build_routes() {
       const Json body = parse_body(req.body);
       const TaskConfig config = parse_task_config(body);
       if (config.task_id != task_id) throw InvalidInput("task_id in path and body must match");
-      tasks_.replace(task_id, config);
-      const auto snapshot = tasks_.get(task_id);
-      if (!snapshot) {
-        answer_not_found(res);
-        return;
-      }
-      answer_task(res, 200, *snapshot, ignored_task_keys(body));
+      answer_task(res, 200, tasks_.replace(task_id, config), ignored_task_keys(body));
     });
   }, HttpRoutes::Pool::blocking);
 
@@ -300,17 +294,23 @@ bool ApiServer::start() {
     log(LogLevel::error, "api: bind failed", {{"host", config_.server_host}, {"port", port}, {"err", error}});
     return false;
   }
+  stop_begun_ = false;
   running_ = true;
   server_thread_ = std::thread([this] { server_->run(); });
   log(LogLevel::info, "api: server listening", {{"host", config_.server_host}, {"port", port}});
   return true;
 }
 
-void ApiServer::stop() {
+void ApiServer::begin_stop() {
   shutting_down_ = true;
-  if (!running_.exchange(false)) return;
+  if (!running_.load() || stop_begun_.exchange(true)) return;
   hub_.close_all();
   server_->stop();
+}
+
+void ApiServer::stop() {
+  begin_stop();
+  if (!running_.exchange(false)) return;
   if (server_thread_.joinable()) server_thread_.join();
 }
 

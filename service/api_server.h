@@ -38,6 +38,10 @@ class ApiServer {
   // Closes the WebSocket connections with status 1000, stops accepting and returns once every
   // handler has ended. Does nothing when not running.
   void stop();
+  // What stop() begins, without waiting: refuses tasks, closes the WebSocket connections with 1000
+  // and stops accepting, so that their close handshakes run while the tasks stop; stop() then
+  // waits for the rest. Does nothing when not running.
+  void begin_stop();
   bool running() const { return running_.load(); }
   // From now on POST and PUT of tasks answer 503 "shutting_down"; everything else is served
   // until stop().
@@ -67,6 +71,7 @@ class ApiServer {
   std::thread server_thread_;
   std::atomic<bool> running_{false};
   std::atomic<bool> shutting_down_{false};
+  std::atomic<bool> stop_begun_{false};
   std::function<bool()> stop_requested_;
   mutable std::mutex validation_mutex_;
   mutable std::optional<ModelValidation> cached_validation_;

@@ -217,8 +217,10 @@ int run(int argc, char** argv) {
   signals.wait();
 
   log(LogLevel::info, "cli: shutdown requested");
-  api.begin_shutdown();
-  // Tasks first, so an inference in flight for a stopping task still completes.
+  // The WebSocket close handshakes run while the tasks drain their events: shutdown takes the
+  // longer of the two, not their sum.
+  api.begin_stop();
+  // Tasks before the scheduler, so an inference in flight for a stopping task still completes.
   tasks.stop_all();
   api.stop();
   scheduler.stop();

@@ -24,7 +24,7 @@ bool TaskManager::stream_taken(const std::string& stream_id, const std::string* 
   return false;
 }
 
-std::unique_ptr<TaskRunner> TaskManager::make_started(const TaskConfig& config) {
+std::shared_ptr<TaskRunner> TaskManager::make_started(const TaskConfig& config) {
   std::unique_ptr<TaskRunner> runner = factory_(config);
   if (!runner) throw ServiceUnavailable("task runner factory returned null");
   // A runner whose start throws is destroyed here, still under the lock, and never registered.
@@ -37,27 +37,37 @@ void TaskManager::create(const TaskConfig& config) {
   if (runners_.contains(config.task_id)) throw TaskConflict("task_id already exists");
   if (stream_taken(config.stream_id, nullptr)) throw TaskConflict("stream_id already has an active task");
   if (runners_.size() >= max_tasks_) throw TaskConflict("maximum active AI task count reached");
-  std::unique_ptr<TaskRunner> runner = make_started(config);
+  std::shared_ptr<TaskRunner> runner = make_started(config);
   // Should the insertion fail, the runner's destructor stops it again.
   runners_.emplace(config.task_id, std::move(runner));
 }
 
-void TaskManager::replace(const std::string& task_id, const TaskConfig& config) {
-  std::unique_ptr<TaskRunner> retired;
+TaskSnapshot TaskManager::replace(const std::string& task_id, const TaskConfig& config) {
+  std::shared_ptr<TaskRunner> retired;
+  std::shared_ptr<TaskRunner> fresh;
+  TaskSnapshot answer;
   {
     std::lock_guard lock(mutex_);
     auto it = runners_.find(task_id);
     if (it == runners_.end()) throw TaskNotFound("task not found");
     if (stream_taken(config.stream_id, &task_id)) throw TaskConflict("stream_id already has an active task");
-    std::unique_ptr<TaskRunner> fresh = make_started(config);
-    retired = std::exchange(it->second, std::move(fresh));
+    fresh = make_started(config);
+    // A DELETE that comes in while the old runner stops must not turn this answer into a 404:
+    // the replacement did run.
+    answer = fresh->snapshot();
+    retired = std::exchange(it->second, fresh);
   }
-  retired->stop();
+  // Should a DELETE stop `fresh` meanwhile, it refuses what is handed over and the old runner
+  // delivers it itself, as at any stop.
+  retired->stop_into(*fresh);
   retired.reset();
+  std::lock_guard lock(mutex_);
+  if (auto it = runners_.find(task_id); it != runners_.end() && it->second == fresh) answer = fresh->snapshot();
+  return answer;
 }
 
 void TaskManager::remove(const std::string& task_id) {
-  std::unique_ptr<TaskRunner> retired;
+  std::shared_ptr<TaskRunner> retired;
   {
     std::lock_guard lock(mutex_);
     auto it = runners_.find(task_id);
@@ -103,7 +113,7 @@ std::size_t TaskManager::size() const {
 }
 
 void TaskManager::stop_all() {
-  std::unordered_map<std::string, std::unique_ptr<TaskRunner>> retired;
+  std::unordered_map<std::string, std::shared_ptr<TaskRunner>> retired;
   {
     std::lock_guard lock(mutex_);
     retired.swap(runners_);

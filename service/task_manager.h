@@ -32,9 +32,11 @@ class TaskManager {
   // TaskConflict on a duplicate task id or stream id or a full registry; ServiceUnavailable when
   // the factory returns nothing. Factory and start failures pass through; nothing is registered.
   void create(const TaskConfig& config);
-  // Starts the new runner before the old one is stopped. TaskNotFound for an unknown task id,
-  // TaskConflict when another task holds the stream id; the old runner is untouched on failure.
-  void replace(const std::string& task_id, const TaskConfig& config);
+  // Starts the new runner before the old one is stopped, which hands its undelivered events to the
+  // new one. Returns the new runner's snapshot: as it stands once the old one has stopped, or as it
+  // started when it was removed meanwhile. TaskNotFound for an unknown task id, TaskConflict when
+  // another task holds the stream id; the old runner is untouched on failure.
+  TaskSnapshot replace(const std::string& task_id, const TaskConfig& config);
   // TaskNotFound for an unknown task id.
   void remove(const std::string& task_id);
 
@@ -57,12 +59,13 @@ class TaskManager {
   // Under mutex_: true when a runner other than the one under `except_id` holds `stream_id`.
   bool stream_taken(const std::string& stream_id, const std::string* except_id) const;
   // Under mutex_: a started runner from the factory, or an exception.
-  std::unique_ptr<TaskRunner> make_started(const TaskConfig& config);
+  std::shared_ptr<TaskRunner> make_started(const TaskConfig& config);
 
   const std::size_t max_tasks_;
   RunnerFactory factory_;
   mutable std::mutex mutex_;
-  std::unordered_map<std::string, std::unique_ptr<TaskRunner>> runners_;
+  // Shared so that a replaced runner can hand over to its successor while a DELETE takes that out.
+  std::unordered_map<std::string, std::shared_ptr<TaskRunner>> runners_;
 };
 
 }  // namespace velmo::ai

@@ -4,23 +4,21 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "foundation/back_off.h"
+
 namespace velmo::ai {
 namespace {
 
-// Failures that a quick retry cannot mend: this many at the usual pause, then a pause from the
-// first below, doubling up to the second.
+// Failures that a quick retry cannot mend: this many at the usual pause, then 10 s doubling up
+// to 30 s.
 constexpr unsigned kQuickLastingAttempts = 3;
-constexpr std::int32_t kLastingPauseFirstMs = 10000;
-constexpr std::int32_t kLastingPauseMostMs = 30000;
-constexpr unsigned kMostDoublings = 8;
+constexpr BackOff kLastingPause{10000, 30000};
 
 }  // namespace
 
 std::int32_t retry_pause_ms(std::int32_t reconnect_delay_ms, unsigned lasting) {
   if (lasting < kQuickLastingAttempts) return reconnect_delay_ms;
-  // Past a few doublings the pause is at its most anyway; the cap keeps the shift in range.
-  const unsigned doublings = std::min(lasting - kQuickLastingAttempts, kMostDoublings);
-  const std::int32_t pause = std::min(kLastingPauseMostMs, kLastingPauseFirstMs << doublings);
+  const auto pause = static_cast<std::int32_t>(kLastingPause.pause_ms(lasting - kQuickLastingAttempts));
   return std::max(pause, reconnect_delay_ms);
 }
 

@@ -16,10 +16,12 @@
 #include <boost/beast/http/write.hpp>
 #include <chrono>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string_view>
 #include <utility>
 
+#include "foundation/back_off.h"
 #include "foundation/errors.h"
 #include "foundation/log.h"
 #include "foundation/thread_name.h"
@@ -34,10 +36,6 @@ namespace http = boost::beast::http;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-// One attempt's deadlines bound real I/O on real sockets, so they are kept on the real monotonic
-// clock whatever clock the sink is given; everything else the sink times runs on that clock.
-using IoClock = std::chrono::steady_clock;
-
 constexpr std::chrono::seconds kConnectTimeout{2};
 // Connecting, sending and reading the whole answer together: a server that answers slowly or
 // trickles its body can hold an attempt no longer than this.
@@ -45,11 +43,9 @@ constexpr std::chrono::seconds kAttemptTimeout{5};
 // Only the status decides an attempt; a little of the body is read so that a short answer ends
 // cleanly, then the connection is closed whatever is left.
 constexpr std::uint64_t kReplyBodyLimit = 4096;
-// The pauses before the second and the third attempt; later ones start at the first back-off and
-// double up to the cap.
-constexpr std::chrono::milliseconds kQuickPauses[] = {std::chrono::milliseconds(250), std::chrono::milliseconds(500)};
-constexpr std::chrono::milliseconds kFirstBackOff{1000};
-constexpr std::chrono::milliseconds kMaxBackOff{10000};
+// The pauses after each failed attempt of one event: 250 and 500 ms before the second and the
+// third, then doubling up to 10 s.
+constexpr BackOff kRetryPause{250, 10000};
 // The most a status line may take before the answer counts as malformed (Beast's own limit on a
 // response header is 8 KiB).
 constexpr std::size_t kStatusLineLimit = 8192;
@@ -59,9 +55,9 @@ constexpr std::chrono::milliseconds kDropWarningInterval{5000};
 // stop's own work after the worker has given up (closing, the last warning, the join) comes out
 // of the drain budget too.
 constexpr std::chrono::milliseconds kWrapUp{100};
-// The I/O context cannot wait on the sink's clock: while the stop budget runs, an attempt looks at
-// that clock at least this often.
-constexpr std::chrono::milliseconds kBudgetPoll{20};
+// The I/O context cannot wait on the sink's clock: while an operation of an attempt is pending,
+// it looks at that clock at least this often.
+constexpr std::chrono::milliseconds kClockPoll{20};
 
 [[noreturn]] void refuse(const char* message) { throw InvalidInput(message); }
 
@@ -151,13 +147,6 @@ std::string refused_text(const Answer& answer) {
   return text;
 }
 
-// The pause before attempt `next` (from 2), in milliseconds.
-std::int64_t pause_before(int next) {
-  if (next <= 3) return kQuickPauses[next - 2].count();
-  const int doublings = std::min(next - 4, 4);
-  return std::min(kFirstBackOff * (1 << doublings), kMaxBackOff).count();
-}
-
 }  // namespace
 
 struct HttpEventSink::Io {
@@ -178,15 +167,29 @@ HttpEventSink::HttpEventSink(std::string url, std::size_t max_queue, EventSinkOw
   worker_ = start_thread<std::thread>([this] { run(); });
 }
 
-HttpEventSink::~HttpEventSink() { stop(); }
+HttpEventSink::~HttpEventSink() {
+  try {
+    stop();
+  } catch (...) {
+    // stop() fails only if the worker cannot be joined; nothing is left to report it to.
+  }
+}
 
 void HttpEventSink::publish(Json event) {
   {
     std::lock_guard lock(mutex_);
     if (stopping_) return;
+    ++counts_.published;
+    if (failed_) {
+      ++counts_.dropped_fault;
+      ++dropped_.count;
+      dropped_.cause = "delivery thread failed";
+      return;
+    }
     std::string text = dump_json(event);
     while (queue_.size() >= max_queue_) {
       queue_.pop_front();
+      ++counts_.dropped_queue_full;
       ++dropped_.count;
       dropped_.cause = "queue of " + std::to_string(max_queue_) + " events full";
       if (!last_failure_.empty()) dropped_.cause += ", last attempt: " + last_failure_;
@@ -196,23 +199,74 @@ void HttpEventSink::publish(Json event) {
   wake_.notify_one();
 }
 
-void HttpEventSink::stop() {
+void HttpEventSink::stop() { finish(nullptr); }
+
+void HttpEventSink::stop_into(EventSink& successor) {
+  auto* next = dynamic_cast<HttpEventSink*>(&successor);
+  finish(next != nullptr && next != this && next->url_ == url_ ? next : nullptr);
+}
+
+void HttpEventSink::finish(HttpEventSink* successor) {
   {
     std::lock_guard lock(mutex_);
     if (stopping_) return;
     stopping_ = true;
+    successor_ = successor;
     stop_by_ = clock_->steady_ms() + (kEventSinkDrainBudget - kWrapUp).count();
   }
   wake_.notify_all();
   // An attempt in progress waits on the I/O context, not on the condition variable: this makes it
-  // look at the budget at once.
+  // look at the stop at once.
   net::post(io_->ioc, [] {});
   if (worker_.joinable()) worker_.join();
+  // What was lost after the worker failed is reported here, as nobody else is left to.
+  Drops last;
+  {
+    std::lock_guard lock(mutex_);
+    successor_ = nullptr;
+    last = take_due_drops(true);
+  }
+  warn_dropped(last);
+}
+
+bool HttpEventSink::adopt(std::deque<std::string>& events) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_ || failed_) return false;
+    counts_.published += events.size();
+    queue_.insert(queue_.begin(), std::make_move_iterator(events.begin()), std::make_move_iterator(events.end()));
+    while (queue_.size() > max_queue_) {
+      queue_.pop_front();
+      ++counts_.dropped_queue_full;
+      ++dropped_.count;
+      dropped_.cause = "queue of " + std::to_string(max_queue_) + " events full";
+    }
+  }
+  events.clear();
+  wake_.notify_one();
+  return true;
+}
+
+EventDeliveryCounts HttpEventSink::counts() const {
+  std::lock_guard lock(mutex_);
+  EventDeliveryCounts counts = counts_;
+  counts.queued = queue_.size() + (in_flight_ ? 1 : 0);
+  return counts;
 }
 
 std::int64_t HttpEventSink::budget_end() {
   std::lock_guard lock(mutex_);
   return stop_by_;
+}
+
+bool HttpEventSink::stopping() {
+  std::lock_guard lock(mutex_);
+  return stopping_;
+}
+
+bool HttpEventSink::handing_over() {
+  std::lock_guard lock(mutex_);
+  return successor_ != nullptr;
 }
 
 HttpEventSink::Drops HttpEventSink::take_due_drops(bool force) {
@@ -244,13 +298,15 @@ std::int64_t HttpEventSink::pause_wake_at(std::int64_t until) const {
   return wake_at;
 }
 
-bool HttpEventSink::pause_for(std::int64_t pause_ms) {
+HttpEventSink::PauseEnd HttpEventSink::pause_for(std::int64_t pause_ms) {
   const std::int64_t until = clock_->steady_ms() + pause_ms;
   std::unique_lock lock(mutex_);
+  const bool was_stopping = stopping_;
   for (;;) {
     const std::int64_t now = clock_->steady_ms();
-    if (now >= stop_by_) return false;
-    if (now >= until) return true;
+    if (now >= stop_by_) return PauseEnd::out_of_time;
+    if (stopping_ && !was_stopping) return PauseEnd::stop_began;
+    if (now >= until) return PauseEnd::elapsed;
     if (Drops due = take_due_drops(false); due.count > 0) {
       lock.unlock();
       warn_dropped(due);
@@ -260,7 +316,9 @@ bool HttpEventSink::pause_for(std::int64_t pause_ms) {
     // Cut short only when stop or a publish moves the time to look again; a signal does not end
     // the pause either.
     const std::int64_t wake_at = pause_wake_at(until);
-    clock_->wait_until(lock, wake_, wake_at, [this, until, wake_at] { return pause_wake_at(until) != wake_at; });
+    clock_->wait_until(lock, wake_, wake_at, [this, until, wake_at, was_stopping] {
+      return pause_wake_at(until) != wake_at || stopping_ != was_stopping;
+    });
   }
 }
 
@@ -273,7 +331,12 @@ HttpEventSink::Outcome HttpEventSink::deliver(const std::string& text, std::stri
     if (!last_failure_.empty()) cause += ", last attempt: " + last_failure_;
     return Outcome::out_of_time;
   };
+  // From the stop on, a receiver that is back must not wait out a pause that began while it was
+  // down: the event is tried at once and the back-off starts again from its first pause.
+  bool stop_seen = stopping();
+  unsigned failures = 0;
   for (int attempt = 1;; ++attempt) {
+    if (handing_over()) return Outcome::handed_back;
     if (clock_->steady_ms() >= budget_end()) return out_of_time();
     std::string failure = post(text);
     // An attempt cut short by stop's budget says nothing about the server.
@@ -288,10 +351,24 @@ HttpEventSink::Outcome HttpEventSink::deliver(const std::string& text, std::stri
       cause = std::move(failure);
       return Outcome::given_up;
     }
-    std::int64_t pause = pause_before(attempt + 1);
+    if (!stop_seen && stopping()) {
+      stop_seen = true;
+      failures = 0;
+      continue;
+    }
+    std::int64_t pause = kRetryPause.pause_ms(failures++);
     // The last pause ends with the retry window, so the final attempt falls at its end.
     if (attempt >= 3) pause = std::min<std::int64_t>(pause, give_up_after_.count() - waited);
-    if (!pause_for(pause)) return out_of_time();
+    switch (pause_for(pause)) {
+      case PauseEnd::elapsed:
+        break;
+      case PauseEnd::out_of_time:
+        return out_of_time();
+      case PauseEnd::stop_began:
+        stop_seen = true;
+        failures = 0;
+        break;
+    }
   }
 }
 
@@ -299,9 +376,32 @@ void HttpEventSink::run() {
   set_thread_name("sink");
   try {
     drain();
+  } catch (const std::exception& e) {
+    fail(e.what());
   } catch (...) {
-    // Last resort (an attempt catches its own failures): an exception must not end the process.
-    // The queue is then left as it is, and stop still finds a thread to join.
+    fail("unknown failure");
+  }
+}
+
+void HttpEventSink::fail(const char* what) noexcept {
+  try {
+    std::size_t lost = 0;
+    {
+      std::lock_guard lock(mutex_);
+      failed_ = true;
+      lost = queue_.size() + (in_flight_ ? 1 : 0);
+      in_flight_ = false;
+      queue_.clear();
+      counts_.dropped_fault += lost;
+    }
+    log(LogLevel::error, "event: delivery thread failed",
+        {{"task_id", owner_.task_id},
+         {"stream_id", owner_.stream_id},
+         {"url", target_.base},
+         {"err", what},
+         {"dropped", std::to_string(lost)}});
+  } catch (...) {
+    // Nothing is left to report to; stop still finds a thread to join.
   }
 }
 
@@ -331,22 +431,56 @@ void HttpEventSink::drain() {
           wake_.wait(lock, woken);  // nothing timed to wait for
         }
       }
+      if (successor_ != nullptr) {
+        HttpEventSink* next = successor_;
+        std::deque<std::string> rest = std::move(queue_);
+        queue_.clear();
+        const std::size_t count = rest.size();
+        lock.unlock();
+        const bool taken = next->adopt(rest);
+        lock.lock();
+        if (taken) {
+          counts_.handed_over += count;
+          continue;  // the queue is empty: the next turn ends the worker
+        }
+        // The successor is stopping itself: this sink drains its own queue after all.
+        queue_ = std::move(rest);
+        successor_ = nullptr;
+        continue;
+      }
       text = std::move(queue_.front());
       queue_.pop_front();
+      in_flight_ = true;
     }
 
     std::string cause;
-    const Outcome outcome = deliver(text, cause);
+    Outcome outcome = deliver(text, cause);
     Drops due;
     {
       std::lock_guard lock(mutex_);
-      if (outcome == Outcome::given_up) ++dropped_.count;
-      if (outcome == Outcome::out_of_time) {
-        // stop's budget is spent: this event and all that wait behind it are given up together.
-        dropped_.count += 1 + queue_.size();
-        queue_.clear();
+      in_flight_ = false;
+      // Handing over, a stop's budget cut short only the attempt: the event goes on in the successor.
+      if (outcome == Outcome::out_of_time && successor_ != nullptr) outcome = Outcome::handed_back;
+      switch (outcome) {
+        case Outcome::delivered:
+          ++counts_.delivered;
+          break;
+        case Outcome::handed_back:
+          queue_.push_front(std::move(text));
+          break;
+        case Outcome::given_up:
+          ++counts_.dropped_gave_up;
+          ++dropped_.count;
+          dropped_.cause = std::move(cause);
+          break;
+        case Outcome::out_of_time:
+          // stop's budget is spent: this event and all that wait behind it are given up together.
+          counts_.dropped_at_stop += 1 + queue_.size();
+          dropped_.count += 1 + queue_.size();
+          dropped_.cause = std::move(cause);
+          queue_.clear();
+          break;
       }
-      if (outcome != Outcome::delivered) dropped_.cause = std::move(cause);
       due = take_due_drops(outcome == Outcome::out_of_time);
     }
     warn_dropped(due);
@@ -359,9 +493,9 @@ std::string HttpEventSink::post(const std::string& text) {
   try {
     net::io_context& ioc = io_->ioc;
     ioc.restart();
-    const auto started = IoClock::now();
-    const auto connect_end = started + kConnectTimeout;
-    const auto attempt_end = started + kAttemptTimeout;
+    const std::int64_t started = clock_->steady_ms();
+    const std::int64_t connect_end = started + std::chrono::milliseconds(kConnectTimeout).count();
+    const std::int64_t attempt_end = started + std::chrono::milliseconds(kAttemptTimeout).count();
     // Keeps run_one_until waiting between operations instead of finding the context out of work.
     const auto busy = net::make_work_guard(ioc);
     tcp::resolver resolver(ioc);
@@ -369,7 +503,7 @@ std::string HttpEventSink::post(const std::string& text) {
 
     // Runs one operation until it completes, `end` passes or stop's budget runs out. In the latter
     // cases everything outstanding is cancelled and its handlers have run before this returns.
-    auto await = [&](auto start, IoClock::time_point end) {
+    auto await = [&](auto start, std::int64_t end) {
       beast::error_code result;
       bool done = false;
       start([&result, &done](beast::error_code ec, auto&&...) {
@@ -377,15 +511,9 @@ std::string HttpEventSink::post(const std::string& text) {
         done = true;
       });
       while (!done) {
-        const auto now = IoClock::now();
-        if (now >= end) break;
-        auto until = end;
-        if (const std::int64_t stop_by = budget_end(); stop_by != kNever) {
-          const std::int64_t left = stop_by - clock_->steady_ms();
-          if (left <= 0) break;
-          until = std::min(until, now + std::min<IoClock::duration>(std::chrono::milliseconds(left), kBudgetPoll));
-        }
-        ioc.run_one_until(until);
+        const std::int64_t left = std::min(end, budget_end()) - clock_->steady_ms();
+        if (left <= 0) break;
+        ioc.run_one_for(std::chrono::milliseconds(std::min<std::int64_t>(left, kClockPoll.count())));
       }
       if (done) return result;
       beast::error_code ignored;

@@ -17,8 +17,8 @@
 
 namespace velmo::ai {
 
-// The most HttpEventSink::stop() takes, counted from the call: stopping a task (DELETE, shutdown)
-// must not wait on a slow or dead callback server, whatever is still queued.
+// The most HttpEventSink::stop() takes, counted from the call: stopping a task (DELETE, PUT,
+// shutdown) must not wait on a slow or dead callback server, whatever is still queued.
 inline constexpr std::chrono::milliseconds kEventSinkDrainBudget{5000};
 
 // How long one event is retried, counted from its first attempt, before it is given up: long
@@ -35,9 +35,9 @@ struct EventSinkOwner {
 // that fails is retried (three quick attempts, then a capped back-off) and holds back the later
 // ones until it is delivered or given up. publish never touches the network; when the server falls
 // behind, the oldest waiting events are given up so the newest get through. Every event given up
-// is counted in a rate-limited warning that names the task and why the latest one was given up.
-// Retry pauses, the retry window, the drain budget and the warning interval are measured on the
-// clock handed in; only the deadlines of one network attempt are real time.
+// is counted (counts()) and reported in a rate-limited warning that names the task and why the
+// latest one was given up. Every time the sink measures (retry pauses, the retry window, the
+// deadlines of one attempt, the drain budget, the warning interval) runs on the clock handed in.
 class HttpEventSink final : public EventSink {
  public:
   // Throws InvalidInput for an empty URL, a max_queue of 0, a URL without "://", a scheme other
@@ -52,12 +52,19 @@ class HttpEventSink final : public EventSink {
   HttpEventSink& operator=(const HttpEventSink&) = delete;
 
   void publish(Json event) override;
-  // Goes on delivering what is queued, then ends the worker; returns within
-  // kEventSinkDrainBudget, dropping (and counting) what is left by then. Later calls return at once.
+  // Ends any pause and tries what is queued at once, in order, then ends the worker; returns
+  // within kEventSinkDrainBudget, dropping (and counting) what is left by then. Later calls return
+  // at once.
   void stop() override;
+  // With a successor that is an HttpEventSink of the same URL and not stopping: an attempt under
+  // way is finished, then what is left moves to the successor, ahead of its own queue. Otherwise
+  // the same as stop().
+  void stop_into(EventSink& successor) override;
+  EventDeliveryCounts counts() const override;
 
  private:
-  enum class Outcome { delivered, given_up, out_of_time };
+  enum class Outcome { delivered, given_up, out_of_time, handed_back };
+  enum class PauseEnd { elapsed, stop_began, out_of_time };
   struct Io;
   // Events given up since the last warning line, and why the latest one was.
   struct Drops {
@@ -65,19 +72,26 @@ class HttpEventSink final : public EventSink {
     std::string cause;
   };
 
+  void finish(HttpEventSink* successor);
+  // Takes a replaced sink's undelivered events in front of its own; false once stopping.
+  bool adopt(std::deque<std::string>& events);
   // One attempt: why it failed, empty when the server took the event.
   std::string post(const std::string& text);
   // With why it was given up (empty when delivered).
   Outcome deliver(const std::string& text, std::string& cause);
   void run();
   void drain();
-  // Waits for `pause_ms` (a signal does not cut it short); false when the stop budget ran out first.
-  bool pause_for(std::int64_t pause_ms);
+  // The worker failed: what it held is counted as lost, and so is everything published later.
+  void fail(const char* what) noexcept;
+  // Waits for `pause_ms` (a signal does not cut it short); a stop that begins meanwhile ends it.
+  PauseEnd pause_for(std::int64_t pause_ms);
   // With the mutex held: when a pause that ends at `until` must look again (a warning falls due,
   // the stop budget ends).
   std::int64_t pause_wake_at(std::int64_t until) const;
   // The end of the stop budget on the clock, or kNever before stop.
   std::int64_t budget_end();
+  bool stopping();
+  bool handing_over();
   // With the mutex held: the drops to report now, a count of 0 when none is due.
   Drops take_due_drops(bool force);
   void warn_dropped(const Drops& drops) noexcept;
@@ -89,11 +103,15 @@ class HttpEventSink final : public EventSink {
   std::shared_ptr<const Clock> clock_;
   HttpTarget target_;        // where every POST goes; its base names the server in warnings
   std::unique_ptr<Io> io_;   // used by the worker; stop only wakes it
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::string> queue_;
   std::thread worker_;
   bool stopping_ = false;
+  HttpEventSink* successor_ = nullptr;  // set by stop_into; the caller keeps it alive until it returns
+  bool in_flight_ = false;    // the worker holds an event taken from the queue
+  bool failed_ = false;       // the worker ended on an exception
+  EventDeliveryCounts counts_;  // its queued is filled in by counts()
   static constexpr std::int64_t kNever = INT64_MAX;
   std::int64_t stop_by_ = kNever;
   Drops dropped_;             // since the last warning line

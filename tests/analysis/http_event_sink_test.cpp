@@ -68,6 +68,7 @@ const EventSinkOwner kOwner{"cam-7", "stream-7"};  // named in every warning lin
 
 // Time that moves only when the test moves it, and that shows when the sink has begun a timed
 // wait on it, so that a test moves time on only once the sink is waiting and no step races it.
+// Once told to fail, a wait throws: a fault that cannot be made for real.
 class WatchedClock final : public Clock {
  public:
   std::int64_t steady_ms() const override { return time_.steady_ms(); }
@@ -75,8 +76,13 @@ class WatchedClock final : public Clock {
   bool wait_until(std::unique_lock<std::mutex>& lock, std::condition_variable& wake, std::int64_t deadline_ms,
                   const std::function<bool()>& done) const override {
     latest_deadline_ = deadline_ms;
-    return time_.wait_until(lock, wake, deadline_ms, done);
+    while (!done() && steady_ms() < deadline_ms) {
+      if (fail) throw std::runtime_error("clock failed");
+      wake.wait_for(lock, std::chrono::milliseconds(1));
+    }
+    return done();
   }
+  std::atomic<bool> fail{false};
   void advance(std::int64_t ms) { time_.advance(ms); }
 
   // How far ahead of now the sink's next timed wait ends, once it waits; -1 when it never does.
@@ -89,6 +95,21 @@ class WatchedClock final : public Clock {
  private:
   test::ManualClock time_;
   mutable std::atomic<std::int64_t> latest_deadline_{0};
+};
+
+// Time that jumps to the end of every timed wait the sink begins: its pauses take no real time.
+class SkippingClock final : public Clock {
+ public:
+  std::int64_t steady_ms() const override { return time_.steady_ms(); }
+  std::int64_t wall_ms() const override { return time_.wall_ms(); }
+  bool wait_until(std::unique_lock<std::mutex>&, std::condition_variable&, std::int64_t deadline_ms,
+                  const std::function<bool()>& done) const override {
+    if (!done() && time_.steady_ms() < deadline_ms) time_.advance(deadline_ms - time_.steady_ms());
+    return done();
+  }
+
+ private:
+  mutable test::ManualClock time_;
 };
 
 // Moves the clock through one pause of `pause_ms`: a millisecond short of its end, attempt `next`
@@ -296,13 +317,18 @@ TEST(HttpEventSinkTest, OnlyA2xxFinalAnswerEndsTheAttemptsAndTheWarningNamesTask
     HttpReceiver receiver;
     receiver.reply_in_turn(c.replies);
     test::LogCapture log_capture;
+    EventDeliveryCounts counts;
     {
-      HttpEventSink sink(receiver.url("/v1/events"), 64, kOwner, kThreeAttempts);
+      HttpEventSink sink(receiver.url("/v1/events"), 64, kOwner, kThreeAttempts, std::make_shared<SkippingClock>());
       sink.publish(event(7));
       sink.stop();
+      counts = sink.counts();
     }
     const std::string err = log_capture.text();
     EXPECT_EQ(bodies(receiver), std::vector<std::string>(c.attempts, dump_json(event(7))));
+    EXPECT_EQ(counts.published, 1u);
+    EXPECT_EQ(counts.delivered, c.cause.empty() ? 1u : 0u);
+    EXPECT_EQ(counts.dropped_gave_up, c.cause.empty() ? 0u : 1u);
     if (c.cause.empty()) {
       EXPECT_EQ(count_of(err, kWarning), 0u) << err;
       continue;
@@ -415,11 +441,18 @@ TEST(HttpEventSinkTest, AStalledReceiverTimesOutAndTheEventIsRetried) {
   stall.hold = true;  // never answered while the test runs
   receiver.reply_in_turn({stall, status(204)});
   test::LogCapture log_capture;
-  HttpEventSink sink(receiver.url("/v1/events"), 64);
+  auto clock = std::make_shared<WatchedClock>();
+  HttpEventSink sink(receiver.url("/v1/events"), 64, kOwner, kEventGiveUpAfter, clock);
   sink.publish(event(1));
   sink.publish(event(2));
-  // Loose: the client's own five-second time-out ends the first attempt.
-  ASSERT_TRUE(receiver.wait_for_requests(3, 60s));
+  ASSERT_TRUE(test::eventually([&] { return receiver.held_count() == 1; }));
+  // The attempt's own five-second deadline, on the sink's clock, ends the first attempt.
+  clock->advance(4999);
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(receiver.request_count(), 1u) << "the attempt ended early";
+  clock->advance(1);
+  pass_pause(*clock, receiver, 250, 2);
+  ASSERT_TRUE(receiver.wait_for_requests(3));
   sink.stop();
   const std::string err = log_capture.text();
 
@@ -467,11 +500,17 @@ TEST(HttpEventSinkTest, AFullQueueDropsTheOldestWithoutBlockingPublish) {
     ASSERT_TRUE(receiver.wait_for_requests(1));
     for (int i = 1; i <= c.published_while_busy; ++i) sink.publish(event(i));
     ASSERT_TRUE(test::eventually([&] { return receiver.held_count() == 1; }));
+    const EventDeliveryCounts busy = sink.counts();
     receiver.release();
     sink.stop();
+    const EventDeliveryCounts done = sink.counts();
     const std::string err = log_capture.text();
     const int overflowed = c.published_while_busy - static_cast<int>(c.max_queue);
     EXPECT_EQ(dropped_counts(err), overflowed > 0 ? std::vector<int>{overflowed} : std::vector<int>{}) << err;
+    // The one in delivery counts as queued, beside those waiting.
+    EXPECT_EQ(busy.queued, std::min<std::size_t>(c.published_while_busy, c.max_queue) + 1);
+    EXPECT_EQ(done.dropped_queue_full, static_cast<std::uint64_t>(std::max(overflowed, 0)));
+    for (const auto& n : {busy, done}) EXPECT_EQ(n.published, n.delivered + n.dropped() + n.queued);
 
     std::vector<std::string> expected{dump_json(event(0))};
     const int first_kept = c.published_while_busy - static_cast<int>(c.max_queue) + 1;
@@ -557,6 +596,7 @@ TEST(HttpEventSinkTest, StopEndsWhenTheDrainBudgetHasPassedWhateverTheReceiverDo
     stopped = true;
     mover.join();
     const std::int64_t took = clock->steady_ms() - began;
+    const EventDeliveryCounts counts = sink->counts();
     sink.reset();
     const std::string err = log_capture.text();
     // Never before the budget (less the little stop keeps for its own wrap-up); the upper bound is
@@ -566,6 +606,8 @@ TEST(HttpEventSinkTest, StopEndsWhenTheDrainBudgetHasPassedWhateverTheReceiverDo
     EXPECT_EQ(receiver.request_count(), 1u);
     // What stop had to leave is not lost silently.
     EXPECT_EQ(dropped_counts(err), std::vector<int>{c.dropped}) << err;
+    EXPECT_EQ(counts.dropped_at_stop, static_cast<std::uint64_t>(c.dropped));
+    EXPECT_EQ(counts.delivered + counts.dropped(), 10u);
   }
 }
 
@@ -593,25 +635,105 @@ TEST(HttpEventSinkTest, EventsSentWhileTheReceiverRestartsAllArriveInOrder) {
   auto receiver = std::make_unique<HttpReceiver>();
   const int port = receiver->port();
   test::LogCapture log_capture;
-  HttpEventSink sink(receiver->url("/v1/events"), 64);
+  auto clock = std::make_shared<WatchedClock>();
+  HttpEventSink sink(receiver->url("/v1/events"), 64, kOwner, kEventGiveUpAfter, clock);
   sink.publish(event(0));
   ASSERT_TRUE(receiver->wait_for_requests(1));
 
-  receiver.reset();  // down for about three seconds
+  receiver.reset();  // refused until it comes back
   std::vector<std::string> expected;
   for (int i = 1; i <= 5; ++i) {
     sink.publish(event(i));
     expected.push_back(dump_json(event(i)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
   }
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  for (const std::int64_t pause : {250, 500, 1000}) {
+    ASSERT_EQ(clock->next_wait(), pause);
+    clock->advance(pause);
+  }
+  ASSERT_EQ(clock->next_wait(), 2000);
   receiver = std::make_unique<HttpReceiver>(port);
+  clock->advance(2000);
 
-  ASSERT_TRUE(receiver->wait_for_requests(5, std::chrono::seconds(20)));
+  ASSERT_TRUE(receiver->wait_for_requests(5));
   sink.stop();
   const std::string err = log_capture.text();
   EXPECT_EQ(bodies(*receiver), expected);
   EXPECT_EQ(count_of(err, kWarning), 0u) << err;
+}
+
+// The receiver failed long enough for the next pause to be the longest; it is back when the task
+// stops. The stop ends the pause: everything queued is delivered at once, the clock standing still.
+TEST(HttpEventSinkTest, AStopEndsTheBackOffAndDeliversTheQueueAtOnce) {
+  HttpReceiver receiver;
+  std::atomic<bool> down{true};
+  receiver.reply_by([&](const ReceivedRequest&, std::size_t) { return status(down ? 503 : 204); });
+  auto clock = std::make_shared<WatchedClock>();
+  HttpEventSink sink(receiver.url("/v1/events"), 64, kOwner, kEventGiveUpAfter, clock);
+  std::vector<std::string> expected;
+  for (int i = 0; i < 10; ++i) {
+    sink.publish(event(i));
+    expected.push_back(dump_json(event(i)));
+  }
+  ASSERT_TRUE(receiver.wait_for_requests(1));
+  std::size_t attempt = 2;
+  for (const std::int64_t pause : {250, 500, 1000, 2000, 4000, 8000}) pass_pause(*clock, receiver, pause, attempt++);
+  ASSERT_EQ(clock->next_wait(), 10000);
+  const std::size_t failed = receiver.request_count();
+  down = false;
+
+  auto stopped = std::async(std::launch::async, [&] { sink.stop(); });
+  const bool in_time = stopped.wait_for(10s) == std::future_status::ready;
+  if (!in_time) clock->advance(60000);  // frees a stop that waits out the pause
+  stopped.get();
+  EXPECT_TRUE(in_time) << "stop waited for the clock";
+  const auto all = bodies(receiver);
+  EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(failed), all.end()), expected);
+  EXPECT_EQ(sink.counts().delivered, 10u);
+}
+
+// A task replaced while its receiver is down: its queue goes on in the sink of the new task,
+// which posts to the same URL, ahead of the new task's own events and without waiting for a pause.
+TEST(HttpEventSinkTest, StopIntoASinkOfTheSameUrlHandsTheQueueOverInOrder) {
+  HttpReceiver receiver;
+  std::atomic<bool> down{true};
+  receiver.reply_by([&](const ReceivedRequest&, std::size_t) { return status(down ? 503 : 204); });
+  auto clock = std::make_shared<WatchedClock>();
+  HttpEventSink old(receiver.url("/hook"), 64, kOwner, kEventGiveUpAfter, clock);
+  for (int i = 0; i < 5; ++i) old.publish(event(i));
+  ASSERT_TRUE(receiver.wait_for_requests(1));
+  ASSERT_EQ(clock->next_wait(), 250);
+  HttpEventSink next(receiver.url("/hook"), 64, kOwner, kEventGiveUpAfter, clock);
+  down = false;
+  old.stop_into(next);
+  next.publish(event(5));
+  ASSERT_TRUE(receiver.wait_for_requests(7));
+  next.stop();
+  std::vector<std::string> expected{dump_json(event(0))};
+  for (int i = 0; i < 6; ++i) expected.push_back(dump_json(event(i)));
+  EXPECT_EQ(bodies(receiver), expected);
+  EXPECT_EQ(old.counts().handed_over, 5u);
+  EXPECT_EQ(next.counts().delivered, 6u);
+  EXPECT_EQ(next.counts().published, 6u);
+}
+
+TEST(HttpEventSinkTest, AWorkerThatFailsLogsAndCountsWhatItLoses) {
+  HttpReceiver receiver;
+  receiver.reply_with(status(503));
+  test::LogCapture log_capture;
+  auto clock = std::make_shared<WatchedClock>();
+  HttpEventSink sink(receiver.url("/v1/events"), 64, kOwner, kEventGiveUpAfter, clock);
+  for (int i = 0; i < 3; ++i) sink.publish(event(i));
+  ASSERT_TRUE(receiver.wait_for_requests(1));
+  clock->fail = true;  // the worker is in its pause before the second attempt
+  ASSERT_TRUE(test::eventually([&] { return sink.counts().dropped_fault == 3; }));
+  sink.publish(event(3));
+  sink.stop();
+  const std::string err = log_capture.text();
+  EXPECT_THAT(err, HasSubstr("level=ERROR msg=\"event: delivery thread failed\" task_id=\"cam-7\" stream_id=\"stream-7\" "
+                             "url=\"" + receiver.url() + "\" err=\"clock failed\" dropped=\"3\""));
+  // What came after is counted and reported too.
+  EXPECT_EQ(dropped_counts(err), std::vector<int>{1}) << err;
+  EXPECT_EQ(sink.counts().dropped_fault, sink.counts().published);
 }
 
 }  // namespace

@@ -393,6 +393,8 @@ TEST(TaskDocuments, AreWrittenByteForByte) {
   busy.events_started = 2;
   busy.events_ended = 1;
   busy.reconnects = 3;
+  busy.event_delivery = {.published = 20, .delivered = 11, .queued = 2, .handed_over = 0, .dropped_queue_full = 4,
+                         .dropped_gave_up = 1, .dropped_at_stop = 0, .dropped_fault = 2};
   busy.inference_latency_p50_ms = 12.0;
   busy.inference_latency_p95_ms = 0.1;
   busy.queue_depth = 2;
@@ -413,16 +415,19 @@ TEST(TaskDocuments, AreWrittenByteForByte) {
       {"idle status", task_snapshot_json(idle),
        R"({"config":)" + kMinimalConfigText +
            R"(,"error":"","keyframe_starved":false,"last_error":"","phase":"idle","started_at":0,)"
-           R"("statistics":{"decode_fps":0.0,"detections":0,)"
-           R"("events_ended":0,"events_started":0,"execution_provider":"unavailable","frames_decoded":0,)"
-           R"("frames_dropped":0,"inference_fps":0.0,"inference_fps_achieved":0.0,"inference_fps_asked":0.0,)"
-           R"("inference_latency_p50_ms":0.0,"inference_latency_p95_ms":0.0,)"
+            R"("statistics":{"decode_fps":0.0,"detections":0,"events_delivered":0,"events_dropped":0,)"
+            R"("events_dropped_by_reason":{"gave_up":0,"queue_full":0,"sink_failure":0,"undelivered_at_stop":0},)"
+            R"("events_ended":0,"events_published":0,"events_queued":0,"events_started":0,"execution_provider":"unavailable","frames_decoded":0,)"
+            R"("frames_dropped":0,"inference_fps":0.0,"inference_fps_achieved":0.0,"inference_fps_asked":0.0,)"
+            R"("inference_latency_p50_ms":0.0,"inference_latency_p95_ms":0.0,)"
            R"("model":"","model_version":"","queue_depth":0,"reconnects":0,"scenes_detected":0}})"},
       {"running status", task_snapshot_json(busy),
        R"({"config":)" + kMinimalConfigText +
            R"(,"error":"stream \"lost\"","keyframe_starved":true,"last_error":"camera answered 401 Unauthorized",)"
            R"("phase":"running","started_at":1700000000123,"statistics":{)"
-           R"("decode_fps":2.5,"detections":9,"events_ended":1,"events_started":2,)"
+           R"("decode_fps":2.5,"detections":9,"events_delivered":11,"events_dropped":7,)"
+           R"("events_dropped_by_reason":{"gave_up":1,"queue_full":4,"sink_failure":2,"undelivered_at_stop":0},)"
+           R"("events_ended":1,"events_published":20,"events_queued":2,"events_started":2,)"
            R"("execution_provider":"CPUExecutionProvider","frames_decoded":18446744073709551615,"frames_dropped":4,)"
            R"("inference_fps":3.0,"inference_fps_achieved":0.5,"inference_fps_asked":5.0,)"
            R"("inference_latency_p50_ms":12.0,"inference_latency_p95_ms":0.1,)"

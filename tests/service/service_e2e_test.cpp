@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <map>
@@ -110,6 +111,16 @@ TEST(ServiceEndToEnd, TaskRunsFromHttpToWebSocketAndCallback) {
   test::HttpReply listed = test::http_get(port, "/v1/tasks");
   ASSERT_EQ(listed.status, 200);
   EXPECT_NE(listed.body.find("\"cam1\""), std::string::npos);
+
+  // Every event the task published is accounted for: delivered, dropped for a reason, or queued.
+  const Json stats = parse_json(test::http_get(port, "/v1/tasks/cam1").body).at("statistics");
+  const auto count = [&](const char* key) { return stats.at(key).get<std::uint64_t>(); };
+  EXPECT_GE(count("events_delivered"), 1u) << stats;
+  EXPECT_EQ(count("events_published"), count("events_delivered") + count("events_dropped") + count("events_queued"))
+      << stats;
+  std::uint64_t by_reason = 0;
+  for (const auto& [reason, n] : stats.at("events_dropped_by_reason").items()) by_reason += n.get<std::uint64_t>();
+  EXPECT_EQ(by_reason, count("events_dropped")) << stats;
 
   test::HttpCall remove;
   remove.method = "DELETE";
@@ -273,7 +284,8 @@ TEST(ServiceEndToEnd, PortInUseEndsWithStatusOne) {
 }
 
 // Every task's callback receiver takes the event and never answers, and every stream has clients
-// that never read: shutdown still ends within the event sinks' drain budget and a little more.
+// that never read nor answer the close: the drain and the close handshake run side by side, so
+// shutdown ends within the event sinks' drain budget and a little more, not the two together.
 TEST(ServiceEndToEnd, ShutdownIsBoundedWithHangingCallbacksAndStalledClients) {
   test::TempDir dir;
   test::ModelPackage package = test::write_signed_package(dir / "model", "bright_dets");
@@ -331,7 +343,7 @@ TEST(ServiceEndToEnd, ShutdownIsBoundedWithHangingCallbacksAndStalledClients) {
   ASSERT_TRUE(service.wait(60s));
   const auto took = std::chrono::steady_clock::now() - began;
   EXPECT_EQ(service.result().exit_code, 0) << service.result().err;
-  EXPECT_LT(took, kEventSinkDrainBudget + 5s) << service.result().err;
+  EXPECT_LT(took, kEventSinkDrainBudget + 1s) << service.result().err;
   receiver.release();
 }
 

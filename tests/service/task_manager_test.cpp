@@ -22,7 +22,8 @@ namespace {
 
 using ::testing::ElementsAre;
 
-// What the fake runners did, in order: "make:<id>/<stream>", "start:...", "stop:...", "destroy:...".
+// What the fake runners did, in order: "make:<id>/<stream>", "start:...", "stop:...",
+// "hand-over:<id>/<stream>><successor's id>/<stream>", "destroy:...".
 class Journal {
  public:
   void add(std::string entry) {
@@ -91,6 +92,13 @@ class FakeRunner final : public TaskRunner {
     if (behaviour_.stops_waiting) ++*behaviour_.stops_waiting;
     if (behaviour_.stop_gate) behaviour_.stop_gate->wait();
     journal_.add("stop:" + name());
+  }
+  void stop_into(TaskRunner& successor) override {
+    const bool was_running = running_;
+    stop();
+    // Read once stopped, when a DELETE may have taken the successor out meanwhile.
+    const TaskConfig next = successor.snapshot().config;
+    if (was_running) journal_.add("hand-over:" + name() + ">" + next.task_id + "/" + next.stream_id);
   }
   TaskSnapshot snapshot() const override {
     TaskSnapshot s;
@@ -242,10 +250,11 @@ TEST_F(TaskManagerTest, ReplaceStartsTheNewRunnerBeforeStoppingTheOld) {
   journal.clear();
   // The registry is full, and replace has no capacity test; keeping the stream is allowed.
   m.replace("a", task("a", "s1"));
-  EXPECT_THAT(journal.entries(), ElementsAre("make:a/s1", "start:a/s1", "stop:a/s1", "destroy:a/s1"));
+  EXPECT_THAT(journal.entries(),
+              ElementsAre("make:a/s1", "start:a/s1", "stop:a/s1", "hand-over:a/s1>a/s1", "destroy:a/s1"));
   EXPECT_EQ(m.size(), 1u);
   // Moving to a free stream is allowed too.
-  m.replace("a", task("a", "s2"));
+  EXPECT_EQ(m.replace("a", task("a", "s2")).config.stream_id, "s2");
   EXPECT_EQ(m.get("a")->config.stream_id, "s2");
   EXPECT_EQ(m.get("a")->phase, TaskPhase::running);
 }
@@ -360,6 +369,29 @@ TEST_F(TaskManagerTest, SlowStopDoesNotBlockOtherRequests) {
   EXPECT_EQ(m.list().size(), 1u);
   gate.open();
   removal.get();
+}
+
+// The DELETE comes while the old runner stops: the PUT still answers with the replacement it
+// started, and the old runner hands over to that replacement, which outlives the hand-over.
+TEST_F(TaskManagerTest, AReplaceThatRacesARemoveAnswersWithTheReplacementItStarted) {
+  Gate gate;
+  std::atomic<bool> entered{false};
+  behaviour.stop_gate = &gate;
+  behaviour.stop_entered = &entered;
+  TaskManager m(2, factory());
+  m.create(task("a", "s1"));
+  behaviour.stop_gate = nullptr;
+  behaviour.stop_entered = nullptr;
+
+  auto put = std::async(std::launch::async, [&] { return m.replace("a", task("a", "s2")); });
+  ASSERT_TRUE(test::eventually([&] { return entered.load(); }));
+  m.remove("a");
+  gate.open();
+  const TaskSnapshot answered = put.get();
+  EXPECT_EQ(answered.config.stream_id, "s2");
+  EXPECT_EQ(answered.phase, TaskPhase::running);
+  EXPECT_FALSE(m.get("a").has_value());
+  EXPECT_THAT(journal.entries(), ::testing::Contains("hand-over:a/s1>a/s2"));
 }
 
 TEST_F(TaskManagerTest, ConcurrentCreatesOfOneTaskRegisterItOnce) {
