@@ -418,7 +418,7 @@ TEST(ServiceEndToEnd, MisbehavingCamerasAreBoundedNamedAndAskedLessOften) {
 
   for (const Case& c : cases) EXPECT_TRUE(c.named) << c.id << " never said: " << c.cause;
   EXPECT_EQ(locked.value("phase", ""), "connecting");
-  EXPECT_EQ(locked.value("error", ""), "reopening stream");
+  EXPECT_EQ(locked.value("error", ""), "camera answered 401 Unauthorized") << "never open: no stream to reopen";
   // Three quick attempts, then 10 s and 20 s apart; FFmpeg asks twice an attempt.
   EXPECT_LE(camera.requests("DESCRIBE", "/unauthorized"), 10u);
   const long long bound_kb = test::memory_growth_bound_kb(512 * 1024);
@@ -427,6 +427,83 @@ TEST(ServiceEndToEnd, MisbehavingCamerasAreBoundedNamedAndAskedLessOften) {
   service.send_signal(SIGTERM);
   ASSERT_TRUE(service.wait(20s));
   EXPECT_EQ(service.result().exit_code, 0) << service.result().err;
+}
+
+// Cameras that send no RTSP status line, one that speaks UDP only and an rtsps one with a
+// self-signed certificate, in one service: each task names what happened, and the rtsps one says
+// (in its status, and once in the log) that its certificate was not verified. Deleting a streaming
+// task, and stopping the service, tear the camera's sessions down.
+TEST(ServiceEndToEnd, CamerasAreNamedByWhatHappenedAndStoppedTasksTearTheirSessionsDown) {
+  test::TempDir dir;
+  test::ModelPackage package = test::write_signed_package(dir / "model", "bright_dets");
+  const int port = test::free_tcp_port();
+  test::write_file(dir / "config.toml", service_config(package, port, "MaxChannels = 8\n"));
+  test::HostileCamera camera;
+  test::ProcessOptions options;
+  options.cwd = dir.path();
+  test::ChildProcess service({VELMO_AI_BIN, "--config", "config.toml"}, options);
+  ASSERT_TRUE(test::eventually([&] { return health_ready(port); }, 20s)) << service.stderr_so_far();
+
+  struct Case {
+    std::string id;
+    std::string url;
+    std::string cause;  // empty: the stream runs
+    std::string tls = "none";
+    bool seen = false;
+  };
+  std::vector<Case> cases = {
+      {"mute", camera.url("/mute"), "camera did not answer within 5 s"},
+      {"closing", camera.url("/close"), "camera closed the connection"},
+      {"web", camera.url("/not-rtsp"), "camera's answer is not RTSP"},
+      {"udp", camera.url("/udp-only"),
+       "camera refuses RTSP over TCP (461 Unsupported Transport); only TCP is supported"},
+      {"tls", camera.tls_url("/unauthorized"), "camera answered 401 Unauthorized", "certificate not verified"},
+      {"deleted", camera.url("/relay?deleted"), ""},
+      {"kept", camera.url("/relay?kept"), ""},
+  };
+  for (const Case& c : cases) {
+    test::HttpCall create;
+    create.method = "POST";
+    create.target = "/v1/tasks";
+    create.body = dump_json(Json{{"task_id", c.id}, {"stream_id", c.id}, {"stream_url", c.url}});
+    create.headers = {{"Content-Type", "application/json"}};
+    ASSERT_EQ(test::http_call(port, create).status, 201);
+  }
+  ASSERT_TRUE(test::eventually(
+      [&] {
+        bool all = true;
+        for (Case& c : cases) {
+          const Json status = parse_json(test::http_get(port, "/v1/tasks/" + c.id).body);
+          if (c.cause.empty() ? status.value("phase", "") == "running" : status.value("last_error", "") == c.cause) {
+            c.seen = true;
+          }
+          EXPECT_EQ(status.value("stream_tls", ""), c.tls) << c.id;
+          all = all && c.seen;
+        }
+        return all;
+      },
+      20s));
+
+  test::HttpCall remove;
+  remove.method = "DELETE";
+  remove.target = "/v1/tasks/deleted";
+  const auto deleting = std::chrono::steady_clock::now();
+  EXPECT_EQ(test::http_call(port, remove).status, 200);
+  EXPECT_TRUE(test::eventually([&] { return camera.requests("TEARDOWN", "/relay?deleted") == 1; }, 2s));
+  EXPECT_LT(std::chrono::steady_clock::now() - deleting, 2s);
+
+  service.send_signal(SIGTERM);
+  ASSERT_TRUE(service.wait(20s));
+  EXPECT_EQ(service.result().exit_code, 0) << service.result().err;
+  EXPECT_EQ(camera.requests("TEARDOWN", "/relay?kept"), 1u) << "the task left at shutdown";
+  const std::string& log = service.result().err;
+  std::size_t warnings = 0;
+  for (std::size_t at = log.find("msg=\"decoder: camera certificate not verified\""); at != std::string::npos;
+       at = log.find("msg=\"decoder: camera certificate not verified\"", at + 1)) {
+    ++warnings;
+    EXPECT_NE(log.substr(at, log.find('\n', at) - at).find("task_id=\"tls\""), std::string::npos);
+  }
+  EXPECT_EQ(warnings, 1u);
 }
 
 }  // namespace
