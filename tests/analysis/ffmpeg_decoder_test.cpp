@@ -868,19 +868,16 @@ TEST(FfmpegDecoderFailure, RefusedConnectionIsRetriedAndSaidOnce) {
   EXPECT_NE(field(ffmpeg[0], "text").find("Connection refused"), std::string::npos) << ffmpeg[0];
 }
 
-// Two and a half minutes of a camera that refuses every connection, on the decoder's clock: each
-// of its lines (FFmpeg's own included) is written at the first attempt, then once a minute with
-// the count of those left out, not 150 times.
+// Two and a half minutes of a camera that refuses every connection, on the decoder's clock: its
+// lines (FFmpeg's own included) are written at the first attempt, then once a minute with the
+// count left out, not 150 times.
 TEST(FfmpegDecoderFailure, ARefusingCameraWritesItsLinesOnceAMinute) {
-  const int port = test::free_tcp_port();
   auto clock = std::make_shared<test::ManualClock>();
   test::LogCapture capture;
   DecoderOptions o = options("all", "off", 1000, "down");
   o.clock = clock;
-  DecoderRun run("rtsp://127.0.0.1:" + std::to_string(port) + "/live", o);
-  const std::int64_t started = clock->steady_ms();
-  // The pauses end as the clock moves; each attempt fails at once.
-  while (clock->steady_ms() - started < 150'000) {
+  DecoderRun run("rtsp://127.0.0.1:" + std::to_string(test::free_tcp_port()) + "/live", o);
+  for (int i = 0; i < 1500; ++i) {  // each attempt fails at once; the pauses end as the clock moves
     clock->advance(100);
     std::this_thread::sleep_for(1ms);
   }
@@ -889,19 +886,14 @@ TEST(FfmpegDecoderFailure, ARefusingCameraWritesItsLinesOnceAMinute) {
   const auto failed = lines(capture, "decoder: stream open failed");
   const auto ffmpeg = lines(capture, "decoder: ffmpeg message");
   ASSERT_EQ(failed.size(), 3u) << capture.text();
-  EXPECT_EQ(ffmpeg.size(), 3u) << capture.text();
+  ASSERT_EQ(ffmpeg.size(), 3u) << capture.text();
   EXPECT_EQ(field(failed[0], "suppressed"), "<none>");
-  // The attempt numbers logged, and the ones left out between them.
   for (std::size_t i = 1; i < failed.size(); ++i) {
     const long long between = std::stoll(field(failed[i], "count")) - std::stoll(field(failed[i - 1], "count")) - 1;
     EXPECT_GE(between, 10);
     EXPECT_EQ(field(failed[i], "suppressed"), std::to_string(between)) << failed[i];
     EXPECT_EQ(field(ffmpeg[i], "suppressed"), std::to_string(between)) << ffmpeg[i];
   }
-  std::istringstream all(capture.text());
-  std::size_t written = 0;
-  for (std::string line; std::getline(all, line);) written += line.find("task_id=\"down\"") != std::string::npos;
-  EXPECT_LE(written, 6u);
 }
 
 // A listener that accepts connections and never answers: the open blocks inside FFmpeg.
@@ -1031,7 +1023,7 @@ TEST(InterruptCallback, GivesUpPastTheDeadlineOnTheDecodersClockOrAtStop) {
 // (FFmpeg's own included) name its task. One that refuses the login (or has no such stream, no
 // video, or only UDP) is asked three times at the usual pause, then not for ten seconds, which one
 // warning announces; a stop ends that wait at once. An rtsps camera with a self-signed
-// certificate is taken, with one warning that it was not verified.
+// certificate is taken.
 TEST(FfmpegDecoderHostile, NamesWhyEachCameraIsDownAndBacksOffWhereRetryingCannotHelp) {
   test::HostileCamera camera;
   test::LogCapture capture;
@@ -1080,7 +1072,6 @@ TEST(FfmpegDecoderHostile, NamesWhyEachCameraIsDownAndBacksOffWhereRetryingCanno
   }
   // FFmpeg asks twice an attempt: once more after a 401 that offers a login.
   EXPECT_EQ(camera.requests("DESCRIBE", "/unauthorized"), 12u);
-  EXPECT_EQ(camera.requests("DESCRIBE", "/udp-only"), 3u);
   const auto warnings = lines(capture, backing_off);
   ASSERT_EQ(warnings.size(), 5u);
   for (const std::string& warning : warnings) {
@@ -1088,9 +1079,6 @@ TEST(FfmpegDecoderHostile, NamesWhyEachCameraIsDownAndBacksOffWhereRetryingCanno
     EXPECT_EQ(field(warning, "count"), "3");
     EXPECT_EQ(field(warning, "pause_ms"), "10000");
   }
-  const auto unverified = lines(capture, "decoder: camera certificate not verified");
-  ASSERT_EQ(unverified.size(), 1u);
-  EXPECT_EQ(field(unverified[0], "task_id"), "cam4");
 
   std::istringstream all(capture.text());
   for (std::string line; std::getline(all, line);) {
@@ -1105,21 +1093,8 @@ TEST(FfmpegDecoderHostile, NamesWhyEachCameraIsDownAndBacksOffWhereRetryingCanno
   })) << "FFmpeg's own complaint about the login names the task";
 }
 
-// Stopping tears the camera's session down (cameras allow few sessions and hold an abandoned one
-// until its time-out); so does a connection that the consumer ends.
-TEST(FfmpegDecoderHostile, StopAndAnEndedConnectionSendTeardown) {
-  test::HostileCamera camera;
-  DecoderRun run(camera.url("/relay"), options("all"), [](const FrameRecord& f) { return f.sequence != 3; });
-  ASSERT_TRUE(test::eventually([&] { return run.connections() == 2 && run.frame_count() >= 5; }, 20s)) << run.error();
-  EXPECT_EQ(camera.requests("TEARDOWN", "/relay"), 1u) << "the consumer ended the first connection";
-  EXPECT_LT(run.stop(), kStopBound);
-  EXPECT_TRUE(test::eventually([&] { return camera.requests("TEARDOWN", "/relay") == 2; }, 2s));
-  EXPECT_EQ(camera.requests("PLAY", "/relay"), 2u);
-}
-
-// A video decoder that refuses every packet (made so here: no camera makes it for certain) is
-// named a few seconds on, on the decoder's clock, with one warning, and unnamed once it takes a
-// packet again.
+// A video decoder that refuses every packet (made so here: no camera does it for certain) is named
+// 5 s on, on the decoder's clock, with one warning, and unnamed once it takes a packet again.
 TEST(FfmpegDecoderFailure, AVideoDecoderThatRefusesEveryPacketIsNamed) {
   test::HostileCamera camera;
   auto clock = std::make_shared<test::ManualClock>();
@@ -1128,24 +1103,17 @@ TEST(FfmpegDecoderFailure, AVideoDecoderThatRefusesEveryPacketIsNamed) {
   test::LogCapture capture;
   DecoderOptions o = options("all", "off", 200, "fed");
   o.clock = clock;
-  o.packet_fault = [&] {
-    if (!refuse) return 0;
-    ++refused;
-    return AVERROR_INVALIDDATA;
-  };
+  o.packet_fault = [&] { return refuse && ++refused > 0 ? AVERROR_INVALIDDATA : 0; };
   DecoderRun run(camera.url("/relay"), o);
   ASSERT_TRUE(test::eventually([&] { return refused >= 10; }, 15s)) << run.error();
   EXPECT_TRUE(run.refusals().empty()) << "named before its time";
   clock->advance(5000);
-  const int before = refused;
   ASSERT_TRUE(test::eventually([&] { return !run.refusals().empty(); }, 10s));
-  EXPECT_GT(refused, before);
-  EXPECT_EQ(run.refusals().front(), "video decoder refused every packet for 5 s: Invalid data found when processing input");
-  EXPECT_EQ(run.frame_count(), 0u);
+  EXPECT_EQ(run.refusals(),
+            std::vector<std::string>{"video decoder refused every packet for 5 s: Invalid data found when processing input"});
   refuse = false;
   ASSERT_TRUE(test::eventually([&] { return run.refusals().size() == 2 && run.frame_count() >= 1; }, 10s));
   EXPECT_EQ(run.refusals().back(), "");
-  EXPECT_EQ(run.connections(), 1);
   run.stop();
   const auto warned = lines(capture, "decoder: video decoder refused a packet");
   ASSERT_EQ(warned.size(), 1u);

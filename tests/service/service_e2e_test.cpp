@@ -443,67 +443,54 @@ TEST(ServiceEndToEnd, CamerasAreNamedByWhatHappenedAndStoppedTasksTearTheirSessi
   options.cwd = dir.path();
   test::ChildProcess service({VELMO_AI_BIN, "--config", "config.toml"}, options);
   ASSERT_TRUE(test::eventually([&] { return health_ready(port); }, 20s)) << service.stderr_so_far();
-
   struct Case {
-    std::string id;
-    std::string url;
-    std::string cause;  // empty: the stream runs
+    std::string id, url, cause;  // no cause: the stream runs
     std::string tls = "none";
-    bool seen = false;
   };
-  std::vector<Case> cases = {
+  const std::vector<Case> cases = {
       {"mute", camera.url("/mute"), "camera did not answer within 5 s"},
       {"closing", camera.url("/close"), "camera closed the connection"},
       {"web", camera.url("/not-rtsp"), "camera's answer is not RTSP"},
-      {"udp", camera.url("/udp-only"),
-       "camera refuses RTSP over TCP (461 Unsupported Transport); only TCP is supported"},
+      {"udp", camera.url("/udp-only"), "camera refuses RTSP over TCP (461 Unsupported Transport); only TCP is supported"},
       {"tls", camera.tls_url("/unauthorized"), "camera answered 401 Unauthorized", "certificate not verified"},
       {"deleted", camera.url("/relay?deleted"), ""},
       {"kept", camera.url("/relay?kept"), ""},
   };
+  std::map<std::string, Json> last;
   for (const Case& c : cases) {
-    test::HttpCall create;
-    create.method = "POST";
-    create.target = "/v1/tasks";
-    create.body = dump_json(Json{{"task_id", c.id}, {"stream_id", c.id}, {"stream_url", c.url}});
-    create.headers = {{"Content-Type", "application/json"}};
-    ASSERT_EQ(test::http_call(port, create).status, 201);
+    const Json task{{"task_id", c.id}, {"stream_id", c.id}, {"stream_url", c.url}};
+    ASSERT_EQ(test::http_call(port, {"POST", "/v1/tasks", dump_json(task), {{"Content-Type", "application/json"}}}).status,
+              201);
   }
-  ASSERT_TRUE(test::eventually(
+  const bool named = test::eventually(
       [&] {
-        bool all = true;
-        for (Case& c : cases) {
-          const Json status = parse_json(test::http_get(port, "/v1/tasks/" + c.id).body);
-          if (c.cause.empty() ? status.value("phase", "") == "running" : status.value("last_error", "") == c.cause) {
-            c.seen = true;
+        std::size_t done = 0;
+        for (const Case& c : cases) {
+          Json& seen = last.try_emplace(c.id, Json::object()).first->second;
+          if (c.cause.empty() || seen.value("last_error", "") != c.cause) {
+            seen = parse_json(test::http_get(port, "/v1/tasks/" + c.id).body);
           }
-          EXPECT_EQ(status.value("stream_tls", ""), c.tls) << c.id;
-          all = all && c.seen;
+          done += c.cause.empty() ? seen.value("phase", "") == "running" : seen.value("last_error", "") == c.cause;
         }
-        return all;
+        return done == cases.size();
       },
-      20s));
+      20s);
+  for (const Case& c : cases) {
+    EXPECT_EQ(last[c.id].value("last_error", ""), c.cause) << c.id;
+    EXPECT_EQ(last[c.id].value("stream_tls", ""), c.tls) << c.id;
+  }
+  ASSERT_TRUE(named);
 
-  test::HttpCall remove;
-  remove.method = "DELETE";
-  remove.target = "/v1/tasks/deleted";
-  const auto deleting = std::chrono::steady_clock::now();
-  EXPECT_EQ(test::http_call(port, remove).status, 200);
+  EXPECT_EQ(test::http_call(port, {"DELETE", "/v1/tasks/deleted", "", {}}).status, 200);
   EXPECT_TRUE(test::eventually([&] { return camera.requests("TEARDOWN", "/relay?deleted") == 1; }, 2s));
-  EXPECT_LT(std::chrono::steady_clock::now() - deleting, 2s);
-
   service.send_signal(SIGTERM);
   ASSERT_TRUE(service.wait(20s));
   EXPECT_EQ(service.result().exit_code, 0) << service.result().err;
   EXPECT_EQ(camera.requests("TEARDOWN", "/relay?kept"), 1u) << "the task left at shutdown";
   const std::string& log = service.result().err;
-  std::size_t warnings = 0;
-  for (std::size_t at = log.find("msg=\"decoder: camera certificate not verified\""); at != std::string::npos;
-       at = log.find("msg=\"decoder: camera certificate not verified\"", at + 1)) {
-    ++warnings;
-    EXPECT_NE(log.substr(at, log.find('\n', at) - at).find("task_id=\"tls\""), std::string::npos);
-  }
-  EXPECT_EQ(warnings, 1u);
+  const std::size_t warned = log.find("msg=\"decoder: camera certificate not verified\" task_id=\"tls\"");
+  EXPECT_NE(warned, std::string::npos) << log;
+  EXPECT_EQ(log.find("msg=\"decoder: camera certificate not verified\"", warned + 1), std::string::npos) << "once";
 }
 
 }  // namespace
