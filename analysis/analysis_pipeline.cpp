@@ -90,6 +90,7 @@ AnalysisPipeline::AnalysisPipeline(TaskConfig config, AiConfig ai, InferenceSche
   if (!config_.scene.hold_ms_given) config_.scene.hold_ms = ai_.scene_hold_ms;
   status_ = TaskSnapshot{};
   status_.config = config_;
+  status_.stream_tls = stream_tls(config_.stream_url);
   if (!scheduler_.ready()) throw ServiceUnavailable("shared inference scheduler is not ready");
   const InferenceScheduler::Statistics stats = scheduler_.statistics();
   status_.execution_provider = stats.execution_provider;
@@ -178,7 +179,10 @@ void AnalysisPipeline::decoder_loop(std::stop_token stop) {
   set_thread_name("decode:" + config_.task_id);
   try {
     DecoderCallbacks callbacks;
-    callbacks.on_state = [this](DecoderState state, const std::string& message) {
+    // `reconnects` counts streams lost and reopened, not attempts; until the stream was first
+    // online, the error is why it does not open rather than "reopening stream".
+    bool was_online = false;
+    callbacks.on_state = [this, &was_online](DecoderState state, const std::string& message) {
       switch (state) {
         case DecoderState::opening:
           set_phase(TaskPhase::connecting, "");
@@ -188,18 +192,28 @@ void AnalysisPipeline::decoder_loop(std::stop_token stop) {
           {
             std::lock_guard lock(mutex_);
             status_.last_error.clear();
+            if (was_online) ++status_.reconnects;
           }
+          was_online = true;
           break;
-        case DecoderState::reopening:
-          {
+        case DecoderState::reopening: {
+          std::string error = message;
+          if (!was_online) {
             std::lock_guard lock(mutex_);
-            ++status_.reconnects;
+            error = status_.last_error;
           }
-          set_phase(TaskPhase::connecting, message);
+          set_phase(TaskPhase::connecting, error);
           break;
+        }
         case DecoderState::stopped:
           break;
       }
+    };
+    // While the video decoder refuses every packet the stream is up but nothing is decoded.
+    callbacks.on_packets_refused = [this](const std::string& cause) {
+      std::lock_guard lock(mutex_);
+      if (!cause.empty()) status_.last_error = cause;
+      if (status_.phase == TaskPhase::running) status_.error = cause;
     };
     callbacks.on_error = [this](const std::string& cause) {
       std::lock_guard lock(mutex_);

@@ -404,6 +404,7 @@ Json task_snapshot_json(const TaskSnapshot& snapshot) {
               {"error", snapshot.error},
               {"last_error", snapshot.last_error},
               {"keyframe_starved", snapshot.keyframe_starved},
+              {"stream_tls", snapshot.stream_tls},
               {"started_at", snapshot.started_at},
               {"statistics",
                {{"decode_fps", snapshot.decode_fps},

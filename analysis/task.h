@@ -75,6 +75,8 @@ struct TaskSnapshot {
   std::string last_error;
   // Keyframe mode: the camera sends no key frames, so nothing reaches the analysis.
   bool keyframe_starved = false;
+  // What the stream's connection guarantees: "none" (no TLS) or "certificate not verified".
+  std::string stream_tls = "none";
   std::int64_t started_at = 0;
   double decode_fps = 0.0;
   double inference_fps = 0.0;

@@ -17,6 +17,8 @@ namespace {
 // Adaptive mode keeps the packets since the last key frame, up to this many bytes, so that the
 // switch to all frames decodes from that key frame instead of waiting for the next one.
 constexpr std::size_t kMaxReplayBytes = std::size_t{16} << 20;
+// A video decoder that refuses every packet for this long is reported: nothing is decoded.
+constexpr std::int64_t kRefusedPacketsMs = 5000;
 
 AVPixelFormat select_hardware_format(AVCodecContext* codec, const AVPixelFormat* offered) {
   const AVPixelFormat wanted = *static_cast<const AVPixelFormat*>(codec->opaque);
@@ -31,7 +33,7 @@ AVPixelFormat select_hardware_format(AVCodecContext* codec, const AVPixelFormat*
 FfmpegConnection::FfmpegConnection(const DecoderOptions& options, DecodeMode mode,
                                    std::atomic<std::uint64_t>& next_sequence, const std::shared_ptr<FramePool>& pool,
                                    const std::stop_token& stop, const DecoderCallbacks& callbacks,
-                                   InterruptContext& interrupt, std::span<const LogField> log_context)
+                                   InterruptContext& interrupt, DecoderLog& decoder_log)
     : options_(options),
       clock_(*options.clock),
       mode_(mode),
@@ -40,18 +42,23 @@ FfmpegConnection::FfmpegConnection(const DecoderOptions& options, DecodeMode mod
       stop_(stop),
       callbacks_(callbacks),
       interrupt_(interrupt),
-      log_(log_context),
+      decoder_log_(decoder_log),
+      log_(decoder_log.context()),
       starvation_(options.keyframe_fallback_ms) {}
 
-FfmpegConnection::~FfmpegConnection() { set_starved(false); }
+FfmpegConnection::~FfmpegConnection() {
+  set_starved(false);
+  if (refusal_reported_ && callbacks_.on_packets_refused) callbacks_.on_packets_refused("");
+}
 
 bool FfmpegConnection::open_codec(const AVStream* stream, bool hardware_wanted, unsigned attempt) {
   stream_ = stream;
   const AVCodec* decoder = avcodec_find_decoder(stream->codecpar->codec_id);
   if (decoder != nullptr) codec_.reset(avcodec_alloc_context3(decoder));
   if (decoder == nullptr || !codec_ || avcodec_parameters_to_context(codec_.get(), stream->codecpar) < 0) {
-    log(LogLevel::warn, "decoder: video codec initialization failed", log_, {{"count", std::to_string(attempt)}});
     cause_ = decoder == nullptr ? "no decoder for the video codec" : "video codec initialization failed";
+    decoder_log_.failure(cause_);
+    decoder_log_.failure_line("decoder: video codec initialization failed", {{"count", std::to_string(attempt)}});
     return false;
   }
 
@@ -59,8 +66,11 @@ bool FfmpegConnection::open_codec(const AVStream* stream, bool hardware_wanted, 
     AVBufferRef* device = nullptr;
     const int rc = av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, nullptr, nullptr, 0);
     if (rc < 0) {
-      log(LogLevel::warn, "decoder: hardware decode unavailable, falling back to software", log_,
-          {{"decoder", "VAAPI"}, {"err", ffmpeg_error(rc)}});
+      // Once per run: a machine without VAAPI would say so at every reconnection.
+      if (decoder_log_.first_hardware_fallback()) {
+        log(LogLevel::warn, "decoder: hardware decode unavailable, falling back to software", log_,
+            {{"decoder", "VAAPI"}, {"err", ffmpeg_error(rc)}});
+      }
     } else {
       device_.reset(device);
       hardware_format_ = AV_PIX_FMT_VAAPI;
@@ -97,9 +107,10 @@ bool FfmpegConnection::open_codec(const AVStream* stream, bool hardware_wanted, 
     codec_.reset();
     device_.reset();
     hardware_active_ = false;
-    log(LogLevel::warn, "decoder: video codec initialization failed", log_,
-        {{"count", std::to_string(attempt)}, {"err", ffmpeg_error(rc)}});
     cause_ = "video codec initialization failed: " + ffmpeg_error(rc);
+    decoder_log_.failure(cause_);
+    decoder_log_.failure_line("decoder: video codec initialization failed",
+                              {{"count", std::to_string(attempt)}, {"err", ffmpeg_error(rc)}});
     return false;
   }
   if (hardware_active_) log(LogLevel::info, "decoder: hardware decode enabled", log_, {{"decoder", "VAAPI"}});
@@ -122,10 +133,11 @@ bool FfmpegConnection::read_loop(AVFormatContext* format) {
     interrupt_.arm(armed);
     const int rc = av_read_frame(format, packet.get());
     if (rc < 0) {
-      log(LogLevel::warn, "decoder: stream read interrupted", log_, {{"err", ffmpeg_error(rc)}});
+      read_error_ = rc;
       cause_ = interrupt_.read_failed(rc, clock_.steady_ms() - armed);
       break;
     }
+    lag_.read_waited(clock_.steady_ms() - armed);
     PacketRelease release{packet.get()};
     // A read cut short hands out the part of a picture its parser had gathered: never decoded.
     if (std::string refused = interrupt_.packet_refused(packet->size); !refused.empty()) {
@@ -184,9 +196,36 @@ bool FfmpegConnection::read_loop(AVFormatContext* format) {
 }
 
 FfmpegConnection::Received FfmpegConnection::send_and_receive(const AVPacket* packet) {
-  if (avcodec_send_packet(codec_.get(), packet) < 0) return Received::more;
+  const int fault = options_.packet_fault ? options_.packet_fault() : 0;
+  const int rc = fault < 0 ? fault : avcodec_send_packet(codec_.get(), packet);
+  // EAGAIN: pictures are waiting to be taken first; the packet is lost, the decoder is not stuck.
+  if (rc < 0 && rc != AVERROR(EAGAIN)) {
+    packet_refused(rc);
+    return Received::more;
+  }
+  packet_taken();
   if (hardware_active_ && !hardware_waiting_since_ms_) hardware_waiting_since_ms_ = clock_.steady_ms();
   return receive_frames();
+}
+
+void FfmpegConnection::packet_refused(int error) {
+  const std::string text = ffmpeg_error(error);
+  decoder_log_.packet_refused(text);
+  const std::int64_t now = clock_.steady_ms();
+  if (!refusing_since_ms_) refusing_since_ms_ = now;
+  if (refusal_reported_ || now - *refusing_since_ms_ < kRefusedPacketsMs) return;
+  refusal_reported_ = true;
+  if (callbacks_.on_packets_refused) {
+    callbacks_.on_packets_refused("video decoder refused every packet for " + std::to_string(kRefusedPacketsMs / 1000) +
+                                  " s: " + text);
+  }
+}
+
+void FfmpegConnection::packet_taken() {
+  refusing_since_ms_.reset();
+  if (!refusal_reported_) return;
+  refusal_reported_ = false;
+  if (callbacks_.on_packets_refused) callbacks_.on_packets_refused("");
 }
 
 // A key packet starts the run afresh; a run that outgrows its bound is given up until the next.

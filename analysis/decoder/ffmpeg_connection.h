@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/decoder/decoder_log.h"
 #include "analysis/decoder/ffmpeg_decoder.h"
 #include "analysis/decoder/ffmpeg_handles.h"
 #include "analysis/decoder/ffmpeg_input.h"
@@ -29,11 +30,10 @@ class FfmpegConnection {
  public:
   FfmpegConnection(const DecoderOptions& options, DecodeMode mode, std::atomic<std::uint64_t>& next_sequence,
                    const std::shared_ptr<FramePool>& pool, const std::stop_token& stop,
-                   const DecoderCallbacks& callbacks, InterruptContext& interrupt,
-                   std::span<const LogField> log_context);
+                   const DecoderCallbacks& callbacks, InterruptContext& interrupt, DecoderLog& decoder_log);
   FfmpegConnection(const FfmpegConnection&) = delete;
   FfmpegConnection& operator=(const FfmpegConnection&) = delete;
-  // A starved report does not outlive its connection.
+  // A starved or refused report does not outlive its connection.
   ~FfmpegConnection();
 
   // Opens the decoder for `stream`; false (after logging) when no decoder could be opened.
@@ -42,6 +42,8 @@ class FfmpegConnection {
   bool read_loop(AVFormatContext* format);
   // Why the connection or its codec failed; empty when it ended for a stop.
   const std::string& cause() const { return cause_; }
+  // The error of the read that ended the connection, when one did.
+  std::optional<int> read_error() const { return read_error_; }
 
  private:
   enum class Received { more, ended };
@@ -52,6 +54,8 @@ class FfmpegConnection {
   Received replay();
   void watch_starvation(std::int64_t now);
   void set_starved(bool starved);
+  void packet_refused(int error);
+  void packet_taken();
 
   const DecoderOptions& options_;
   const Clock& clock_;  // the options' own
@@ -61,7 +65,8 @@ class FfmpegConnection {
   const std::stop_token& stop_;
   const DecoderCallbacks& callbacks_;
   InterruptContext& interrupt_;
-  std::span<const LogField> log_;
+  DecoderLog& decoder_log_;
+  std::span<const LogField> log_;  // the decoder log's context
 
   const AVStream* stream_ = nullptr;
   CodecPtr codec_;
@@ -75,6 +80,10 @@ class FfmpegConnection {
   std::optional<std::int64_t> hardware_waiting_since_ms_;
   bool read_ended_ = false;
   std::string cause_;
+  std::optional<int> read_error_;
+  // Since when the video decoder has refused every packet, and whether that was reported.
+  std::optional<std::int64_t> refusing_since_ms_;
+  bool refusal_reported_ = false;
   // Adaptive mode: the packets since the last key frame (a complete run of them, or none).
   std::vector<PacketPtr> since_key_;
   std::size_t since_key_bytes_ = 0;

@@ -4,8 +4,10 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 
+#include "analysis/decoder/decoder_log.h"
 #include "analysis/decoder/ffmpeg_connection.h"
 #include "analysis/decoder/ffmpeg_input.h"
 #include "analysis/decoder/ffmpeg_log.h"
@@ -55,6 +57,10 @@ const char* decoder_state_text(DecoderState state) {
   return "";
 }
 
+const char* stream_tls(std::string_view url) {
+  return url.starts_with("rtsps://") ? "certificate not verified" : "none";
+}
+
 FfmpegDecoder::FfmpegDecoder(std::string url, DecoderOptions options)
     : url_(std::move(url)), options_(std::move(options)), pool_(FramePool::process_pool()) {
   options_.clock = clock_or_system(std::move(options_.clock));
@@ -75,10 +81,16 @@ FfmpegDecoder::FfmpegDecoder(std::string url, DecoderOptions options)
 
 void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks) {
   process_setup();
-  const FfmpegLogScope scoped_log(log_context_);
+  FfmpegMessageThrottle ffmpeg_repeats(*options_.clock);
+  const FfmpegLogScope scoped_log(log_context_, &ffmpeg_repeats);
   const std::span<const LogField> context(log_context_);
+  DecoderLog decoder_log(*options_.clock, context);
   bool hardware_wanted = hardware_ == HardwareDecode::automatic;
   unsigned attempt = 1;
+  if (std::string_view(stream_tls(url_)) != "none") {
+    log(LogLevel::warn, "decoder: camera certificate not verified", context,
+        {{"reason", "FFmpeg's RTSP demuxer takes any TLS certificate"}});
+  }
 
   auto send_state = [&](DecoderState state) {
     if (callbacks.on_state) callbacks.on_state(state, decoder_state_text(state));
@@ -96,14 +108,14 @@ void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks)
     interrupt.arm(interrupt.clock->steady_ms());
     interrupt.stop = stop;
     interrupt.log = context;
-    OpenedInput input = open_input(url_, interrupt, attempt);
+    OpenedInput input = open_input(url_, interrupt, decoder_log, attempt);
     if (input.stopped) return AttemptEnd::stop;
     if (!input.format) {
       failure = std::move(input.failure);
       return AttemptEnd::retry;
     }
 
-    FfmpegConnection connection(options_, mode_, next_sequence_, pool_, stop, callbacks, interrupt, context);
+    FfmpegConnection connection(options_, mode_, next_sequence_, pool_, stop, callbacks, interrupt, decoder_log);
     if (!connection.open_codec(input.format->streams[input.video_stream], hardware_wanted, attempt)) {
       failure = {connection.cause()};
       return AttemptEnd::retry;
@@ -112,9 +124,15 @@ void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks)
     if (earlier > 0) log(LogLevel::info, "decoder: stream reconnected", context, {{"count", std::to_string(earlier)}});
 
     if (!connection.read_loop(input.format.get())) hardware_wanted = false;
-    if (stop.stop_requested()) return AttemptEnd::stop;
-    log(LogLevel::warn, "decoder: stream offline", context, {{"reason", "reconnecting"}, {"count", count}});
+    const std::optional<int> read_error = connection.read_error();
+    if (stop.stop_requested()) {
+      if (read_error) log(LogLevel::warn, "decoder: stream read interrupted", context, {{"err", ffmpeg_error(*read_error)}});
+      return AttemptEnd::stop;
+    }
     failure = {connection.cause()};
+    decoder_log.failure(failure.cause);
+    if (read_error) decoder_log.failure_line("decoder: stream read interrupted", {{"err", ffmpeg_error(*read_error)}});
+    decoder_log.failure_line("decoder: stream offline", {{"reason", "reconnecting"}, {"count", count}});
     return AttemptEnd::retry;
   };
 

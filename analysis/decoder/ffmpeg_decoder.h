@@ -8,6 +8,7 @@
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <string_view>
 
 #include "analysis/decoder/band_observer.h"
 #include "foundation/clock.h"
@@ -29,6 +30,9 @@ struct DecoderOptions {
   // Where the decoder reads time: its deadlines, pauses and fall-backs on steady_ms, the frames'
   // stamps on wall_ms. Empty: the system clock.
   std::shared_ptr<const Clock> clock;
+  // Tests only: asked before each packet goes to the video decoder; a negative FFmpeg error code
+  // stands for the decoder's refusal and the packet is not sent. Empty: every packet is sent.
+  std::function<int()> packet_fault;
 };
 
 // What one camera connection may cost before it is closed (and reconnected like any other).
@@ -45,6 +49,11 @@ enum class DecoderState : int { opening = 0, online = 1, reopening = 2, stopped 
 // "opening stream", "stream online", "reopening stream", "stream stopped".
 const char* decoder_state_text(DecoderState state);
 
+// What the decoder guarantees about the connection to `url`: "none" for rtsp:// (no TLS), and
+// "certificate not verified" for rtsps://: encrypted, but any certificate is taken, as FFmpeg's
+// RTSP demuxer opens its TLS connection with no options at all (no CA file, no verification).
+const char* stream_tls(std::string_view url);
+
 struct DecoderCallbacks {
   std::function<void(DecoderState, const std::string&)> on_state;
   // Takes the frame; false ends the current connection.
@@ -59,6 +68,10 @@ struct DecoderCallbacks {
   // camera sends none: nothing reaches the analysis), false when a picture comes again or the
   // connection ends.
   std::function<void(bool)> on_starved;
+  // Why nothing is decoded, once the video decoder has refused every packet for several seconds
+  // ("video decoder refused every packet for 5 s: ..."); an empty text once it takes one again or
+  // the connection ends.
+  std::function<void(const std::string&)> on_packets_refused;
   // Sees each converted picture's rows a band at a time, while they are in cache; what it makes of
   // them travels with the frame as its summary. Called on the thread of `run`, which it outlives.
   BandObserver* band_observer = nullptr;

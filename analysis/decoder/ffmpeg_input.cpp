@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "analysis/decoder/ffmpeg_decoder.h"
+#include "analysis/decoder/ffmpeg_log.h"
+#include "analysis/decoder/rtsp_answers.h"
 
 namespace velmo::ai {
 namespace {
@@ -39,8 +41,29 @@ void log_access_unit_too_large(std::span<const LogField> context) {
       {{"limit_bytes", std::to_string(kMaxAccessUnitBytes)}});
 }
 
+// FFmpeg's open fails with "invalid data" whenever no good answer came; what the camera sent says why.
+AttemptFailure unreadable_answer(const RtspAnswers& answers, bool deadline_passed) {
+  switch (answers.fault()) {
+    case AnswerFault::silent: return {"camera did not answer within " + seconds_text(kSocketTimeoutMs)};
+    case AnswerFault::closed: return {"camera closed the connection"};
+    case AnswerFault::not_rtsp: return {"camera's answer is not RTSP"};
+    // Also what a reply larger than FFmpeg may allocate in one block ends in.
+    case AnswerFault::description:
+      return {"camera's description unreadable (invalid, or over " + std::to_string(kMaxFfmpegBlockBytes >> 20) +
+              " MiB)"};
+    case AnswerFault::status: {
+      const std::string& line = answers.status_line();
+      return {"camera answered " + line.substr(std::min(line.size(), line.find(' ') + 1))};
+    }
+    case AnswerFault::interrupted:
+    case AnswerFault::unknown: break;
+  }
+  if (deadline_passed) return {"no answer within " + seconds_text(kAttemptDeadlineMs)};
+  return {"camera's answer unreadable"};
+}
+
 // Why the open failed, in plain words.
-AttemptFailure open_failure(int code, bool deadline_passed) {
+AttemptFailure open_failure(int code, bool deadline_passed, const RtspAnswers& answers) {
   switch (code) {
     case AVERROR_HTTP_BAD_REQUEST: return {"camera answered 400 Bad Request"};
     case AVERROR_HTTP_UNAUTHORIZED: return {"camera answered 401 Unauthorized", true};
@@ -52,10 +75,10 @@ AttemptFailure open_failure(int code, bool deadline_passed) {
     case AVERROR(ETIMEDOUT): return {"connection timed out"};
     case AVERROR(EHOSTUNREACH): return {"host unreachable"};
     case AVERROR(ENETUNREACH): return {"network unreachable"};
-    // Also what a reply larger than FFmpeg may allocate in one block ends in.
-    case AVERROR_INVALIDDATA:
-      return {"camera's description unreadable (invalid, or over " + std::to_string(kMaxFfmpegBlockBytes >> 20) +
-              " MiB)"};
+    // FFmpeg's answer to 461 at SETUP when TCP is the only transport it may ask for.
+    case AVERROR(EPROTONOSUPPORT):
+      return {"camera refuses RTSP over TCP (461 Unsupported Transport); only TCP is supported", true};
+    case AVERROR_INVALIDDATA: return unreadable_answer(answers, deadline_passed);
     default: break;
   }
   if (deadline_passed) return {"no answer within " + seconds_text(kAttemptDeadlineMs)};
@@ -78,6 +101,8 @@ void InterruptContext::arm(std::int64_t now_ms) {
   expired = false;
 }
 
+void InterruptContext::begin_close(std::int64_t now_ms) { closing_until.store(now_ms + kCloseGraceMs); }
+
 std::string InterruptContext::read_failed(int code, std::int64_t waited_ms) const {
   return !bound.empty() ? bound : read_failure(code, waited_ms, expired);
 }
@@ -92,6 +117,11 @@ std::string InterruptContext::packet_refused(std::int64_t packet_bytes) {
 
 int interrupt_callback(void* opaque) {
   auto* context = static_cast<InterruptContext*>(opaque);
+  // FFmpeg sends TEARDOWN as it closes, and gives it up when asked to: a stop would cost the
+  // camera its session until the session's time-out.
+  if (const std::int64_t closing = context->closing_until.load(); closing != 0) {
+    return context->clock->coarse_steady_ms() > closing ? 1 : 0;
+  }
   if (context->stop.stop_requested() || !context->bound.empty()) return 1;
   // FFmpeg asks about 90 times per packet of a 1080p stream (every read of every RTP packet), so
   // the parsers are looked at on every kParserLookEvery-th call only: an access unit can pass the
@@ -107,7 +137,16 @@ int interrupt_callback(void* opaque) {
   return 1;
 }
 
-OpenedInput open_input(const std::string& url, InterruptContext& interrupt, unsigned attempt) {
+void InputCloser::operator()(AVFormatContext* format) const {
+  if (format->interrupt_callback.callback == interrupt_callback) {
+    auto* context = static_cast<InterruptContext*>(format->interrupt_callback.opaque);
+    context->begin_close(context->clock->steady_ms());
+    context->format = nullptr;
+  }
+  avformat_close_input(&format);
+}
+
+OpenedInput open_input(const std::string& url, InterruptContext& interrupt, DecoderLog& log, unsigned attempt) {
   const std::string count = std::to_string(attempt);
   auto deadline_passed = [&] { return interrupt.clock->steady_ms() > interrupt.deadline.load(); };
   OpenedInput opened;
@@ -125,7 +164,12 @@ OpenedInput open_input(const std::string& url, InterruptContext& interrupt, unsi
   // holds a probing decoder and its packets three times as long, and many cameras starting at
   // once pile all of it up (and their first pictures) in the same seconds.
   av_dict_set(&dictionary, "fpsprobesize", "0", 0);
-  const int rc = avformat_open_input(&raw, url.c_str(), nullptr, &dictionary);  // frees `raw` on failure
+  RtspAnswers answers;
+  int rc = 0;
+  {
+    const RtspAnswersScope watched(answers);
+    rc = avformat_open_input(&raw, url.c_str(), nullptr, &dictionary);  // frees `raw` on failure
+  }
   av_dict_free(&dictionary);
   if (rc < 0) {
     interrupt.format = nullptr;
@@ -133,28 +177,35 @@ OpenedInput open_input(const std::string& url, InterruptContext& interrupt, unsi
       opened.stopped = true;
       return opened;
     }
-    log(LogLevel::warn, "decoder: stream open failed", interrupt.log, {{"err", ffmpeg_error(rc)}, {"count", count}});
-    opened.failure = open_failure(rc, deadline_passed());
+    opened.failure = open_failure(rc, deadline_passed(), answers);
+    log.failure(opened.failure.cause);
+    log.failure_line("decoder: stream open failed", {{"err", ffmpeg_error(rc)}, {"count", count}});
     return opened;
   }
-  FormatPtr format(raw);
+  InputPtr format(raw);
 
   // With "nobuffer" FFmpeg throws away the packets it reads while it discovers the stream, and
   // with them the connection's first key frame: discovery keeps them, later reads don't buffer.
   format->flags &= ~AVFMT_FLAG_NOBUFFER;
   const int discovered = avformat_find_stream_info(format.get(), nullptr);
   format->flags |= AVFMT_FLAG_NOBUFFER;
+  if (discovered < 0 && interrupt.stop.stop_requested()) {
+    opened.stopped = true;
+    return opened;
+  }
   if (discovered < 0 || !interrupt.bound.empty()) {
-    log(LogLevel::warn, "decoder: stream info discovery failed", interrupt.log, {{"count", count}});
     opened.failure = {!interrupt.bound.empty() ? interrupt.bound
                       : deadline_passed()      ? "no stream information within " + seconds_text(kAttemptDeadlineMs)
                                                : "stream information unreadable: " + ffmpeg_error(discovered)};
+    log.failure(opened.failure.cause);
+    log.failure_line("decoder: stream info discovery failed", {{"count", count}});
     return opened;
   }
   const int index = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
   if (index < 0) {
-    log(LogLevel::warn, "decoder: stream has no video track", interrupt.log, {{"count", count}});
     opened.failure = {"no video stream in the camera's description", true};
+    log.failure(opened.failure.cause);
+    log.failure_line("decoder: stream has no video track", {{"count", count}});
     return opened;
   }
   opened.format = std::move(format);

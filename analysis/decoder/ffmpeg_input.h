@@ -6,10 +6,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <stop_token>
 #include <string>
 
+#include "analysis/decoder/decoder_log.h"
 #include "analysis/decoder/ffmpeg_handles.h"
 #include "foundation/clock.h"
 #include "foundation/log.h"
@@ -20,6 +22,10 @@ namespace velmo::ai {
 constexpr std::int64_t kAttemptDeadlineMs = 10000;
 // The socket time-out of RTSP over TCP.
 constexpr std::int64_t kSocketTimeoutMs = 5000;
+// Closing an open input sends the camera TEARDOWN, so that it frees the session at once instead of
+// holding it until its time-out (cameras allow a few sessions only); the send may block this long
+// at most, also after a stop and with a camera that reads nothing.
+constexpr std::int64_t kCloseGraceMs = 300;
 
 // Why an attempt ended, and whether a quick retry can mend it.
 struct AttemptFailure {
@@ -41,9 +47,14 @@ struct InterruptContext {
   std::string bound = {};  // why a bound of the connection ended it; empty while none did
   bool expired = false;    // the deadline cut the present call short
   unsigned calls = 0;      // callbacks so far, on the decoder's thread: the parsers are looked at now and then
+  // While the input closes: FFmpeg's calls go on until this steady time whatever else holds; 0
+  // before.
+  std::atomic<std::int64_t> closing_until{0};
 
   // Gives the next blocking call kAttemptDeadlineMs from now_ms.
   void arm(std::int64_t now_ms);
+  // The input is being closed at now_ms: kCloseGraceMs for its last words, stop or no stop.
+  void begin_close(std::int64_t now_ms);
   // Why the connection ends after a read that failed with `code` having waited waited_ms.
   std::string read_failed(int code, std::int64_t waited_ms) const;
   // Why the connection ends after a read that gave a packet of packet_bytes: a bound passed or the
@@ -53,20 +64,27 @@ struct InterruptContext {
 };
 
 // FFmpeg's interrupt callback: 1 (give up) on stop, on a deadline passed, or once the access unit
-// being gathered has grown past kMaxAccessUnitBytes (which ends the connection for good).
+// being gathered has grown past kMaxAccessUnitBytes (which ends the connection for good); while
+// the input closes, only once its grace has passed.
 int interrupt_callback(void* opaque);
 
+// Closes an opened input within the close grace of the InterruptContext bound to it.
+struct InputCloser {
+  void operator()(AVFormatContext* format) const;
+};
+using InputPtr = std::unique_ptr<AVFormatContext, InputCloser>;
+
 struct OpenedInput {
-  FormatPtr format;  // empty when the open failed or was stopped
+  InputPtr format;  // empty when the open failed or was stopped
   int video_stream = -1;
-  bool stopped = false;     // stop was requested during the open: nothing was logged
+  bool stopped = false;     // stop was requested during the open or discovery: nothing was logged
   AttemptFailure failure;   // why it failed, otherwise
 };
 
 // Opens `url` over RTSP/TCP for low latency, discovers its streams and picks the video stream, all
 // within the deadline armed in `interrupt` (bound to the format context, so it must outlive it).
-// A failed step is logged with "count" = attempt. Throws std::runtime_error only when FFmpeg cannot
-// allocate a format context.
-OpenedInput open_input(const std::string& url, InterruptContext& interrupt, unsigned attempt);
+// A failed step is told to `log` with "count" = attempt. Throws std::runtime_error only when FFmpeg
+// cannot allocate a format context.
+OpenedInput open_input(const std::string& url, InterruptContext& interrupt, DecoderLog& log, unsigned attempt);
 
 }  // namespace velmo::ai

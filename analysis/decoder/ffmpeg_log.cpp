@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,7 +24,14 @@ constexpr int kLevelMask = 0xff;
 // A message without a line feed is written out once it is this long.
 constexpr std::size_t kMostPendingBytes = 4096;
 
+// One byte read by the RTSP demuxer's answer reader, with the read's result: its one trace.
+constexpr const char* kAnswerByteTrace = "ret=%d c=%02x [%c]\n";
+// Texts a decoder's throttle keeps apart; FFmpeg's few repeating complaints fit many times over.
+constexpr std::size_t kThrottledTexts = 32;
+
 thread_local std::span<const LogField> t_log_context;
+thread_local FfmpegMessageThrottle* t_throttle = nullptr;
+thread_local RtspAnswers* t_answers = nullptr;
 
 std::atomic<bool> g_ffmpeg_debug{false};
 // FFmpeg's log level as set here. FFmpeg calls the callback for every message, also the many below
@@ -45,7 +53,17 @@ LogLevel mapped_level(int level) {
 // thread up to its line feed.
 void route_ffmpeg_log(void* object, int level, const char* format, va_list args) {
   level &= kLevelMask;
-  if (level > g_ffmpeg_level.load(std::memory_order_relaxed)) return;
+  if (level > g_ffmpeg_level.load(std::memory_order_relaxed)) {
+    if (t_answers != nullptr && level == AV_LOG_TRACE && std::strcmp(format, kAnswerByteTrace) == 0) {
+      va_list copy;
+      va_copy(copy, args);
+      const int result = va_arg(copy, int);
+      const int byte = va_arg(copy, int);
+      va_end(copy);
+      t_answers->read(result, static_cast<unsigned char>(byte));
+    }
+    return;
+  }
   thread_local std::string pending;
   thread_local std::string source;
   thread_local int pending_level = AV_LOG_INFO;
@@ -71,8 +89,15 @@ void route_ffmpeg_log(void* object, int level, const char* format, va_list args)
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(start, end - start);
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    if (!line.empty()) {
-      log(mapped, "decoder: ffmpeg message", context,
+    std::optional<std::uint64_t> admitted = std::uint64_t{0};
+    if (!line.empty() && t_throttle != nullptr) admitted = t_throttle->admit(line);
+    if (!line.empty() && admitted) {
+      std::vector<LogField> with_count;
+      if (*admitted > 0) {
+        with_count = context;
+        with_count.push_back({"suppressed", std::to_string(*admitted)});
+      }
+      log(mapped, "decoder: ffmpeg message", *admitted > 0 ? with_count : context,
           {{"source", source}, {"text", without_credentials(std::move(line))}});
     }
     start = end + 1;
@@ -94,10 +119,36 @@ void forward_ffmpeg_log() {
   (void)installed;
 }
 
-FfmpegLogScope::FfmpegLogScope(std::span<const LogField> context) : previous_(t_log_context) {
-  t_log_context = context;
+std::optional<std::uint64_t> FfmpegMessageThrottle::admit(const std::string& text) {
+  const std::int64_t now = clock_.steady_ms();
+  auto found = seen_.find(text);
+  if (found == seen_.end()) {
+    if (seen_.size() >= kThrottledTexts) {
+      auto oldest = seen_.begin();
+      for (auto it = seen_.begin(); it != seen_.end(); ++it) {
+        if (it->second.last_ms < oldest->second.last_ms) oldest = it;
+      }
+      seen_.erase(oldest);
+    }
+    found = seen_.try_emplace(text).first;
+  }
+  found->second.last_ms = now;
+  return found->second.throttle.admit(text, now);
 }
 
-FfmpegLogScope::~FfmpegLogScope() { t_log_context = previous_; }
+FfmpegLogScope::FfmpegLogScope(std::span<const LogField> context, FfmpegMessageThrottle* throttle)
+    : previous_(t_log_context), previous_throttle_(t_throttle) {
+  t_log_context = context;
+  t_throttle = throttle;
+}
+
+FfmpegLogScope::~FfmpegLogScope() {
+  t_log_context = previous_;
+  t_throttle = previous_throttle_;
+}
+
+RtspAnswersScope::RtspAnswersScope(RtspAnswers& answers) : previous_(t_answers) { t_answers = &answers; }
+
+RtspAnswersScope::~RtspAnswersScope() { t_answers = previous_; }
 
 }  // namespace velmo::ai

@@ -10,6 +10,8 @@ constexpr std::int64_t kLagWarningMs = 2000;
 constexpr std::int64_t kLagWarningEveryMs = 30000;
 // A step in stream time this much beyond the time that passed is a new time line, not speed.
 constexpr std::int64_t kStreamTimeJumpMs = 5000;
+// A read that waits this long found the socket empty: the camera paused, no backlog is waiting.
+constexpr std::int64_t kIdleReadMs = 500;
 // This many fall-back intervals without a key frame is reported, and again at most once per
 // interval below while it lasts.
 constexpr std::int64_t kStarvedFallbacks = 3;
@@ -44,6 +46,10 @@ std::optional<std::int64_t> LagWatch::picture(std::int64_t pts_ms, std::int64_t 
   if (lag <= kLagWarningMs || (last_warning_ms_ && now_ms - *last_warning_ms_ < kLagWarningEveryMs)) return std::nullopt;
   last_warning_ms_ = now_ms;
   return lag;
+}
+
+void LagWatch::read_waited(std::int64_t waited_ms) {
+  if (waited_ms >= kIdleReadMs) have_reference_ = false;
 }
 
 StarvationWatch::Verdict StarvationWatch::skipped(std::int64_t now_ms, std::int64_t last_frame_ms) {

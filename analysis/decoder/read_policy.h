@@ -37,12 +37,15 @@ PacketAction decide_packet(const PacketContext& context);
 // A live source sends in real time, so stream time and the monotonic clock advance together; when
 // the pictures come out later and later, decoding has fallen behind (the backlog waits in socket
 // buffers, where the frame queue's drop count never sees it). The earliest arrival seen is the
-// reference; a jump in the stream's time starts a new one.
+// reference; a jump in the stream's time starts a new one, and so does a read that had to wait:
+// with nothing buffered the decoder is not behind, whatever the camera's pause did to the times.
 class LagWatch {
  public:
   // A picture of stream time pts_ms came out at now_ms: the lag to report (more than 2 s behind the
   // reference), at most once per 30 s; none otherwise.
   std::optional<std::int64_t> picture(std::int64_t pts_ms, std::int64_t now_ms);
+  // A packet read took waited_ms.
+  void read_waited(std::int64_t waited_ms);
 
  private:
   bool have_reference_ = false;

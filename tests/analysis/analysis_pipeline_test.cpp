@@ -570,7 +570,8 @@ TEST_F(PipelineTest, ScriptedInferenceKeepsToItsRate) {
 }
 
 // What the decoder says about its camera reaches the task's status: why it last failed, until the
-// stream is online again, and whether a keyframe-mode camera sends no key frames.
+// stream is online again, whether a keyframe-mode camera sends no key frames, and whether its
+// packets are all refused.
 TEST_F(PipelineTest, ScriptedDecoderReportsReachTheStatus) {
   Script script(scripted_task(1000, 0, false), scheduler());
   script.source.report([](const DecoderCallbacks& decoder) {
@@ -591,6 +592,14 @@ TEST_F(PipelineTest, ScriptedDecoderReportsReachTheStatus) {
   EXPECT_EQ(up.phase, TaskPhase::running);
   EXPECT_EQ(up.last_error, "");
   EXPECT_FALSE(up.keyframe_starved);
+  // A video decoder that refuses every packet: the stream is up, and nothing is decoded.
+  const std::string refused = "video decoder refused every packet for 5 s: Invalid data";
+  script.source.report([&](const DecoderCallbacks& decoder) { decoder.on_packets_refused(refused); });
+  EXPECT_EQ(script.pipeline->snapshot().error, refused);
+  EXPECT_EQ(script.pipeline->snapshot().last_error, refused);
+  script.source.report([](const DecoderCallbacks& decoder) { decoder.on_packets_refused(""); });
+  EXPECT_EQ(script.pipeline->snapshot().error, "");
+  EXPECT_EQ(script.pipeline->snapshot().phase, TaskPhase::running);
 }
 
 TEST_F(PipelineTest, ScriptedSceneChangeEndsWhenItsHoldRunsOutWithoutFrames) {
@@ -714,7 +723,7 @@ TEST_F(PipelineTest, ScriptedCameraOutageEndsTheSceneReconnectsAndLosesNoEvent) 
   EXPECT_EQ(down.phase, TaskPhase::connecting);
   EXPECT_EQ(script.pipeline->phase(), TaskPhase::connecting) << "health reads the phase alone";
   EXPECT_EQ(down.error, "reopening stream");
-  EXPECT_EQ(down.reconnects, 1u);
+  EXPECT_EQ(down.reconnects, 0u) << "lost, not yet reopened";
   EXPECT_DOUBLE_EQ(down.decode_fps, 0.0);
   ASSERT_TRUE(eventually([&] { return events_where(script.receiver, "intrusion", "ended").size() == 1; }, 5s));
   const auto scene = script.scene_events();
@@ -729,6 +738,7 @@ TEST_F(PipelineTest, ScriptedCameraOutageEndsTheSceneReconnectsAndLosesNoEvent) 
   EXPECT_EQ(script.pipeline->snapshot().phase, TaskPhase::running);
   EXPECT_EQ(script.pipeline->phase(), TaskPhase::running);
   EXPECT_EQ(script.pipeline->snapshot().error, "");
+  EXPECT_EQ(script.pipeline->snapshot().reconnects, 1u);
   script.pipeline->stop();
 
   expect_balanced_without_repeats(script.receiver, "scene_change");

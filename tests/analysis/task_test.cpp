@@ -381,6 +381,7 @@ TEST(TaskDocuments, AreWrittenByteForByte) {
   busy.error = "stream \"lost\"";
   busy.last_error = "camera answered 401 Unauthorized";
   busy.keyframe_starved = true;
+  busy.stream_tls = "certificate not verified";
   busy.started_at = 1700000000123;
   busy.decode_fps = 2.5;
   busy.inference_fps = 3.0;
@@ -420,7 +421,7 @@ TEST(TaskDocuments, AreWrittenByteForByte) {
             R"("events_ended":0,"events_published":0,"events_queued":0,"events_started":0,"execution_provider":"unavailable","frames_decoded":0,)"
             R"("frames_dropped":0,"inference_fps":0.0,"inference_fps_achieved":0.0,"inference_fps_asked":0.0,)"
             R"("inference_latency_p50_ms":0.0,"inference_latency_p95_ms":0.0,)"
-           R"("model":"","model_version":"","queue_depth":0,"reconnects":0,"scenes_detected":0}})"},
+            R"("model":"","model_version":"","queue_depth":0,"reconnects":0,"scenes_detected":0},"stream_tls":"none"})"},
       {"running status", task_snapshot_json(busy),
        R"({"config":)" + kMinimalConfigText +
            R"(,"error":"stream \"lost\"","keyframe_starved":true,"last_error":"camera answered 401 Unauthorized",)"
@@ -431,7 +432,8 @@ TEST(TaskDocuments, AreWrittenByteForByte) {
            R"("execution_provider":"CPUExecutionProvider","frames_decoded":18446744073709551615,"frames_dropped":4,)"
            R"("inference_fps":3.0,"inference_fps_achieved":0.5,"inference_fps_asked":5.0,)"
            R"("inference_latency_p50_ms":12.0,"inference_latency_p95_ms":0.1,)"
-           R"("model":"rtmdet-tiny","model_version":"1.0.0","queue_depth":2,"reconnects":3,"scenes_detected":1}})"},
+           R"("model":"rtmdet-tiny","model_version":"1.0.0","queue_depth":2,"reconnects":3,"scenes_detected":1},)"
+           R"("stream_tls":"certificate not verified"})"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(dump_json(c.document), c.expected) << c.name;

@@ -430,7 +430,7 @@ TEST(ServiceEndToEnd, MisbehavingCamerasAreBoundedNamedAndAskedLessOften) {
 
   for (const Case& c : cases) EXPECT_TRUE(c.named) << c.id << " never said: " << c.cause;
   EXPECT_EQ(locked.value("phase", ""), "connecting");
-  EXPECT_EQ(locked.value("error", ""), "reopening stream");
+  EXPECT_EQ(locked.value("error", ""), "camera answered 401 Unauthorized") << "never open: no stream to reopen";
   // Three quick attempts, then 10 s and 20 s apart; FFmpeg asks twice an attempt.
   EXPECT_LE(camera.requests("DESCRIBE", "/unauthorized"), 10u);
   const long long bound_kb = test::memory_growth_bound_kb(512 * 1024);
@@ -439,6 +439,70 @@ TEST(ServiceEndToEnd, MisbehavingCamerasAreBoundedNamedAndAskedLessOften) {
   service.send_signal(SIGTERM);
   ASSERT_TRUE(service.wait(20s));
   EXPECT_EQ(service.result().exit_code, 0) << service.result().err;
+}
+
+// Cameras that send no RTSP status line, one that speaks UDP only and an rtsps one with a
+// self-signed certificate, in one service: each task names what happened, and the rtsps one says
+// (in its status, and once in the log) that its certificate was not verified. Deleting a streaming
+// task, and stopping the service, tear the camera's sessions down.
+TEST(ServiceEndToEnd, CamerasAreNamedByWhatHappenedAndStoppedTasksTearTheirSessionsDown) {
+  test::TempDir dir;
+  test::ModelPackage package = test::write_signed_package(dir / "model", "bright_dets");
+  const int port = test::free_tcp_port();
+  test::write_file(dir / "config.toml", service_config(package, port, "MaxChannels = 8\n"));
+  test::HostileCamera camera;
+  test::ProcessOptions options;
+  options.cwd = dir.path();
+  test::ChildProcess service({VELMO_AI_BIN, "--config", "config.toml"}, options);
+  ASSERT_TRUE(test::eventually([&] { return health_ready(port); }, 20s)) << service.stderr_so_far();
+  struct Case {
+    std::string id, url, cause;  // no cause: the stream runs
+    std::string tls = "none";
+  };
+  const std::vector<Case> cases = {
+      {"mute", camera.url("/mute"), "camera did not answer within 5 s"},
+      {"closing", camera.url("/close"), "camera closed the connection"},
+      {"web", camera.url("/not-rtsp"), "camera's answer is not RTSP"},
+      {"udp", camera.url("/udp-only"), "camera refuses RTSP over TCP (461 Unsupported Transport); only TCP is supported"},
+      {"tls", camera.tls_url("/unauthorized"), "camera answered 401 Unauthorized", "certificate not verified"},
+      {"deleted", camera.url("/relay?deleted"), ""},
+      {"kept", camera.url("/relay?kept"), ""},
+  };
+  std::map<std::string, Json> last;
+  for (const Case& c : cases) {
+    const Json task{{"task_id", c.id}, {"stream_id", c.id}, {"stream_url", c.url}};
+    ASSERT_EQ(test::http_call(port, {"POST", "/v1/tasks", dump_json(task), {{"Content-Type", "application/json"}}}).status,
+              201);
+  }
+  const bool named = test::eventually(
+      [&] {
+        std::size_t done = 0;
+        for (const Case& c : cases) {
+          Json& seen = last.try_emplace(c.id, Json::object()).first->second;
+          if (c.cause.empty() || seen.value("last_error", "") != c.cause) {
+            seen = parse_json(test::http_get(port, "/v1/tasks/" + c.id).body);
+          }
+          done += c.cause.empty() ? seen.value("phase", "") == "running" : seen.value("last_error", "") == c.cause;
+        }
+        return done == cases.size();
+      },
+      20s);
+  for (const Case& c : cases) {
+    EXPECT_EQ(last[c.id].value("last_error", ""), c.cause) << c.id;
+    EXPECT_EQ(last[c.id].value("stream_tls", ""), c.tls) << c.id;
+  }
+  ASSERT_TRUE(named);
+
+  EXPECT_EQ(test::http_call(port, {"DELETE", "/v1/tasks/deleted", "", {}}).status, 200);
+  EXPECT_TRUE(test::eventually([&] { return camera.requests("TEARDOWN", "/relay?deleted") == 1; }, 2s));
+  service.send_signal(SIGTERM);
+  ASSERT_TRUE(service.wait(20s));
+  EXPECT_EQ(service.result().exit_code, 0) << service.result().err;
+  EXPECT_EQ(camera.requests("TEARDOWN", "/relay?kept"), 1u) << "the task left at shutdown";
+  const std::string& log = service.result().err;
+  const std::size_t warned = log.find("msg=\"decoder: camera certificate not verified\" task_id=\"tls\"");
+  EXPECT_NE(warned, std::string::npos) << log;
+  EXPECT_EQ(log.find("msg=\"decoder: camera certificate not verified\"", warned + 1), std::string::npos) << "once";
 }
 
 }  // namespace

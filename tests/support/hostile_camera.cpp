@@ -28,6 +28,10 @@ std::string HostileCamera::url(const std::string& path) const {
   return "rtsp://127.0.0.1:" + std::to_string(port_) + path;
 }
 
+std::string HostileCamera::tls_url(const std::string& path) const {
+  return "rtsps://127.0.0.1:" + std::to_string(port_) + path;
+}
+
 std::size_t HostileCamera::requests(const std::string& method, const std::string& path) const {
   std::ifstream in(dir_ / "requests.log");
   std::size_t count = 0;

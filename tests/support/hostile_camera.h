@@ -9,7 +9,8 @@ namespace velmo::ai::test {
 
 // A loopback RTSP camera that misbehaves on purpose (tests/fixtures/hostile_camera.py), run as a
 // child process on a free port and killed with it. The URL's path picks the behaviour: "/relay",
-// "/flood", "/huge-describe", "/unauthorized", "/no-video" (see the script).
+// "/flood", "/huge-describe", "/unauthorized", "/no-video", "/udp-only", "/mute", "/close",
+// "/not-rtsp" (see the script); each over rtsps too, with a self-signed certificate.
 class HostileCamera {
  public:
   struct Options {
@@ -24,6 +25,7 @@ class HostileCamera {
   HostileCamera& operator=(const HostileCamera&) = delete;
 
   std::string url(const std::string& path) const;
+  std::string tls_url(const std::string& path) const;
   // Requests of `method` ("DESCRIBE") the camera was sent on URLs whose path begins with `path`.
   std::size_t requests(const std::string& method, const std::string& path) const;
 
