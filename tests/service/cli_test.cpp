@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/version.h"
@@ -96,25 +98,49 @@ TEST_F(CliTest, WarnLevelStillReportsStartupFailure) {
   expect_startup_failure(run({"--config", "c.toml", "--bogus"}), "unknown argument: --bogus");
 }
 
-TEST_F(CliTest, SignalEndsTheServiceCleanly) {
-  write_config("on.toml", "[AI]\nEnabled = true\n[Model]\nManifest = \"m.json\"\nRequireSignature = false\n"
-                          "[Server]\nPort = " + std::to_string(test::free_tcp_port()) + "\n");
-  for (int sig : {SIGINT, SIGTERM}) {
+class CliSignalTest : public CliTest {
+ protected:
+  void SetUp() override {
+    // Children inherit an ignored SIGHUP (a test run under nohup): theirs must be the default.
+    signal(SIGHUP, SIG_DFL);
+    write_config("on.toml", "[AI]\nEnabled = true\n[Model]\nManifest = \"m.json\"\nRequireSignature = false\n"
+                            "[Server]\nPort = " + std::to_string(test::free_tcp_port()) + "\n");
+  }
+  // The service, once its API listens: its handlers are installed then, and a signal before that
+  // ends it by default action.
+  std::unique_ptr<test::ChildProcess> start(std::vector<std::string> argv) {
     ProcessOptions options;
     options.cwd = dir_.path();
-    test::ChildProcess child({VELMO_AI_BIN, "--config", "on.toml"}, options);
-    // Its handlers are installed once the API listens; a signal before that ends it by default action.
-    ASSERT_TRUE(test::eventually([&] { return child.stderr_so_far().find("api: server listening") != std::string::npos; },
+    auto child = std::make_unique<test::ChildProcess>(argv, options);
+    EXPECT_TRUE(test::eventually([&] { return child->stderr_so_far().find("api: server listening") != std::string::npos; },
                                  std::chrono::seconds(60)))
-        << child.stderr_so_far();
+        << child->stderr_so_far();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ASSERT_TRUE(child.running()) << child.stderr_so_far();
-    child.send_signal(sig);
-    child.send_signal(sig);  // a second signal during shutdown changes nothing
-    ASSERT_TRUE(child.wait(std::chrono::seconds(10)));
-    EXPECT_EQ(child.result().exit_code, 0) << child.result().err;
-    EXPECT_NE(child.result().err.find("msg=\"cli: shutdown requested\""), std::string::npos) << child.result().err;
+    EXPECT_TRUE(child->running()) << child->stderr_so_far();
+    return child;
   }
+};
+
+TEST_F(CliSignalTest, EachShutdownSignalEndsTheServiceCleanly) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    auto child = start({VELMO_AI_BIN, "--config", "on.toml"});
+    child->send_signal(sig);
+    child->send_signal(sig);  // a second signal during shutdown changes nothing
+    ASSERT_TRUE(child->wait(std::chrono::seconds(10)));
+    EXPECT_EQ(child->result().exit_code, 0) << child->result().err;
+    EXPECT_NE(child->result().err.find("msg=\"cli: shutdown requested\""), std::string::npos) << child->result().err;
+  }
+}
+
+TEST_F(CliSignalTest, HangupIsIgnoredUnderNohup) {
+  auto child = start({"/usr/bin/nohup", VELMO_AI_BIN, "--config", "on.toml"});
+  child->send_signal(SIGHUP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(child->running()) << child->stderr_so_far();
+  child->send_signal(SIGTERM);
+  ASSERT_TRUE(child->wait(std::chrono::seconds(10)));
+  EXPECT_EQ(child->result().exit_code, 0) << child->result().err;
 }
 
 }  // namespace
