@@ -73,7 +73,7 @@ TEST_F(CliTest, ConfigurationErrors) {
   write_config("bad.toml", "[AI]\nEnabled = maybe\n");
   expect_startup_failure(run({"--config", "bad.toml"}), "config line 2: AI.Enabled must be true or false");
   write_config("invalid.toml", "[AI]\nMaxChannels = 0\n");
-  expect_startup_failure(run({"--config", "invalid.toml"}), "AI.MaxChannels must be in 1..64");
+  expect_startup_failure(run({"--config", "invalid.toml"}), "config line 2: AI.MaxChannels must be in 1..64");
   write_config("empty.toml", "");
   expect_startup_failure(run({"--config", "empty.toml"}), "Model.Manifest must not be empty");
 }
