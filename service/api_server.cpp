@@ -300,8 +300,8 @@ bool ApiServer::start() {
     log(LogLevel::error, "api: bind failed", {{"host", config_.server_host}, {"port", port}, {"err", error}});
     return false;
   }
+  server_thread_ = start_thread<std::thread>([this] { server_->run(); });
   running_ = true;
-  server_thread_ = std::thread([this] { server_->run(); });
   log(LogLevel::info, "api: server listening", {{"host", config_.server_host}, {"port", port}});
   return true;
 }

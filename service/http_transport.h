@@ -43,7 +43,9 @@ class HttpTransport {
   HttpTransport(const HttpTransport&) = delete;
   HttpTransport& operator=(const HttpTransport&) = delete;
 
-  // Resolves the host, binds and listens; false with `error` filled when no address would bind.
+  // Resolves the host, binds, listens and starts the worker threads; false with `error` filled
+  // when no address would bind. Throws ServiceUnavailable, with nothing started, when the system
+  // refuses a thread.
   bool bind(const std::string& host, std::uint16_t port, std::string& error);
   std::uint16_t local_port() const;
   // Serves until stop() has ended every connection and every handler has returned.

@@ -25,6 +25,7 @@
 #include "analysis/analysis_pipeline.h"
 #include "analysis/event_sink/http_event_sink.h"
 #include "foundation/config.h"
+#include "foundation/errors.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
 #include "foundation/version.h"
@@ -97,14 +98,20 @@ class ShutdownSignalWatcher {
   // Before any other thread exists, so that every thread inherits the blocked signals.
   ShutdownSignalWatcher() {
     const sigset_t& signals = shutdown_signals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    pthread_sigmask(SIG_BLOCK, &signals, &previous_mask_);
     signal_fd_ = signalfd(-1, &signals, SFD_CLOEXEC);
     quit_fd_ = eventfd(0, EFD_CLOEXEC);
     if (signal_fd_ < 0 || quit_fd_ < 0) {
-      close_fds();
-      throw std::system_error(errno, std::generic_category(), "cannot watch for the shutdown signals");
+      const int error = errno;
+      give_up();
+      throw std::system_error(error, std::generic_category(), "cannot watch for the shutdown signals");
     }
-    watcher_ = std::thread([this] { watch(); });
+    try {
+      watcher_ = start_thread<std::thread>([this] { watch(); });
+    } catch (...) {
+      give_up();
+      throw;
+    }
   }
   ~ShutdownSignalWatcher() {
     if (watcher_.joinable()) {
@@ -137,11 +144,17 @@ class ShutdownSignalWatcher {
       pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     }
   }
+  // A watcher that could not start leaves the signals as it found them.
+  void give_up() {
+    close_fds();
+    pthread_sigmask(SIG_SETMASK, &previous_mask_, nullptr);
+  }
   void close_fds() {
     if (signal_fd_ >= 0) close(signal_fd_);
     if (quit_fd_ >= 0) close(quit_fd_);
   }
 
+  sigset_t previous_mask_{};
   int signal_fd_ = -1;
   int quit_fd_ = -1;
   std::atomic<bool> armed_{false};
