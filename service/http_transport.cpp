@@ -37,6 +37,7 @@ struct HttpTransport::Impl final : SessionHost {
   }
   std::uint64_t add_session(std::weak_ptr<Session> session) override;
   void remove_session(std::uint64_t id) override;
+  RequestLog& request_log() override { return request_log_; }
 
   void accept();
   void on_stop_requested();
@@ -44,6 +45,7 @@ struct HttpTransport::Impl final : SessionHost {
 
   const HttpTransportOptions options_;
   const HttpRoutes routes_;
+  RequestLog request_log_;
 
   net::io_context io{1};
   tcp::acceptor acceptor{io};
