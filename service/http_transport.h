@@ -18,7 +18,8 @@ struct HttpTransportOptions {
   // Header and body of one request, idle time before it included.
   std::chrono::milliseconds request_timeout{10000};
   std::chrono::milliseconds write_timeout{5000};
-  // Messages waiting per WebSocket connection; one more closes it with 1008.
+  // Messages per WebSocket connection that its client's system has not acknowledged yet (the
+  // queued ones, and those written into the socket); one more closes it with 1008.
   std::size_t websocket_queue_limit = 32;
   // How long a close frame (and, at stop, a request still being answered or sent) may take
   // before the connection is dropped.
