@@ -77,11 +77,9 @@ class WebSocketSession : public Session,
     {
       std::lock_guard lock(queue_mutex_);
       if (!open_.load() || closing_) return false;
-      // While the writer runs, the count of unacknowledged messages is as of its last write (a
-      // write that never ends is what a stalled client makes); an idle writer counts afresh
-      // before it writes this one.
-      const std::size_t behind = queue_.size() + (writing_ ? unacknowledged_ : 0);
-      if (behind < host_.options().websocket_queue_limit) {
+      // The messages written count as the writer last counted them: after its latest write, or
+      // before the write that has not ended (what a client that stopped reading makes).
+      if (queue_.size() + unacknowledged_ < host_.options().websocket_queue_limit) {
         queue_.push_back(std::make_shared<const std::string>(text));
         if (!writing_) {
           writing_ = true;
@@ -157,13 +155,12 @@ class WebSocketSession : public Session,
     return count;
   }
 
-  // On the connection's executor. A message counts as waiting until the client's system has
-  // acknowledged it: the socket buffers on the way (several MiB on a fast link) would otherwise
-  // take thousands of small messages from a client that never reads.
+  // On the connection's executor. A message counts as waiting (see send_text) until the client's
+  // system has acknowledged it: the socket buffers on the way (several MiB on a fast link) would
+  // otherwise take thousands of small messages from a client that never reads.
   void write_next() {
     const std::size_t unacknowledged = unacknowledged_messages();
     std::shared_ptr<const std::string> next;
-    bool behind = false;
     {
       std::lock_guard lock(queue_mutex_);
       unacknowledged_ = unacknowledged;
@@ -171,17 +168,8 @@ class WebSocketSession : public Session,
         writing_ = false;
         return;
       }
-      behind = unacknowledged + queue_.size() > host_.options().websocket_queue_limit;
-      if (behind) {
-        writing_ = false;
-      } else {
-        next = std::move(queue_.front());
-        queue_.pop_front();
-      }
-    }
-    if (behind) {
-      close(kClosePolicyViolation, "send queue full");
-      return;
+      next = std::move(queue_.front());
+      queue_.pop_front();
     }
     write_in_flight_ = true;
     ws_.text(true);
