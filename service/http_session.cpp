@@ -217,10 +217,10 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
     request->body = std::move(message.body());
     const bool keep_alive = message.keep_alive();
     const unsigned version = message.version();
-    auto method_text = std::make_shared<const std::string>(message.method_string());
+    std::string method_text(message.method_string());
     const HttpRoutes::Route* route = method ? host_.routes().find(*request) : nullptr;
     if (route == nullptr) {
-      host_.request_log().refused(*method_text, request->path, 404, "no such route");
+      host_.request_log().refused(method_text, request->path, 404, "no such route");
       auto response = std::make_shared<HttpResponse>();
       response->status = 404;
       answer(response, false, keep_alive, version);
@@ -229,12 +229,13 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
     const bool head = request->method == HttpMethod::head;
     if (route->pool == HttpRoutes::Pool::io) {
       // In the strand already, so a stop cannot come in between: nothing to mark as handling.
-      answer(respond(*route, *request, *method_text, host_.request_log()), head, keep_alive, version);
+      answer(respond(*route, *request, method_text, host_.request_log()), head, keep_alive, version);
       return;
     }
     handling_ = true;
-    host_.run_on(route->pool, [self = shared_from_this(), route, request, method_text, head, keep_alive, version] {
-      auto response = respond(*route, *request, *method_text, self->host_.request_log());
+    host_.run_on(route->pool, [self = shared_from_this(), route, request, method_text = std::move(method_text), head,
+                               keep_alive, version] {
+      auto response = respond(*route, *request, method_text, self->host_.request_log());
       net::post(self->stream_.get_executor(), [self, response, head, keep_alive, version] {
         self->handling_ = false;
         self->answer(response, head, keep_alive, version);

@@ -13,6 +13,8 @@ namespace {
 constexpr std::int64_t kWindowMs = 1000;
 constexpr std::size_t kMethodLimit = 16;
 constexpr std::size_t kRouteLimit = 256;
+// A parser's message may quote the offending token, which can be most of the body.
+constexpr std::size_t kMessageLimit = 512;
 
 std::string cut(std::string_view text, std::size_t limit) {
   if (text.size() <= limit) return std::string(text);
@@ -47,7 +49,7 @@ void RequestLog::refused(std::string_view method, std::string_view route, unsign
   std::vector<LogField> fields = {{"method", cut(method, kMethodLimit)},
                                   {"route", cut(route, kRouteLimit)},
                                   {"status", std::to_string(status)},
-                                  {"message", std::string(message)}};
+                                  {"message", cut(message, kMessageLimit)}};
   if (suppressed > 0) fields.push_back({"suppressed", std::to_string(suppressed)});
   log(LogLevel::info, "api: request refused", fields, {});
 }
@@ -56,7 +58,7 @@ void RequestLog::failed(std::string_view method, std::string_view route, std::st
   std::uint64_t suppressed = 0;
   if (!admit(suppressed)) return;
   std::vector<LogField> fields = {
-      {"method", cut(method, kMethodLimit)}, {"route", cut(route, kRouteLimit)}, {"cause", std::string(cause)}};
+      {"method", cut(method, kMethodLimit)}, {"route", cut(route, kRouteLimit)}, {"cause", cut(cause, kMessageLimit)}};
   if (suppressed > 0) fields.push_back({"suppressed", std::to_string(suppressed)});
   log(LogLevel::error, "api: request failed", fields, {});
 }

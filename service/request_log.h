@@ -12,8 +12,8 @@ namespace velmo::ai {
 // The log lines of API requests that were refused (a 4xx or 5xx answer) or whose handler failed,
 // at most `per_second` of them in any one second of the monotonic clock, so that a client sending
 // bad requests in a loop cannot flood the log. The lines the cap holds back are counted, and the
-// next line written names how many (`suppressed`). Method and route are cut to a sensible length:
-// both come from the client.
+// next line written names how many (`suppressed`). Every field is cut to a sensible length: the
+// client chose the method and the route, and a message may quote what it sent.
 class RequestLog {
  public:
   explicit RequestLog(int per_second = 10, std::shared_ptr<const Clock> clock = {});

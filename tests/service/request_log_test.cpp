@@ -45,9 +45,10 @@ TEST(RequestLog, AtMostTheCapInAnyOneSecondAndTheHeldBackAreCounted) {
 TEST(RequestLog, WhatTheClientSentIsCut) {
   RequestLog requests(10, std::make_shared<test::ManualClock>());
   test::LogCapture capture;
-  requests.refused(std::string(100, 'M'), "/" + std::string(1000, 'a'), 404, "no such route");
+  requests.refused(std::string(100, 'M'), "/" + std::string(1000, 'a'), 400, "invalid JSON: " + std::string(1000, 'x'));
   EXPECT_THAT(capture.text(), HasSubstr("method=\"" + std::string(16, 'M') + "...\" route=\"/" +
-                                        std::string(255, 'a') + "...\" status=\"404\""));
+                                        std::string(255, 'a') + "...\" status=\"400\" message=\"invalid JSON: " +
+                                        std::string(512 - 14, 'x') + "...\"\n"));
 }
 
 }  // namespace
