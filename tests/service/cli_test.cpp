@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <memory>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,49 +98,39 @@ TEST_F(CliTest, WarnLevelStillReportsStartupFailure) {
   expect_startup_failure(run({"--config", "c.toml", "--bogus"}), "unknown argument: --bogus");
 }
 
-class CliSignalTest : public CliTest {
- protected:
-  void SetUp() override {
-    // Children inherit an ignored SIGHUP (a test run under nohup): theirs must be the default.
-    signal(SIGHUP, SIG_DFL);
-    write_config("on.toml", "[AI]\nEnabled = true\n[Model]\nManifest = \"m.json\"\nRequireSignature = false\n"
-                            "[Server]\nPort = " + std::to_string(test::free_tcp_port()) + "\n");
+// The service, once its API listens: its handlers are installed then (a signal before that ends it
+// by default action); then `signals`, and it ends with status 0.
+void expect_clean_shutdown(const std::filesystem::path& dir, std::vector<std::string> argv, std::vector<int> signals) {
+  signal(SIGHUP, SIG_DFL);  // not inherited ignored, from a test run under nohup
+  test::write_file(dir / "on.toml", "[AI]\nEnabled = true\n[Model]\nManifest = \"m.json\"\nRequireSignature = false\n"
+                                    "[Server]\nPort = " + std::to_string(test::free_tcp_port()) + "\n");
+  ProcessOptions options;
+  options.cwd = dir;
+  argv.insert(argv.end(), {VELMO_AI_BIN, "--config", "on.toml"});
+  test::ChildProcess child(argv, options);
+  ASSERT_TRUE(test::eventually([&] { return child.stderr_so_far().find("api: server listening") != std::string::npos; },
+                               std::chrono::seconds(60)))
+      << child.stderr_so_far();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(child.running()) << child.stderr_so_far();
+  const bool nohup = argv.front() != VELMO_AI_BIN;
+  for (const int sig : signals) {
+    child.send_signal(sig);
+    if (sig == SIGHUP && nohup) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      ASSERT_TRUE(child.running()) << child.stderr_so_far();
+    }
   }
-  // The service, once its API listens: its handlers are installed then, and a signal before that
-  // ends it by default action.
-  std::unique_ptr<test::ChildProcess> start(std::vector<std::string> argv) {
-    ProcessOptions options;
-    options.cwd = dir_.path();
-    auto child = std::make_unique<test::ChildProcess>(argv, options);
-    EXPECT_TRUE(test::eventually([&] { return child->stderr_so_far().find("api: server listening") != std::string::npos; },
-                                 std::chrono::seconds(60)))
-        << child->stderr_so_far();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_TRUE(child->running()) << child->stderr_so_far();
-    return child;
-  }
-};
-
-TEST_F(CliSignalTest, EachShutdownSignalEndsTheServiceCleanly) {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    SCOPED_TRACE(sig);
-    auto child = start({VELMO_AI_BIN, "--config", "on.toml"});
-    child->send_signal(sig);
-    child->send_signal(sig);  // a second signal during shutdown changes nothing
-    ASSERT_TRUE(child->wait(std::chrono::seconds(10)));
-    EXPECT_EQ(child->result().exit_code, 0) << child->result().err;
-    EXPECT_NE(child->result().err.find("msg=\"cli: shutdown requested\""), std::string::npos) << child->result().err;
-  }
+  ASSERT_TRUE(child.wait(std::chrono::seconds(10)));
+  EXPECT_EQ(child.result().exit_code, 0) << child.result().err;
+  EXPECT_NE(child.result().err.find("msg=\"cli: shutdown requested\""), std::string::npos) << child.result().err;
 }
 
-TEST_F(CliSignalTest, HangupIsIgnoredUnderNohup) {
-  auto child = start({"/usr/bin/nohup", VELMO_AI_BIN, "--config", "on.toml"});
-  child->send_signal(SIGHUP);
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  ASSERT_TRUE(child->running()) << child->stderr_so_far();
-  child->send_signal(SIGTERM);
-  ASSERT_TRUE(child->wait(std::chrono::seconds(10)));
-  EXPECT_EQ(child->result().exit_code, 0) << child->result().err;
+TEST_F(CliTest, SignalsEndTheServiceCleanly) {
+  // A second signal during shutdown changes nothing.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) expect_clean_shutdown(dir_.path(), {}, {sig, sig});
+  // Under nohup, SIGHUP stays ignored: the service is still there for SIGTERM.
+  expect_clean_shutdown(dir_.path(), {"/usr/bin/nohup"}, {SIGHUP, SIGTERM});
 }
 
 }  // namespace
