@@ -163,8 +163,6 @@ INSTANTIATE_TEST_SUITE_P(
         // Which of the two was meant cannot be told.
         ErrorCase{"KeyTwice", "[AI]\nMaxChannels = 2\n\n[AI]\nMaxChannels = 3\n",
                   "config line 5: AI.MaxChannels is set twice (first on line 2)"},
-        ErrorCase{"KeyTwiceInvalidSecond", "[AI]\nMaxChannels = 2\nMaxChannels = x\n",
-                  "config line 3: AI.MaxChannels must be an integer"},
         ErrorCase{"PortZero", "[Server]\nPort = 0\n", "config line 2: Server.Port is outside 1..65535"},
         ErrorCase{"PortHigh", "[Server]\nPort = 65536\n", "config line 2: Server.Port is outside 1..65535"},
         ErrorCase{"BoolQuoted", "[AI]\nEnabled = \"true\"\n", "config line 2: AI.Enabled must be true or false"},
@@ -184,7 +182,6 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"HostEmpty", with("Server", "Host = \"\""), "config line 5: Server.Host must not be empty"},
         ErrorCase{"Device", with("AI", "Device = \"tpu\""), "config line 5: AI.Device must be auto, cpu, or gpu"},
         ErrorCase{"InferenceFps", with("AI", "InferenceFPS = 0"), "config line 5: AI.InferenceFPS must be in 1..30"},
-        ErrorCase{"InferenceFpsHigh", with("AI", "InferenceFPS = 31"), "config line 5: AI.InferenceFPS must be in 1..30"},
         ErrorCase{"ActiveFps", with("AI", "ActiveFPS = 0"), "config line 5: AI.ActiveFPS must be in 1..30"},
         ErrorCase{"IdleFps", with("AI", "IdleFPS = -1"), "config line 5: AI.IdleFPS must be in 1..30"},
         ErrorCase{"MaxChannels", with("AI", "MaxChannels = 65"), "config line 5: AI.MaxChannels must be in 1..64"},
@@ -195,10 +192,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"Hardware", with("AI", "HardwareDecode = \"vaapi\""), "config line 5: AI.HardwareDecode must be auto or off"},
         ErrorCase{"Threads", with("AI", "InferenceThreads = 33"), "config line 5: AI.InferenceThreads must be in 1..32"},
         ErrorCase{"Hold", with("AI", "SceneHoldMs = -1"), "config line 5: AI.SceneHoldMs must not be negative"},
-        ErrorCase{"ManifestEmpty", "[Model]\nRequireSignature = false\nManifest = \"\"\n", "config line 3: Model.Manifest must not be empty"},
         ErrorCase{"NoKey", "[Model]\nManifest = \"m\"\n", "Model.PublicKey is required when Model.RequireSignature=true"},
-        ErrorCase{"EmptyKey", "[Model]\nManifest = \"m\"\nPublicKey = \"\"\n",
-                  "config line 3: Model.PublicKey is required when Model.RequireSignature=true"},
         ErrorCase{"Level", with("Logging", "Level = \"trace\""), "config line 5: Logging.Level must be debug, info, warn, or error"},
         // The first failing rule wins, whatever the order of the lines.
         ErrorCase{"Order", "[AI]\nMaxChannels = 0\nDevice = \"x\"\n", "config line 3: AI.Device must be auto, cpu, or gpu"}),
@@ -213,15 +207,6 @@ TEST(ConfigValidate, BoundsAreInclusive) {
   c.ai.keyframe_fallback_ms = 60000;
   c.ai.inference_threads = 32;
   EXPECT_NO_THROW(validate_config(c));
-  // Values set by code have no line: the message names the key alone.
-  c.ai.idle_fps = 0;
-  try {
-    validate_config(c);
-    ADD_FAILURE() << "IdleFPS 0 passed";
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "AI.IdleFPS must be in 1..30");
-  }
-  c.ai.idle_fps = 1;
   c.server_host = "";
   EXPECT_THROW(validate_config(c), std::invalid_argument);
 }

@@ -6,9 +6,10 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "foundation/errors.h"
-#include "inference/inference_scheduler.h"
 #include "service/http_transport.h"
 #include "service/worker_pool.h"
 #include "tests/support/test_support.h"
@@ -26,14 +27,6 @@ int thread_count() {
   return -1;
 }
 
-struct NoEngine : InferenceEngine {
-  void warmup() override {}
-  InferenceResult detect(const VideoFrame&, const std::optional<Rect>&) override { return {}; }
-  std::string execution_provider() const override { return ""; }
-  std::string model_name() const override { return ""; }
-  std::string model_version() const override { return ""; }
-};
-
 TEST(ThreadStart, ARefusedStartUnwindsWhatWasStartedAndThrows) {
   const auto bind = [] {
     HttpTransport transport{HttpRoutes{}};
@@ -46,11 +39,6 @@ TEST(ThreadStart, ARefusedStartUnwindsWhatWasStartedAndThrows) {
       {2, [] { WorkerPool pool(4, "t-"); }},
       {1, bind},  // among the four quick workers
       {6, bind},  // among the eight blocking ones
-      {0, [] {
-         // The scheduler reports it as a failed start, as for an engine that cannot be built.
-         InferenceScheduler scheduler([] { return std::make_unique<NoEngine>(); }, 4);
-         if (!scheduler.start()) throw ServiceUnavailable(scheduler.statistics().error);
-       }},
   };
   thread_start_gate = [] { return g_starts_left.fetch_sub(1) > 0; };
   for (std::size_t i = 0; i < cases.size(); ++i) {
