@@ -1,7 +1,10 @@
 #include "foundation/config.h"
 
 #include <climits>
+#include <functional>
 #include <initializer_list>
+#include <map>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 
@@ -139,8 +142,61 @@ std::optional<HardwareDecode> parse_hardware_decode(std::string_view text) {
   return std::nullopt;
 }
 
+namespace {
+
+// A rule that fails: the key it is about, and its message (which names the key).
+struct Violation {
+  const char* key;
+  std::string message;
+};
+
+std::optional<Violation> first_violation(const AppConfig& config) {
+  const AiConfig& ai = config.ai;
+  auto outside = [](const IntRange& range, int value, const char* key) -> std::optional<Violation> {
+    if (range.holds(value)) return std::nullopt;
+    return Violation{key, std::string(key) + " must be in " + range.text()};
+  };
+  auto violation = [](const char* key, const char* message) { return std::optional<Violation>(Violation{key, message}); };
+  if (config.server_host.empty()) return violation("Server.Host", "Server.Host must not be empty");
+  if (ai.device != "auto" && ai.device != "cpu" && ai.device != "gpu") {
+    return violation("AI.Device", "AI.Device must be auto, cpu, or gpu");
+  }
+  for (const auto& check : {outside(kFpsRange, ai.inference_fps, "AI.InferenceFPS"),
+                            outside(kFpsRange, ai.active_fps, "AI.ActiveFPS"),
+                            outside(kFpsRange, ai.idle_fps, "AI.IdleFPS"),
+                            outside(kMaxChannelsRange, ai.max_channels, "AI.MaxChannels"),
+                            outside(kMaxQueueFramesRange, ai.max_queue_frames, "AI.MaxQueueFrames")}) {
+    if (check) return check;
+  }
+  if (!parse_decode_mode(ai.decode_mode)) {
+    return violation("AI.DecodeMode", "AI.DecodeMode must be adaptive, keyframe, or all");
+  }
+  if (auto check = outside(kKeyframeFallbackMsRange, ai.keyframe_fallback_ms, "AI.KeyframeFallbackMs")) return check;
+  if (!parse_hardware_decode(ai.hardware_decode)) {
+    return violation("AI.HardwareDecode", "AI.HardwareDecode must be auto or off");
+  }
+  if (auto check = outside(kInferenceThreadsRange, ai.inference_threads, "AI.InferenceThreads")) return check;
+  if (ai.scene_hold_ms < 0) return violation("AI.SceneHoldMs", "AI.SceneHoldMs must not be negative");
+  if (config.model.manifest.empty()) return violation("Model.Manifest", "Model.Manifest must not be empty");
+  if (config.model.require_signature && config.model.public_key.empty()) {
+    return violation("Model.PublicKey", "Model.PublicKey is required when Model.RequireSignature=true");
+  }
+  const std::string& level = config.logging_level;
+  if (level != "debug" && level != "info" && level != "warn" && level != "error") {
+    return violation("Logging.Level", "Logging.Level must be debug, info, warn, or error");
+  }
+  return std::nullopt;
+}
+
+std::string line_prefix(std::size_t line_number) { return "config line " + std::to_string(line_number); }
+
+}  // namespace
+
 AppConfig parse_config(const std::string& text) {
   AppConfig config;
+  // The line each key was set on: a key set twice is a mistake (which line was meant?), and a
+  // value that fails validation is reported with its line.
+  std::map<std::string, std::size_t, std::less<>> key_lines;
   std::string section;
   size_t line_number = 0;
   size_t pos = 0;
@@ -162,49 +218,31 @@ AppConfig parse_config(const std::string& text) {
     }
     size_t eq = line.find('=');
     if (eq == std::string::npos) {
-      throw std::invalid_argument("config line " + std::to_string(line_number) +
-                                  " is not a key/value pair");
+      throw std::invalid_argument(line_prefix(line_number) + " is not a key/value pair");
     }
     std::string key = section + "." + trim(std::string_view(line).substr(0, eq));
     std::string value = trim(std::string_view(line).substr(eq + 1));
     try {
       assign_key(config, key, value);
     } catch (const std::invalid_argument& e) {
-      throw std::invalid_argument("config line " + std::to_string(line_number) + ": " + e.what());
+      throw std::invalid_argument(line_prefix(line_number) + ": " + e.what());
+    }
+    const auto [first, inserted] = key_lines.emplace(key, line_number);
+    if (!inserted) {
+      throw std::invalid_argument(line_prefix(line_number) + ": " + key + " is set twice (first on line " +
+                                  std::to_string(first->second) + ")");
     }
   }
-  validate_config(config);
+  if (auto violation = first_violation(config)) {
+    const auto line = key_lines.find(violation->key);
+    if (line == key_lines.end()) throw std::invalid_argument(violation->message);
+    throw std::invalid_argument(line_prefix(line->second) + ": " + violation->message);
+  }
   return config;
 }
 
 void validate_config(const AppConfig& config) {
-  const AiConfig& ai = config.ai;
-  auto fail = [](const std::string& message) { throw std::invalid_argument(message); };
-  auto require = [&fail](const IntRange& range, std::initializer_list<int> values, const char* setting) {
-    for (const int value : values) {
-      if (!range.holds(value)) fail(std::string(setting) + " must be in " + range.text());
-    }
-  };
-  if (config.server_host.empty()) fail("Server.Host must not be empty");
-  if (ai.device != "auto" && ai.device != "cpu" && ai.device != "gpu") {
-    fail("AI.Device must be auto, cpu, or gpu");
-  }
-  require(kFpsRange, {ai.inference_fps, ai.active_fps, ai.idle_fps}, "analysis FPS values");
-  require(kMaxChannelsRange, {ai.max_channels}, "AI.MaxChannels");
-  require(kMaxQueueFramesRange, {ai.max_queue_frames}, "AI.MaxQueueFrames");
-  if (!parse_decode_mode(ai.decode_mode)) fail("AI.DecodeMode must be adaptive, keyframe, or all");
-  require(kKeyframeFallbackMsRange, {ai.keyframe_fallback_ms}, "AI.KeyframeFallbackMs");
-  if (!parse_hardware_decode(ai.hardware_decode)) fail("AI.HardwareDecode must be auto or off");
-  require(kInferenceThreadsRange, {ai.inference_threads}, "AI.InferenceThreads");
-  if (ai.scene_hold_ms < 0) fail("AI.SceneHoldMs must not be negative");
-  if (config.model.manifest.empty()) fail("Model.Manifest must not be empty");
-  if (config.model.require_signature && config.model.public_key.empty()) {
-    fail("Model.PublicKey is required when Model.RequireSignature=true");
-  }
-  const std::string& level = config.logging_level;
-  if (level != "debug" && level != "info" && level != "warn" && level != "error") {
-    fail("Logging.Level must be debug, info, warn, or error");
-  }
+  if (auto violation = first_violation(config)) throw std::invalid_argument(violation->message);
 }
 
 AppConfig load_config(const std::filesystem::path& path) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cerrno>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -34,11 +36,21 @@ class ServiceUnavailable : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Asked before every thread start_thread makes, while one is set; false refuses that start as the
+// system would (EAGAIN). Only tests set one: a refused start cannot be had for real on demand.
+using ThreadStartGate = bool (*)();
+inline std::atomic<ThreadStartGate> thread_start_gate{nullptr};
+
 // A new std::thread or std::jthread running `args`; the system's refusal of another thread is a
-// passing shortage, reported as ServiceUnavailable with the system's message.
+// passing shortage, reported as ServiceUnavailable with the system's message. Every thread of
+// the service starts here, so that no refusal escapes as a std::system_error; a caller that
+// starts several stops and joins those it got before passing the refusal on.
 template <class Thread, class... Args>
 Thread start_thread(Args&&... args) {
   try {
+    if (const ThreadStartGate gate = thread_start_gate.load(); gate != nullptr && !gate()) {
+      throw std::system_error(EAGAIN, std::generic_category(), "thread start refused");
+    }
     return Thread(std::forward<Args>(args)...);
   } catch (const std::system_error& e) {
     throw ServiceUnavailable(e.what());

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/errors.h"
 #include "foundation/percentile.h"
 #include "foundation/thread_name.h"
 
@@ -41,7 +42,7 @@ bool InferenceScheduler::start() {
     engine_->warmup();
     last_error_.clear();
     running_ = true;
-    worker_ = std::jthread([this](std::stop_token token) { worker_loop(std::move(token)); });
+    worker_ = start_thread<std::jthread>([this](std::stop_token token) { worker_loop(std::move(token)); });
     return true;
   } catch (const std::exception& e) {
     last_error_ = e.what();

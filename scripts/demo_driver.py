@@ -272,12 +272,16 @@ def main():
     threading.Thread(target=receiver.serve_forever, daemon=True).start()
     callback = f"http://127.0.0.1:{receiver.server_address[1]}/v1/events"
 
+    health = None
     for _ in range(100):
         try:
             status, health = call("GET", args.api + "/v1/health")
             break
         except OSError:
             time.sleep(0.2)
+    if health is None:
+        print(f"demo: the service does not answer at {args.api}", flush=True)
+        raise SystemExit(1)
     print("health:", json.dumps(health, sort_keys=True), flush=True)
 
     # The right-hand part of the walkway, where people cross and stop.
@@ -330,9 +334,17 @@ def main():
     except KeyboardInterrupt:
         pass
     finally:
-        print("delete task:", call("DELETE", args.api + "/v1/tasks/demo-cam")[0], flush=True)
+        # Ctrl-C reaches the service too, which may already have stopped listening.
+        try:
+            print("delete task:", call("DELETE", args.api + "/v1/tasks/demo-cam")[0], flush=True)
+        except OSError as e:
+            print(f"delete task: the service is gone ({e})", flush=True)
         time.sleep(1)
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except KeyboardInterrupt:
+        # A second Ctrl-C, or one before the loop: demo.sh stops the service and the camera.
+        raise SystemExit(130)

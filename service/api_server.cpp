@@ -66,7 +66,13 @@ void set_json(HttpResponse& response, unsigned status, const Json& value) {
   response.content_type = "application/json; charset=utf-8";
 }
 
-void answer_not_found(HttpResponse& response) { set_json(response, 404, error_json("not_found", "task not found")); }
+// An answer that refuses the request: the error body, and the message for the transport's log.
+void set_error(HttpResponse& response, unsigned status, const std::string& code, const std::string& message) {
+  set_json(response, status, error_json(code, message));
+  response.refusal = message;
+}
+
+void answer_not_found(HttpResponse& response) { set_error(response, 404, "not_found", "task not found"); }
 
 // The routes that change tasks, each with its own answers to failures.
 enum class TaskRoute { create, replace, remove };
@@ -107,16 +113,16 @@ void run_task_route(TaskRoute route, HttpResponse& response, Work&& work) {
   } catch (const std::exception& e) {
     const std::optional<FailureAnswer> answer = task_failure_answer(route);
     if (!answer) throw;
-    set_json(response, answer->status, error_json(answer->code, e.what()));
+    set_error(response, answer->status, answer->code, e.what());
   }
 }
 
 void answer_model_unavailable(HttpResponse& response) {
-  set_json(response, 503, error_json("model_unavailable", "a validated and warmed model package is required"));
+  set_error(response, 503, "model_unavailable", "a validated and warmed model package is required");
 }
 
 void answer_shutting_down(HttpResponse& response) {
-  set_json(response, 503, error_json("shutting_down", "the service is shutting down"));
+  set_error(response, 503, "shutting_down", "the service is shutting down");
 }
 
 // What a client may read of a task: any web page on the machine can, so no password or query
@@ -295,8 +301,8 @@ bool ApiServer::start() {
     return false;
   }
   stop_begun_ = false;
+  server_thread_ = start_thread<std::thread>([this] { server_->run(); });
   running_ = true;
-  server_thread_ = std::thread([this] { server_->run(); });
   log(LogLevel::info, "api: server listening", {{"host", config_.server_host}, {"port", port}});
   return true;
 }

@@ -33,7 +33,8 @@ class ApiServer {
 
   // Checks the model package (hashing the model file) unless done before, binds
   // Server.Host:Server.Port and serves on a thread of its own. False (and logged) when the address
-  // cannot be bound; true when serving, also when it already was.
+  // cannot be bound; true when serving, also when it already was. Throws ServiceUnavailable, with
+  // nothing left running, when the system refuses a thread.
   bool start();
   // Closes the WebSocket connections with status 1000, stops accepting and returns once every
   // handler has ended. Does nothing when not running.

@@ -24,9 +24,12 @@ struct HttpResponse {
   unsigned status = 200;
   std::string body;
   std::string content_type;  // empty: no Content-Type header
+  // Why the request is refused, logged by the transport; empty: no refusal to log, whatever the
+  // status (a health document that says "degraded" is an answer, not a refusal).
+  std::string refusal;
 };
 
-// A handler that throws is answered 500 without a body.
+// A handler that throws is answered 500 without a body, and the failure logged.
 using RouteHandler = std::function<void(const HttpRequest&, HttpResponse&)>;
 
 // Runs on a worker once the upgrade is done; the function it returns runs on a worker when the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -65,15 +66,26 @@ bool valid_websocket_key(std::string_view key) {
   return kLastKeyDigits.find(key[kKeyDigits - 1]) != std::string_view::npos;
 }
 
-std::shared_ptr<HttpResponse> respond(const HttpRoutes::Route& route, const HttpRequest& request) {
+// A failure the route does not map is answered here, without a body, and logged: the answer
+// says nothing, so the log is all an operator has.
+std::shared_ptr<HttpResponse> respond(const HttpRoutes::Route& route, const HttpRequest& request,
+                                      const std::string& method, RequestLog& requests) {
   auto response = std::make_shared<HttpResponse>();
+  std::string cause;
   try {
     route.handler(request, *response);
+    if (response->status >= 400 && !response->refusal.empty()) {
+      requests.refused(method, request.path, response->status, response->refusal);
+    }
+    return response;
+  } catch (const std::exception& e) {
+    cause = e.what();
   } catch (...) {
-    // A failure the route does not map is answered here, without a body.
-    *response = HttpResponse{};
-    response->status = 500;
+    cause = "an exception that is not a std::exception";
   }
+  requests.failed(method, request.path, cause);
+  *response = HttpResponse{};
+  response->status = 500;
   return response;
 }
 
@@ -156,11 +168,12 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
     const auto& request = parser_->get();
     if (!parser_->is_done() || request.find(http::field::host) == request.end() ||
         !valid_websocket_key(request[http::field::sec_websocket_key])) {
-      refuse(http::status::bad_request);
+      refuse(http::status::bad_request, "malformed WebSocket upgrade");
       return;
     }
     if (request[http::field::sec_websocket_version] != kWebSocketVersion) {
-      refuse(http::status::upgrade_required, {{"Sec-WebSocket-Version", std::string(kWebSocketVersion)}});
+      refuse(http::status::upgrade_required, "unsupported WebSocket version",
+             {{"Sec-WebSocket-Version", std::string(kWebSocketVersion)}});
       return;
     }
     stream_.expires_never();
@@ -184,12 +197,12 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
 
   void read_failed(beast::error_code ec) {
     if (ec == http::error::body_limit) {
-      refuse(http::status::payload_too_large);
+      refuse(http::status::payload_too_large, "request body too large");
     } else if (ec == http::error::header_limit) {
-      refuse(http::status::request_header_fields_too_large);
+      refuse(http::status::request_header_fields_too_large, "request header too large");
     } else if (ec.category() == beast::http::make_error_code(http::error::bad_target).category() &&
                ec != http::error::end_of_stream && ec != http::error::partial_message) {
-      refuse(http::status::bad_request);
+      refuse(http::status::bad_request, "malformed request: " + ec.message());
     } else {
       close();  // the peer went away or ran out of time
     }
@@ -204,8 +217,10 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
     request->body = std::move(message.body());
     const bool keep_alive = message.keep_alive();
     const unsigned version = message.version();
+    std::string method_text(message.method_string());
     const HttpRoutes::Route* route = method ? host_.routes().find(*request) : nullptr;
     if (route == nullptr) {
+      host_.request_log().refused(method_text, request->path, 404, "no such route");
       auto response = std::make_shared<HttpResponse>();
       response->status = 404;
       answer(response, false, keep_alive, version);
@@ -214,12 +229,13 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
     const bool head = request->method == HttpMethod::head;
     if (route->pool == HttpRoutes::Pool::io) {
       // In the strand already, so a stop cannot come in between: nothing to mark as handling.
-      answer(respond(*route, *request), head, keep_alive, version);
+      answer(respond(*route, *request, method_text, host_.request_log()), head, keep_alive, version);
       return;
     }
     handling_ = true;
-    host_.run_on(route->pool, [self = shared_from_this(), route, request, head, keep_alive, version] {
-      auto response = respond(*route, *request);
+    host_.run_on(route->pool, [self = shared_from_this(), route, request, method_text = std::move(method_text), head,
+                               keep_alive, version] {
+      auto response = respond(*route, *request, method_text, self->host_.request_log());
       net::post(self->stream_.get_executor(), [self, response, head, keep_alive, version] {
         self->handling_ = false;
         self->answer(response, head, keep_alive, version);
@@ -255,7 +271,11 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
 
   // Answers a request that cannot be served and ends the connection; what the client is still
   // sending is drained for a moment so that the answer is not lost in a connection reset.
-  void refuse(http::status status, const HttpRoutes::Headers& extra = {}) {
+  void refuse(http::status status, std::string_view why, const HttpRoutes::Headers& extra = {}) {
+    // What of the request line arrived: nothing, when the header itself could not be read.
+    const auto& request = parser_->get();
+    host_.request_log().refused(request.method_string(), route_path(request.target()),
+                                static_cast<unsigned>(status), why);
     auto response = std::make_shared<Response>(status, kHttp11);
     add_headers(*response, host_.routes().default_headers());
     add_headers(*response, extra);

@@ -6,6 +6,7 @@
 
 #include "service/http_routes.h"
 #include "service/http_transport.h"
+#include "service/request_log.h"
 
 namespace velmo::ai {
 
@@ -36,6 +37,8 @@ class SessionHost {
   // given when it is destroyed; the server ends once it is stopping and none is left.
   virtual std::uint64_t add_session(std::weak_ptr<Session> session) = 0;
   virtual void remove_session(std::uint64_t id) = 0;
+  // Where every session reports its refused and failed requests, under one rate cap.
+  virtual RequestLog& request_log() = 0;
 
  protected:
   ~SessionHost() = default;

@@ -37,6 +37,7 @@ struct HttpTransport::Impl final : SessionHost {
   }
   std::uint64_t add_session(std::weak_ptr<Session> session) override;
   void remove_session(std::uint64_t id) override;
+  RequestLog& request_log() override { return request_log_; }
 
   void accept();
   void on_stop_requested();
@@ -44,6 +45,7 @@ struct HttpTransport::Impl final : SessionHost {
 
   const HttpTransportOptions options_;
   const HttpRoutes routes_;
+  RequestLog request_log_;
 
   net::io_context io{1};
   tcp::acceptor acceptor{io};
@@ -133,6 +135,12 @@ bool HttpTransport::bind(const std::string& host, std::uint16_t port, std::strin
     acceptor.set_option(net::socket_base::reuse_address(true), ec);
     if (acceptor.bind(entry.endpoint(), ec)) continue;
     if (acceptor.listen(net::socket_base::max_listen_connections, ec)) continue;
+    // Started here, on the caller's thread, so that a refused thread is the caller's failure
+    // rather than the accept thread's.
+    auto quick = std::make_unique<WorkerPool>(impl_->options_.quick_workers, "http-");
+    auto blocking = std::make_unique<WorkerPool>(impl_->options_.blocking_workers, "http-task-");
+    impl_->quick_workers = std::move(quick);
+    impl_->blocking_workers = std::move(blocking);
     impl_->acceptor = std::move(acceptor);
     impl_->stopping_ = false;
     return true;
@@ -149,8 +157,6 @@ std::uint16_t HttpTransport::local_port() const {
 
 void HttpTransport::run() {
   set_thread_name("http-accept");
-  impl_->quick_workers = std::make_unique<WorkerPool>(impl_->options_.quick_workers, "http-");
-  impl_->blocking_workers = std::make_unique<WorkerPool>(impl_->options_.blocking_workers, "http-task-");
   auto guard = net::make_work_guard(impl_->io);
   impl_->io.restart();
   net::post(impl_->io, [impl = impl_.get()] { impl->accept(); });

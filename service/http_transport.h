@@ -18,7 +18,8 @@ struct HttpTransportOptions {
   // Header and body of one request, idle time before it included.
   std::chrono::milliseconds request_timeout{10000};
   std::chrono::milliseconds write_timeout{5000};
-  // Messages waiting per WebSocket connection; one more closes it with 1008.
+  // Messages per WebSocket connection that its client's system has not acknowledged yet (the
+  // queued ones, and those written into the socket); one more closes it with 1008.
   std::size_t websocket_queue_limit = 32;
   // How long a close frame (and, at stop, a request still being answered or sent) may take
   // before the connection is dropped.
@@ -43,7 +44,9 @@ class HttpTransport {
   HttpTransport(const HttpTransport&) = delete;
   HttpTransport& operator=(const HttpTransport&) = delete;
 
-  // Resolves the host, binds and listens; false with `error` filled when no address would bind.
+  // Resolves the host, binds, listens and starts the worker threads; false with `error` filled
+  // when no address would bind. Throws ServiceUnavailable, with nothing started, when the system
+  // refuses a thread.
   bool bind(const std::string& host, std::uint16_t port, std::string& error);
   std::uint16_t local_port() const;
   // Serves until stop() has ended every connection and every handler has returned.

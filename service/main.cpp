@@ -25,6 +25,7 @@
 #include "analysis/analysis_pipeline.h"
 #include "analysis/event_sink/http_event_sink.h"
 #include "foundation/config.h"
+#include "foundation/errors.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
 #include "foundation/version.h"
@@ -54,23 +55,39 @@ void print_usage() {
   std::cout.flush();
 }
 
-sigset_t shutdown_signals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
+// SIGHUP (a closed terminal, a careless reload) stops the service as SIGTERM does: there is
+// nothing to reload, and dying at once would lose queued events. Unless it was ignored when the
+// process started (nohup), which is a wish to outlive the terminal.
+bool sighup_ignored_at_start() {
+  struct sigaction current {};
+  return sigaction(SIGHUP, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+const sigset_t& shutdown_signals() {
+  static const sigset_t set = [] {
+    sigset_t s;
+    sigemptyset(&s);
+    sigaddset(&s, SIGINT);
+    sigaddset(&s, SIGTERM);
+    if (!sighup_ignored_at_start()) sigaddset(&s, SIGHUP);
+    return s;
+  }();
   return set;
 }
 
-// SIGINT or SIGTERM has been sent: it stays pending (see ShutdownSignalWatcher), so any thread can
+// A shutdown signal has been sent: it stays pending (see ShutdownSignalWatcher), so any thread can
 // ask, at any time, from the moment it was sent.
 bool shutdown_signal_pending() {
   sigset_t pending;
   if (sigpending(&pending) != 0) return false;
-  return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1;
+  const sigset_t& watched = shutdown_signals();
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    if (sigismember(&watched, sig) == 1 && sigismember(&pending, sig) == 1) return true;
+  }
+  return false;
 }
 
-// SIGINT and SIGTERM are blocked in every thread of the service and never taken off the pending
+// The shutdown signals (SIGINT, SIGTERM, SIGHUP) are blocked in every thread of the service and never taken off the pending
 // set. A handler, or a thread that takes the signal, leaves a moment in which the signal is gone
 // and its effect not yet there, and a busy machine stretches that moment past the next request;
 // a signal left pending is seen by the API's threads the instant it is sent. The watcher waits for
@@ -80,15 +97,21 @@ class ShutdownSignalWatcher {
  public:
   // Before any other thread exists, so that every thread inherits the blocked signals.
   ShutdownSignalWatcher() {
-    const sigset_t signals = shutdown_signals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    const sigset_t& signals = shutdown_signals();
+    pthread_sigmask(SIG_BLOCK, &signals, &previous_mask_);
     signal_fd_ = signalfd(-1, &signals, SFD_CLOEXEC);
     quit_fd_ = eventfd(0, EFD_CLOEXEC);
     if (signal_fd_ < 0 || quit_fd_ < 0) {
-      close_fds();
-      throw std::system_error(errno, std::generic_category(), "cannot watch for the shutdown signals");
+      const int error = errno;
+      give_up();
+      throw std::system_error(error, std::generic_category(), "cannot watch for the shutdown signals");
     }
-    watcher_ = std::thread([this] { watch(); });
+    try {
+      watcher_ = start_thread<std::thread>([this] { watch(); });
+    } catch (...) {
+      give_up();
+      throw;
+    }
   }
   ~ShutdownSignalWatcher() {
     if (watcher_.joinable()) {
@@ -116,16 +139,22 @@ class ShutdownSignalWatcher {
       if (armed_) return;
       // The signal's own disposition: unblocked, it is delivered here at once and ends the process
       // (or is dropped, when the parent had it ignored).
-      const sigset_t signals = shutdown_signals();
+      const sigset_t& signals = shutdown_signals();
       pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
       pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     }
+  }
+  // A watcher that could not start leaves the signals as it found them.
+  void give_up() {
+    close_fds();
+    pthread_sigmask(SIG_SETMASK, &previous_mask_, nullptr);
   }
   void close_fds() {
     if (signal_fd_ >= 0) close(signal_fd_);
     if (quit_fd_ >= 0) close(quit_fd_);
   }
 
+  sigset_t previous_mask_{};
   int signal_fd_ = -1;
   int quit_fd_ = -1;
   std::atomic<bool> armed_{false};

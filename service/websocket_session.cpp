@@ -1,7 +1,11 @@
 #include "service/websocket_session.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -27,6 +31,14 @@ namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 
 constexpr std::chrono::seconds kHandshakeTimeout{5};
+
+// A server's frame on the wire (RFC 6455, 5.2): two bytes, the extended length, no mask.
+std::size_t frame_size(std::size_t payload) {
+  constexpr std::size_t kShortLength = 125;
+  constexpr std::size_t kMediumLength = 65535;
+  const std::size_t extended = payload <= kShortLength ? 0 : payload <= kMediumLength ? 2 : 8;
+  return 2 + extended + payload;
+}
 
 class WebSocketSession : public Session,
                          public WebSocketConnection,
@@ -65,7 +77,9 @@ class WebSocketSession : public Session,
     {
       std::lock_guard lock(queue_mutex_);
       if (!open_.load() || closing_) return false;
-      if (queue_.size() < host_.options().websocket_queue_limit) {
+      // The messages written count as the writer last counted them: after its latest write, or
+      // before the write that has not ended (what a client that stopped reading makes).
+      if (queue_.size() + unacknowledged_ < host_.options().websocket_queue_limit) {
         queue_.push_back(std::make_shared<const std::string>(text));
         if (!writing_) {
           writing_ = true;
@@ -123,11 +137,33 @@ class WebSocketSession : public Session,
     });
   }
 
-  // On the connection's executor.
+  // On the connection's executor. Of the messages written, those whose bytes the peer's system
+  // has not acknowledged yet: the newest ones that the socket's unacknowledged bytes cover.
+  // Written messages before them are forgotten.
+  std::size_t unacknowledged_messages() {
+    int outstanding = 0;
+    if (::ioctl(beast::get_lowest_layer(ws_).socket().native_handle(), SIOCOUTQ, &outstanding) != 0) {
+      return written_.size();  // the socket is gone; the write will say so
+    }
+    std::size_t covered = 0;
+    std::size_t count = 0;
+    for (auto it = written_.rbegin(); it != written_.rend() && covered < static_cast<std::size_t>(outstanding); ++it) {
+      covered += *it;
+      ++count;
+    }
+    written_.erase(written_.begin(), written_.end() - static_cast<std::ptrdiff_t>(count));
+    return count;
+  }
+
+  // On the connection's executor. A message counts as waiting (see send_text) until the client's
+  // system has acknowledged it: the socket buffers on the way (several MiB on a fast link) would
+  // otherwise take thousands of small messages from a client that never reads.
   void write_next() {
+    const std::size_t unacknowledged = unacknowledged_messages();
     std::shared_ptr<const std::string> next;
     {
       std::lock_guard lock(queue_mutex_);
+      unacknowledged_ = unacknowledged;
       if (queue_.empty() || closing_) {
         writing_ = false;
         return;
@@ -139,6 +175,7 @@ class WebSocketSession : public Session,
     ws_.text(true);
     ws_.async_write(net::buffer(*next), [self = shared_from_this(), next](beast::error_code ec, std::size_t) {
       self->write_in_flight_ = false;
+      self->written_.push_back(frame_size(next->size()));
       if (ec) {
         self->close_socket();
         return;
@@ -232,6 +269,7 @@ class WebSocketSession : public Session,
 
   std::mutex queue_mutex_;  // taken by publishers: held only to queue or take a message
   std::deque<std::shared_ptr<const std::string>> queue_;
+  std::size_t unacknowledged_ = 0;  // as of the writer's last count
   bool writing_ = false;
   bool closing_ = false;
   std::uint16_t close_status_ = kCloseNormal;
@@ -241,6 +279,7 @@ class WebSocketSession : public Session,
   bool accepted_ = false;
   bool close_started_ = false;
   bool write_in_flight_ = false;
+  std::deque<std::size_t> written_;  // frame sizes of messages written, oldest first
   std::optional<std::pair<std::uint16_t, std::string>> pending_close_;
 };
 

@@ -3,16 +3,25 @@
 #include <algorithm>
 #include <utility>
 
+#include "foundation/errors.h"
 #include "foundation/thread_name.h"
 
 namespace velmo::ai {
 
 WorkerPool::WorkerPool(std::size_t count, const std::string& name_prefix) {
-  for (std::size_t i = 0; i < std::max<std::size_t>(count, 1); ++i) {
-    threads_.emplace_back([this, name = name_prefix + std::to_string(i + 1)] {
-      set_thread_name(name);
-      run();
-    });
+  const std::size_t wanted = std::max<std::size_t>(count, 1);
+  threads_.reserve(wanted);
+  try {
+    for (std::size_t i = 0; i < wanted; ++i) {
+      threads_.push_back(start_thread<std::thread>([this, name = name_prefix + std::to_string(i + 1)] {
+        set_thread_name(name);
+        run();
+      }));
+    }
+  } catch (...) {
+    // No destructor runs for a half-built pool: the threads it got must end here.
+    shutdown();
+    throw;
   }
 }
 

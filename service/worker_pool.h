@@ -16,7 +16,8 @@ namespace velmo::ai {
 // throw. Destroying the pool shuts it down.
 class WorkerPool {
  public:
-  // At least one thread, whatever count says.
+  // At least one thread, whatever count says. Throws ServiceUnavailable, with none of its threads
+  // left running, when the system refuses one.
   WorkerPool(std::size_t count, const std::string& name_prefix);
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;

@@ -94,10 +94,9 @@ TEST(ConfigExample, ParsesAndNamesEveryKey) {
 }
 
 TEST(ConfigParse, SyntaxRules) {
-  // Comments, CRLF, blank section names, repeated keys.
+  // Comments, CRLF, blank section names, leading zeros.
   AppConfig c = parse_config(
-      "# leading comment\r\n\r\n[ AI ]  # section comment\r\nMaxChannels = 2\r\nMaxChannels = 007\r\n" +
-      kMinimal);
+      "# leading comment\r\n\r\n[ AI ]  # section comment\r\nMaxChannels = 007\r\n" + kMinimal);
   EXPECT_EQ(c.ai.max_channels, 7);
 
   c = parse_config("[Server]\nHost = \"a#b\" # tail\n" + kMinimal);
@@ -160,7 +159,10 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"IntEmpty", "[AI]\nMaxChannels =\n", "config line 2: AI.MaxChannels must be an integer"},
         ErrorCase{"IntSpaceAfterSign", "[AI]\nMaxChannels = - 5\n", "config line 2: AI.MaxChannels must be an integer"},
         ErrorCase{"IntMinAcceptedThenRange", "[AI]\nMaxChannels = -2147483648\n[Model]\nManifest=\"m\"\nPublicKey=\"k\"\n",
-                  "AI.MaxChannels must be in 1..64"},
+                  "config line 2: AI.MaxChannels must be in 1..64"},
+        // Which of the two was meant cannot be told.
+        ErrorCase{"KeyTwice", "[AI]\nMaxChannels = 2\n\n[AI]\nMaxChannels = 3\n",
+                  "config line 5: AI.MaxChannels is set twice (first on line 2)"},
         ErrorCase{"PortZero", "[Server]\nPort = 0\n", "config line 2: Server.Port is outside 1..65535"},
         ErrorCase{"PortHigh", "[Server]\nPort = 65536\n", "config line 2: Server.Port is outside 1..65535"},
         ErrorCase{"BoolQuoted", "[AI]\nEnabled = \"true\"\n", "config line 2: AI.Enabled must be true or false"},
@@ -175,23 +177,25 @@ std::string with(const std::string& section, const std::string& line) {
 INSTANTIATE_TEST_SUITE_P(
     Validation, ConfigErrors,
     ::testing::Values(
-        ErrorCase{"HostEmpty", with("Server", "Host = \"\""), "Server.Host must not be empty"},
-        ErrorCase{"Device", with("AI", "Device = \"tpu\""), "AI.Device must be auto, cpu, or gpu"},
-        ErrorCase{"InferenceFps", with("AI", "InferenceFPS = 31"), "analysis FPS values must be in 1..30"},
-        ErrorCase{"ActiveFps", with("AI", "ActiveFPS = 0"), "analysis FPS values must be in 1..30"},
-        ErrorCase{"IdleFps", with("AI", "IdleFPS = -1"), "analysis FPS values must be in 1..30"},
-        ErrorCase{"MaxChannels", with("AI", "MaxChannels = 65"), "AI.MaxChannels must be in 1..64"},
-        ErrorCase{"MaxQueueFrames", with("AI", "MaxQueueFrames = 9"), "AI.MaxQueueFrames must be in 1..8"},
-        ErrorCase{"DecodeMode", with("AI", "DecodeMode = \"some\""), "AI.DecodeMode must be adaptive, keyframe, or all"},
-        ErrorCase{"Fallback", with("AI", "KeyframeFallbackMs = 999"), "AI.KeyframeFallbackMs must be in 1000..60000"},
-        ErrorCase{"FallbackHigh", with("AI", "KeyframeFallbackMs = 60001"), "AI.KeyframeFallbackMs must be in 1000..60000"},
-        ErrorCase{"Hardware", with("AI", "HardwareDecode = \"vaapi\""), "AI.HardwareDecode must be auto or off"},
-        ErrorCase{"Threads", with("AI", "InferenceThreads = 33"), "AI.InferenceThreads must be in 1..32"},
-        ErrorCase{"Hold", with("AI", "SceneHoldMs = -1"), "AI.SceneHoldMs must not be negative"},
+        // A value that fails its rule is named with its line; a rule about a key the file never
+        // set has no line to name.
+        ErrorCase{"HostEmpty", with("Server", "Host = \"\""), "config line 5: Server.Host must not be empty"},
+        ErrorCase{"Device", with("AI", "Device = \"tpu\""), "config line 5: AI.Device must be auto, cpu, or gpu"},
+        ErrorCase{"InferenceFps", with("AI", "InferenceFPS = 0"), "config line 5: AI.InferenceFPS must be in 1..30"},
+        ErrorCase{"ActiveFps", with("AI", "ActiveFPS = 0"), "config line 5: AI.ActiveFPS must be in 1..30"},
+        ErrorCase{"IdleFps", with("AI", "IdleFPS = -1"), "config line 5: AI.IdleFPS must be in 1..30"},
+        ErrorCase{"MaxChannels", with("AI", "MaxChannels = 65"), "config line 5: AI.MaxChannels must be in 1..64"},
+        ErrorCase{"MaxQueueFrames", with("AI", "MaxQueueFrames = 9"), "config line 5: AI.MaxQueueFrames must be in 1..8"},
+        ErrorCase{"DecodeMode", with("AI", "DecodeMode = \"some\""), "config line 5: AI.DecodeMode must be adaptive, keyframe, or all"},
+        ErrorCase{"Fallback", with("AI", "KeyframeFallbackMs = 999"), "config line 5: AI.KeyframeFallbackMs must be in 1000..60000"},
+        ErrorCase{"FallbackHigh", with("AI", "KeyframeFallbackMs = 60001"), "config line 5: AI.KeyframeFallbackMs must be in 1000..60000"},
+        ErrorCase{"Hardware", with("AI", "HardwareDecode = \"vaapi\""), "config line 5: AI.HardwareDecode must be auto or off"},
+        ErrorCase{"Threads", with("AI", "InferenceThreads = 33"), "config line 5: AI.InferenceThreads must be in 1..32"},
+        ErrorCase{"Hold", with("AI", "SceneHoldMs = -1"), "config line 5: AI.SceneHoldMs must not be negative"},
         ErrorCase{"NoKey", "[Model]\nManifest = \"m\"\n", "Model.PublicKey is required when Model.RequireSignature=true"},
-        ErrorCase{"Level", with("Logging", "Level = \"trace\""), "Logging.Level must be debug, info, warn, or error"},
-        // The first failing rule wins.
-        ErrorCase{"Order", "[AI]\nDevice = \"x\"\nMaxChannels = 0\n", "AI.Device must be auto, cpu, or gpu"}),
+        ErrorCase{"Level", with("Logging", "Level = \"trace\""), "config line 5: Logging.Level must be debug, info, warn, or error"},
+        // The first failing rule wins, whatever the order of the lines.
+        ErrorCase{"Order", "[AI]\nMaxChannels = 0\nDevice = \"x\"\n", "config line 3: AI.Device must be auto, cpu, or gpu"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConfigValidate, BoundsAreInclusive) {

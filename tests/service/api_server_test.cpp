@@ -1,6 +1,7 @@
 // The API server on a loopback port, driven by real HTTP and WebSocket clients, over a task
 // manager whose runners are fakes and a scheduler whose engine is a fake.
 #include "service/api_server.h"
+#include "service/http_transport.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -415,23 +416,63 @@ TEST_F(ApiServerTest, FailuresMapToStatusesPerRoute) {
   EXPECT_EQ(get("/v1/tasks/t9").status, 404);
 }
 
-TEST_F(ApiServerTest, UnmappedFailuresAre500WithoutABody) {
+TEST_F(ApiServerTest, EveryRefusedRequestLeavesOneInfoLine) {
   start_server();
-  for (const std::string word : {"stop-throws", "stop-range"}) {
+  struct Case {
+    std::string method, target, body, line;  // line empty: an answer, not a refusal
+  };
+  const std::vector<Case> cases = {
+      {"GET", "/v1/tasks/nope", "", "GET\" route=\"/v1/tasks/nope\" status=\"404\" message=\"task not found\"\n"},
+      {"POST", "/v1/tasks", "{", "POST\" route=\"/v1/tasks\" status=\"400\" message=\"invalid JSON: "},
+      // A query may hold a secret: the route is the path alone.
+      {"PUT", "/v1/tasks/a?token=SECRET", task_body("b", "s1"), "PUT\" route=\"/v1/tasks/a\" status=\"400\""},
+      {"PATCH", "/v1/tasks", "", "PATCH\" route=\"/v1/tasks\" status=\"404\" message=\"no such route\"\n"},
+      {"POST", "/v1/tasks", std::string(kRequestBodyLimit + 1, ' '), "POST\" route=\"/v1/tasks\" status=\"413\""},
+      {"GET", "/v1/tasks", "", ""},
+  };
+  for (const Case& c : cases) {
+    test::LogCapture log_capture;
+    send(c.method, c.target, c.body);
+    const std::string log = log_capture.text();
+    if (c.line.empty()) {
+      EXPECT_THAT(log, Not(HasSubstr("request refused")));
+    } else {
+      EXPECT_THAT(log, HasSubstr("level=INFO msg=\"api: request refused\" method=\"" + c.line));
+    }
+    EXPECT_THAT(log, Not(HasSubstr("SECRET")));
+  }
+  // The model gate refuses; a degraded health document is an answer.
+  scheduler_->stop();
+  test::LogCapture log_capture;
+  EXPECT_EQ(get("/v1/health").status, 503);
+  EXPECT_EQ(post(task_body("t1", "s1")).status, 503);
+  EXPECT_THAT(log_capture.text(), Not(HasSubstr("/v1/health")));
+  EXPECT_THAT(log_capture.text(), HasSubstr("status=\"503\" message=\"a validated and warmed model package is required\""));
+}
+
+TEST_F(ApiServerTest, UnmappedFailuresAre500WithoutABodyAndLogged) {
+  start_server();
+  for (const auto& [word, cause] : {std::pair{"stop-throws", "stop failed"}, std::pair{"stop-range", "vector::_M_range_check"}}) {
     ASSERT_EQ(post(task_body("t1", "s1", word)).status, 201);
+    test::LogCapture log_capture;
     const HttpReply deleted = send("DELETE", "/v1/tasks/t1");
     EXPECT_EQ(deleted.status, 500) << word;
     EXPECT_TRUE(deleted.body.empty()) << word;
-    expect_cors(deleted, "DELETE 500 " + word);
+    expect_cors(deleted, std::string("DELETE 500 ") + word);
+    EXPECT_THAT(log_capture.text(), HasSubstr("level=ERROR msg=\"api: request failed\" method=\"DELETE\" "
+                                              "route=\"/v1/tasks/t1\" cause=\"" + std::string(cause)));
   }
 
   ASSERT_EQ(post(task_body("t2", "s2")).status, 201);
   board_.snapshots_throw = true;
   for (const std::string target : {"/v1/tasks/t2", "/v1/tasks", "/v1/metrics", "/v1/health"}) {
+    test::LogCapture log_capture;
     const HttpReply reply = get(target);
     EXPECT_EQ(reply.status, 500) << target;
     EXPECT_TRUE(reply.body.empty()) << target;
     expect_cors(reply, target);
+    EXPECT_THAT(log_capture.text(), HasSubstr("msg=\"api: request failed\" method=\"GET\" route=\"" + target +
+                                              "\" cause=\"snapshot failed\"\n"));
   }
   // In POST the gate's failure is mapped like the task operation's.
   expect_error(post(task_body("t3", "s3")), 500, "internal_error", "snapshot failed");

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/version.h"
@@ -71,7 +73,7 @@ TEST_F(CliTest, ConfigurationErrors) {
   write_config("bad.toml", "[AI]\nEnabled = maybe\n");
   expect_startup_failure(run({"--config", "bad.toml"}), "config line 2: AI.Enabled must be true or false");
   write_config("invalid.toml", "[AI]\nMaxChannels = 0\n");
-  expect_startup_failure(run({"--config", "invalid.toml"}), "AI.MaxChannels must be in 1..64");
+  expect_startup_failure(run({"--config", "invalid.toml"}), "config line 2: AI.MaxChannels must be in 1..64");
   write_config("empty.toml", "");
   expect_startup_failure(run({"--config", "empty.toml"}), "Model.Manifest must not be empty");
 }
@@ -96,25 +98,39 @@ TEST_F(CliTest, WarnLevelStillReportsStartupFailure) {
   expect_startup_failure(run({"--config", "c.toml", "--bogus"}), "unknown argument: --bogus");
 }
 
-TEST_F(CliTest, SignalEndsTheServiceCleanly) {
-  write_config("on.toml", "[AI]\nEnabled = true\n[Model]\nManifest = \"m.json\"\nRequireSignature = false\n"
-                          "[Server]\nPort = " + std::to_string(test::free_tcp_port()) + "\n");
-  for (int sig : {SIGINT, SIGTERM}) {
-    ProcessOptions options;
-    options.cwd = dir_.path();
-    test::ChildProcess child({VELMO_AI_BIN, "--config", "on.toml"}, options);
-    // Its handlers are installed once the API listens; a signal before that ends it by default action.
-    ASSERT_TRUE(test::eventually([&] { return child.stderr_so_far().find("api: server listening") != std::string::npos; },
-                                 std::chrono::seconds(60)))
-        << child.stderr_so_far();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ASSERT_TRUE(child.running()) << child.stderr_so_far();
+// The service, once its API listens: its handlers are installed then (a signal before that ends it
+// by default action); then `signals`, and it ends with status 0.
+void expect_clean_shutdown(const std::filesystem::path& dir, std::vector<std::string> argv, std::vector<int> signals) {
+  signal(SIGHUP, SIG_DFL);  // not inherited ignored, from a test run under nohup
+  test::write_file(dir / "on.toml", "[AI]\nEnabled = true\n[Model]\nManifest = \"m.json\"\nRequireSignature = false\n"
+                                    "[Server]\nPort = " + std::to_string(test::free_tcp_port()) + "\n");
+  ProcessOptions options;
+  options.cwd = dir;
+  argv.insert(argv.end(), {VELMO_AI_BIN, "--config", "on.toml"});
+  test::ChildProcess child(argv, options);
+  ASSERT_TRUE(test::eventually([&] { return child.stderr_so_far().find("api: server listening") != std::string::npos; },
+                               std::chrono::seconds(60)))
+      << child.stderr_so_far();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(child.running()) << child.stderr_so_far();
+  const bool nohup = argv.front() != VELMO_AI_BIN;
+  for (const int sig : signals) {
     child.send_signal(sig);
-    child.send_signal(sig);  // a second signal during shutdown changes nothing
-    ASSERT_TRUE(child.wait(std::chrono::seconds(10)));
-    EXPECT_EQ(child.result().exit_code, 0) << child.result().err;
-    EXPECT_NE(child.result().err.find("msg=\"cli: shutdown requested\""), std::string::npos) << child.result().err;
+    if (sig == SIGHUP && nohup) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      ASSERT_TRUE(child.running()) << child.stderr_so_far();
+    }
   }
+  ASSERT_TRUE(child.wait(std::chrono::seconds(10)));
+  EXPECT_EQ(child.result().exit_code, 0) << child.result().err;
+  EXPECT_NE(child.result().err.find("msg=\"cli: shutdown requested\""), std::string::npos) << child.result().err;
+}
+
+TEST_F(CliTest, SignalsEndTheServiceCleanly) {
+  // A second signal during shutdown changes nothing.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) expect_clean_shutdown(dir_.path(), {}, {sig, sig});
+  // Under nohup, SIGHUP stays ignored: the service is still there for SIGTERM.
+  expect_clean_shutdown(dir_.path(), {"/usr/bin/nohup"}, {SIGHUP, SIGTERM});
 }
 
 }  // namespace

@@ -312,6 +312,33 @@ TEST_F(HttpTransportTest, ASubscriberThatStopsReadingIsClosedWith1008AndNeverHol
   EXPECT_LT(slow.messages().size(), static_cast<std::size_t>(kMessages));
 }
 
+// "32 messages behind" for small messages, which the socket buffers on the way would otherwise
+// take by the thousand from a client that never reads: a message counts until the client's
+// system has acknowledged it, so only what its own receive buffer took is on top of the limit.
+TEST_F(HttpTransportTest, AClientThatNeverReadsIsClosedOnceTheQueueLimitIsUnacknowledged) {
+  options_.close_timeout = 20s;  // time for the client to read its way to the close frame
+  start();
+  test::WsClientOptions stalled;
+  stalled.read = false;
+  stalled.receive_buffer = 4096;
+  test::WsClient slow(port_, "/ws/cam", stalled);
+  ASSERT_TRUE(test::eventually([&] { return hub_.subscriber_count("cam") == 1; }));
+
+  constexpr int kMessages = 1000;
+  constexpr std::size_t kPadding = 300;
+  for (int i = 0; i < kMessages; ++i) {
+    hub_.publish(message("cam", i, kPadding));
+    std::this_thread::sleep_for(1ms);  // each write is taken before the next message, as at a camera's pace
+  }
+  EXPECT_EQ(hub_.subscriber_count("cam"), 0u);  // let go by the publish that found it behind
+  slow.start_reading();
+  ASSERT_TRUE(slow.wait_closed(20s));
+  EXPECT_EQ(slow.close_code(), std::optional<std::uint16_t>(1008));
+  // The limit, and a loose 64 KiB for what the client's system took while it did not read.
+  const std::size_t bound = options_.websocket_queue_limit + 64 * 1024 / kPadding;
+  EXPECT_LE(slow.messages().size(), bound);
+}
+
 TEST_F(HttpTransportTest, StopIsBoundedWhateverTheClientsDo) {
   options_.close_timeout = 1s;
   start();

@@ -62,6 +62,15 @@ TEST_F(ModelTool, NoArgumentsPrintsOnlyTheUsage) {
   EXPECT_EQ(r.err, "");
 }
 
+TEST_F(ModelTool, HelpPrintsTheUsage) {
+  for (const std::string word : {"--help", "-h"}) {
+    auto r = tool({word, "--secret", "x"});
+    EXPECT_EQ(r.exit_code, 0) << word;
+    EXPECT_EQ(r.out, kUsage) << word;
+    EXPECT_EQ(r.err, "") << word;
+  }
+}
+
 TEST_F(ModelTool, KeygenWritesKeyFilesInTheirFormatWithAPrivateSecret) {
   fs::create_directory(path("keys"));
   auto r = tool({"keygen", "--secret", "./keys//s.key", "--public", "keys/p.key"});
@@ -211,7 +220,7 @@ TEST_F(ModelTool, ArgumentErrors) {
       {{"bogus", "--x"}, "invalid argument: --x"},
       {{"bogus", "--x", "1"}, "unknown command: bogus"},
       {{"Keygen", "--secret", "a", "--public", "b"}, "unknown command: Keygen"},
-      {{"--help"}, "unknown command: --help"},
+      {{"help"}, "unknown command: help"},
       {{"sign", "--secret", "--manifest", "--output", "o"}, "--manifest is required"},
       {{"sign", "--secret", "a", "--manifest", "m"}, "--output is required"},
       {{"verify", "--manifest", "m", "--signature", "s"}, "--public is required"},

@@ -21,6 +21,17 @@
 namespace velmo::ai {
 namespace {
 
+void print_usage() {
+  std::cout << "Usage: velmo-ai-infer-frame --manifest <path> --public-key <path> --raw-bgr <path>\n"
+               "                            --width <pixels> --height <pixels> [--iterations <count>]\n"
+               "                            [--device cpu|gpu|auto]\n"
+               "Runs the detector on one raw frame of packed BGR bytes (width x height x 3) and prints\n"
+               "the latencies and the last run's detections as JSON.\n";
+  std::cout.flush();
+}
+
+bool is_help(const std::string& option) { return option == "--help" || option == "-h"; }
+
 struct Arguments {
   std::string manifest;
   std::string public_key;
@@ -106,6 +117,17 @@ Json detection_json(const Detection& d) {
 }
 
 int run(int argc, char** argv) {
+  // Asking for help, or nothing at all, gets the usage text rather than a list of what is missing.
+  if (argc < 2) {
+    print_usage();
+    return 1;
+  }
+  for (int i = 1; i < argc; i += 2) {
+    if (is_help(argv[i])) {
+      print_usage();
+      return 0;
+    }
+  }
   const Arguments args = parse_arguments(argc, argv);
   // Built before the frame is read: a bad package is reported whatever the frame path.
   OnnxEngine engine(args.manifest, args.public_key, true, args.device, 2);

@@ -163,6 +163,10 @@ int main(int argc, char** argv) {
     velmo::ai::usage();
     return velmo::ai::kFailure;
   }
+  if (const std::string word = argv[1]; word == "--help" || word == "-h") {
+    velmo::ai::usage();
+    return 0;
+  }
   try {
     return velmo::ai::run(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const std::exception& e) {
