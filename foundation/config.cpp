@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "foundation/errors.h"
 #include "foundation/file_io.h"
 #include "foundation/text.h"
 
@@ -126,6 +127,19 @@ void assign_key(AppConfig& config, const std::string& key, const std::string& va
 
 }  // namespace
 
+std::optional<InferenceDevice> parse_inference_device(std::string_view text) {
+  if (text == "auto") return InferenceDevice::automatic;
+  if (text == "cpu") return InferenceDevice::cpu;
+  if (text == "gpu") return InferenceDevice::gpu;
+  return std::nullopt;
+}
+
+InferenceDevice require_inference_device(std::string_view text, std::string_view key) {
+  const std::optional<InferenceDevice> device = parse_inference_device(text);
+  if (!device) throw InvalidInput(std::string(key) + " must be auto, cpu, or gpu");
+  return *device;
+}
+
 std::optional<DecodeMode> parse_decode_mode(std::string_view text) {
   if (text == "adaptive") return DecodeMode::adaptive;
   if (text == "keyframe") return DecodeMode::keyframe;
@@ -186,9 +200,7 @@ void validate_config(const AppConfig& config) {
     }
   };
   if (config.server_host.empty()) fail("Server.Host must not be empty");
-  if (ai.device != "auto" && ai.device != "cpu" && ai.device != "gpu") {
-    fail("AI.Device must be auto, cpu, or gpu");
-  }
+  require_inference_device(ai.device, "AI.Device");
   require(kFpsRange, {ai.inference_fps, ai.active_fps, ai.idle_fps}, "analysis FPS values");
   require(kMaxChannelsRange, {ai.max_channels}, "AI.MaxChannels");
   require(kMaxQueueFramesRange, {ai.max_queue_frames}, "AI.MaxQueueFrames");
