@@ -10,7 +10,7 @@
 
 namespace velmo::ai {
 
-AutoProviderEngine::Backend AutoProviderEngine::onnx_backend(ExecutionProviderList providers) {
+AutoProviderEngine::Backend AutoProviderEngine::onnx_backend(const ExecutionProviderList& providers) {
   // Both ask the same list, anew on every call.
   auto make_engine = [providers](const std::filesystem::path& manifest, const std::filesystem::path& public_key,
                                  bool require_signature, ExecutionProvider provider,
@@ -21,13 +21,13 @@ AutoProviderEngine::Backend AutoProviderEngine::onnx_backend(ExecutionProviderLi
   return Backend{std::move(make_engine), std::move(cuda_available)};
 }
 
-AutoProviderEngine::AutoProviderEngine(ModelConfig config, bool require_signature, std::string_view device,
-                                       int threads, Backend backend)
-    : AutoProviderEngine(std::move(config), require_signature, require_inference_device(device, "AI.Device"),
-                         threads, std::move(backend)) {}
+AutoProviderEngine::AutoProviderEngine(ModelConfig config, bool require_signature, std::string_view device, int threads,
+                                       Backend backend)
+    : AutoProviderEngine(std::move(config), require_signature, require_inference_device(device, "AI.Device"), threads,
+                         std::move(backend)) {}
 
-AutoProviderEngine::AutoProviderEngine(ModelConfig config, bool require_signature, InferenceDevice device,
-                                       int threads, Backend backend)
+AutoProviderEngine::AutoProviderEngine(ModelConfig config, bool require_signature, InferenceDevice device, int threads,
+                                       Backend backend)
     : config_(std::move(config)),
       require_signature_(require_signature),
       device_(device),

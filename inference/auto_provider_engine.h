@@ -26,15 +26,15 @@ class AutoProviderEngine final : public InferenceEngine {
   // or an ONNX backend with another provider list.
   struct Backend {
     // (manifest path, public key path, require_signature, provider, threads)
-    std::function<std::unique_ptr<InferenceEngine>(const std::filesystem::path&, const std::filesystem::path&,
-                                                   bool, ExecutionProvider, int)>
+    std::function<std::unique_ptr<InferenceEngine>(const std::filesystem::path&, const std::filesystem::path&, bool,
+                                                   ExecutionProvider, int)>
         make_engine;
     // Whether the runtime offers the CUDA execution provider; asked anew by every construction.
     std::function<bool()> cuda_available;
   };
   // ONNX engines choosing among `providers` (empty: the runtime's own list), which also answers
   // cuda_available.
-  static Backend onnx_backend(ExecutionProviderList providers = {});
+  static Backend onnx_backend(const ExecutionProviderList& providers = {});
 
   AutoProviderEngine(ModelConfig config, bool require_signature, InferenceDevice device, int threads,
                      Backend backend = onnx_backend());

@@ -70,14 +70,13 @@ std::size_t element_count(const std::vector<std::int64_t>& dims) {
 }  // namespace
 
 struct OnnxEngine::Impl {
-  Impl(const std::filesystem::path& manifest_path, const std::filesystem::path& public_key_path,
-       bool require_signature, ExecutionProvider target, int thread_count, const ExecutionProviderList& providers);
+  Impl(const std::filesystem::path& manifest_path, const std::filesystem::path& public_key_path, bool require_signature,
+       ExecutionProvider target, int thread_count, const ExecutionProviderList& providers);
 
   void create_session(ExecutionProvider target);
   InferenceResult run(const VideoFrame& frame, const std::optional<Rect>& region);
   InferenceResult warmup();
   std::vector<float> extract_float_values(const Ort::Value& value) const;
-
 
   Ort::Env env;
   Ort::SessionOptions session_options;
@@ -97,9 +96,9 @@ struct OnnxEngine::Impl {
   std::int32_t threads = 1;
 };
 
-OnnxEngine::Impl::Impl(const std::filesystem::path& manifest_path,
-                       const std::filesystem::path& public_key_path, bool require_signature,
-                       ExecutionProvider target, int thread_count, const ExecutionProviderList& providers)
+OnnxEngine::Impl::Impl(const std::filesystem::path& manifest_path, const std::filesystem::path& public_key_path,
+                       bool require_signature, ExecutionProvider target, int thread_count,
+                       const ExecutionProviderList& providers)
     : env(ORT_LOGGING_LEVEL_WARNING, "velmo-ai"),
       manifest(load_manifest(manifest_path)),
       // The model form is checked before the package, so an unsupported export is named as such
@@ -137,7 +136,9 @@ OnnxEngine::Impl::Impl(const std::filesystem::path& manifest_path,
   }
 
   log(LogLevel::info, "inference: model loaded",
-      {{"model", manifest.name}, {"version", manifest.version}, {"execution_provider", execution_provider_name(provider)}});
+      {{"model", manifest.name},
+       {"version", manifest.version},
+       {"execution_provider", execution_provider_name(provider)}});
 }
 
 void OnnxEngine::Impl::create_session(ExecutionProvider target) {
@@ -316,7 +317,7 @@ InferenceResult OnnxEngine::Impl::warmup() {
   VideoFrame frame;
   frame.width = 64;
   frame.height = 64;
-  frame.pixels.assign(64 * 64 * 3, 0);
+  frame.pixels.assign(std::size_t{64} * 64 * 3, 0);
   try {
     return run(frame, std::nullopt);
   } catch (const std::exception& e) {
@@ -326,11 +327,10 @@ InferenceResult OnnxEngine::Impl::warmup() {
   }
 }
 
-OnnxEngine::OnnxEngine(const std::filesystem::path& manifest_path, std::filesystem::path public_key_path,
+OnnxEngine::OnnxEngine(const std::filesystem::path& manifest_path, const std::filesystem::path& public_key_path,
                        bool require_signature, ExecutionProvider provider, int threads,
-                       ExecutionProviderList providers)
-    : impl_(std::make_unique<Impl>(manifest_path, public_key_path, require_signature, provider, threads, providers)) {
-}
+                       const ExecutionProviderList& providers)
+    : impl_(std::make_unique<Impl>(manifest_path, public_key_path, require_signature, provider, threads, providers)) {}
 
 OnnxEngine::~OnnxEngine() = default;
 

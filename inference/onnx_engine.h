@@ -23,8 +23,9 @@ class OnnxEngine final : public InferenceEngine {
  public:
   // The session is built from the model bytes that the package check hashed, never from the file
   // again. `providers` is what the runtime offers (empty: ask the runtime).
-  OnnxEngine(const std::filesystem::path& manifest_path, std::filesystem::path public_key_path,
-             bool require_signature, ExecutionProvider provider, int threads, ExecutionProviderList providers = {});
+  OnnxEngine(const std::filesystem::path& manifest_path, const std::filesystem::path& public_key_path,
+             bool require_signature, ExecutionProvider provider, int threads,
+             const ExecutionProviderList& providers = {});
   ~OnnxEngine() override;
 
   OnnxEngine(const OnnxEngine&) = delete;

@@ -211,13 +211,12 @@ TEST_P(DevicePolicyTest, PicksTheEngineAndWarnsOnlyOnAGpuBuildFailure) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Devices, DevicePolicyTest,
-    ::testing::Values(DeviceCase{"cpu", true, false, {"cpu"}, kCpu, false},
-                      DeviceCase{"gpu", true, false, {"gpu"}, kCuda, false},
-                      DeviceCase{"auto", true, false, {"gpu"}, kCuda, false},
-                      DeviceCase{"auto", false, false, {"cpu"}, kCpu, false},
-                      DeviceCase{"auto", true, true, {"gpu", "cpu"}, kCpu, true}));
+INSTANTIATE_TEST_SUITE_P(Devices, DevicePolicyTest,
+                         ::testing::Values(DeviceCase{"cpu", true, false, {"cpu"}, kCpu, false},
+                                           DeviceCase{"gpu", true, false, {"gpu"}, kCuda, false},
+                                           DeviceCase{"auto", true, false, {"gpu"}, kCuda, false},
+                                           DeviceCase{"auto", false, false, {"cpu"}, kCpu, false},
+                                           DeviceCase{"auto", true, true, {"gpu", "cpu"}, kCpu, true}));
 
 TEST_F(AutoProviderEngineTest, ADeviceTextThatIsNoDeviceIsRefusedAndBuildsNothing) {
   // Case matters: the configuration lowercases AI.Device before it gets here.

@@ -183,7 +183,8 @@ TEST_F(OnnxEngineTest, UnsignedPackageLoadsWhenNoSignatureIsRequired) {
   const auto p = package("bright_dets", {{"signature_file", nullptr}});
   OnnxEngine e(p.manifest, "", false, ExecutionProvider::cpu, 1);
   EXPECT_EQ(e.detect(test::frame_with_rectangle(256, 256, 64, 32, 128, 96), std::nullopt).detections.size(), 1u);
-  EXPECT_EQ(message_of<std::runtime_error>([&] { OnnxEngine(p.manifest, p.public_key, true, ExecutionProvider::cpu, 1); }),
+  EXPECT_EQ(message_of<std::runtime_error>(
+                [&] { OnnxEngine(p.manifest, p.public_key, true, ExecutionProvider::cpu, 1); }),
             "model package validation failed: model signature is required but missing");
 }
 
