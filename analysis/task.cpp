@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "foundation/config.h"
 #include "foundation/errors.h"
 #include "foundation/url.h"
 
@@ -343,11 +344,8 @@ TaskConfig parse_task_config(const Json& body) {
   if (const Json* streams = find_key(body, TaskKey::streams)) sources = parse_streams(*streams, sources);
   config.streams = sources;
 
-  const std::string device_message = "task.device must be auto, cpu, or gpu";
-  config.device = device.get(device_message);
-  if (config.device != "auto" && config.device != "cpu" && config.device != "gpu") {
-    refuse(device_message);
-  }
+  config.device = device.get("task.device must be auto, cpu, or gpu");
+  require_inference_device(config.device, "task.device");
 
   const std::string role_message = "task.stream_role must be auto, sub, main, or custom";
   config.stream_role = stream_role.get(role_message);

@@ -29,7 +29,7 @@ using bench::frame_with_person;
 
 // Whole detect calls on one frame, with the model's own share of each reported beside them.
 void measure_detector(benchmark::State& state, const fs::path& manifest, const VideoFrame& frame) {
-  OnnxEngine engine(manifest, "", false, "cpu", static_cast<int>(state.range(0)));
+  OnnxEngine engine(manifest, "", false, ExecutionProvider::cpu, static_cast<int>(state.range(0)));
   engine.warmup();
   double model_ms = 0.0;
   size_t detections = 0;

@@ -42,7 +42,8 @@ const std::shared_ptr<const Clock>& system_clock();
 
 // `clock` itself, or the system clock when it is empty: what a unit keeps from its constructor.
 inline std::shared_ptr<const Clock> clock_or_system(std::shared_ptr<const Clock> clock) {
-  return clock ? std::move(clock) : system_clock();
+  if (!clock) return system_clock();
+  return clock;
 }
 
 }  // namespace velmo::ai

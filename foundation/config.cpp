@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "foundation/errors.h"
 #include "foundation/file_io.h"
 #include "foundation/text.h"
 
@@ -129,6 +130,19 @@ void assign_key(AppConfig& config, const std::string& key, const std::string& va
 
 }  // namespace
 
+std::optional<InferenceDevice> parse_inference_device(std::string_view text) {
+  if (text == "auto") return InferenceDevice::automatic;
+  if (text == "cpu") return InferenceDevice::cpu;
+  if (text == "gpu") return InferenceDevice::gpu;
+  return std::nullopt;
+}
+
+InferenceDevice require_inference_device(std::string_view text, std::string_view key) {
+  const std::optional<InferenceDevice> device = parse_inference_device(text);
+  if (!device) throw InvalidInput(std::string(key) + " must be auto, cpu, or gpu");
+  return *device;
+}
+
 std::optional<DecodeMode> parse_decode_mode(std::string_view text) {
   if (text == "adaptive") return DecodeMode::adaptive;
   if (text == "keyframe") return DecodeMode::keyframe;
@@ -158,7 +172,7 @@ std::optional<Violation> first_violation(const AppConfig& config) {
   };
   auto violation = [](const char* key, const char* message) { return std::optional<Violation>(Violation{key, message}); };
   if (config.server_host.empty()) return violation("Server.Host", "Server.Host must not be empty");
-  if (ai.device != "auto" && ai.device != "cpu" && ai.device != "gpu") {
+  if (!parse_inference_device(ai.device)) {
     return violation("AI.Device", "AI.Device must be auto, cpu, or gpu");
   }
   for (const auto& check : {outside(kFpsRange, ai.inference_fps, "AI.InferenceFPS"),

@@ -10,6 +10,14 @@
 
 namespace velmo::ai {
 
+// AI.Device as the engines work with it: "auto", "cpu" or "gpu", exactly so, read by
+// parse_inference_device alone; any other text gives none, so a typo is refused where it is read and
+// never runs on a device nobody asked for.
+enum class InferenceDevice { automatic, cpu, gpu };
+std::optional<InferenceDevice> parse_inference_device(std::string_view text);
+// The device of `text`, or InvalidInput "<key> must be auto, cpu, or gpu".
+InferenceDevice require_inference_device(std::string_view text, std::string_view key);
+
 // AI.DecodeMode and AI.HardwareDecode as the decoder works with them. Their texts ("adaptive",
 // "keyframe", "all"; "auto", "off", exactly so) are read by the parse functions below alone; any
 // other text gives none.

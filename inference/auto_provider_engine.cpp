@@ -1,6 +1,5 @@
 #include "inference/auto_provider_engine.h"
 
-#include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -10,35 +9,28 @@
 #include "inference/onnx_engine.h"
 
 namespace velmo::ai {
-namespace {
 
-constexpr const char* kCudaProvider = "CUDAExecutionProvider";
-
-}  // namespace
-
-AutoProviderEngine::Backend AutoProviderEngine::onnx_backend(ExecutionProviderList providers) {
+AutoProviderEngine::Backend AutoProviderEngine::onnx_backend(const ExecutionProviderList& providers) {
   // Both ask the same list, anew on every call.
   auto make_engine = [providers](const std::filesystem::path& manifest, const std::filesystem::path& public_key,
-                                 bool require_signature, const std::string& device,
+                                 bool require_signature, ExecutionProvider provider,
                                  int threads) -> std::unique_ptr<InferenceEngine> {
-    return std::make_unique<OnnxEngine>(manifest, public_key, require_signature, device, threads, providers);
+    return std::make_unique<OnnxEngine>(manifest, public_key, require_signature, provider, threads, providers);
   };
-  auto cuda_available = [providers] {
-    const std::vector<std::string> offered = providers ? providers() : available_execution_providers();
-    return std::find(offered.begin(), offered.end(), kCudaProvider) != offered.end();
-  };
+  auto cuda_available = [providers] { return cuda_provider_offered(providers); };
   return Backend{std::move(make_engine), std::move(cuda_available)};
 }
 
-AutoProviderEngine::AutoProviderEngine(ModelConfig config, bool require_signature, std::string device,
-                                       int threads)
-    : AutoProviderEngine(std::move(config), require_signature, std::move(device), threads, onnx_backend()) {}
+AutoProviderEngine::AutoProviderEngine(ModelConfig config, bool require_signature, std::string_view device, int threads,
+                                       Backend backend)
+    : AutoProviderEngine(std::move(config), require_signature, require_inference_device(device, "AI.Device"), threads,
+                         std::move(backend)) {}
 
-AutoProviderEngine::AutoProviderEngine(ModelConfig config, bool require_signature, std::string device,
-                                       int threads, Backend backend)
+AutoProviderEngine::AutoProviderEngine(ModelConfig config, bool require_signature, InferenceDevice device, int threads,
+                                       Backend backend)
     : config_(std::move(config)),
       require_signature_(require_signature),
-      device_(parse_inference_device(device)),
+      device_(device),
       threads_(threads > 0 ? threads : 1),
       backend_(std::move(backend)) {
   if (!backend_.make_engine || !backend_.cuda_available) {
@@ -62,7 +54,6 @@ AutoProviderEngine::AutoProviderEngine(ModelConfig config, bool require_signatur
     }
     if (!on_gpu) use_cpu();
   } else {
-    // Empty, "cpu" and every other word.
     use_cpu();
   }
 }
@@ -118,18 +109,21 @@ std::unique_ptr<InferenceEngine> AutoProviderEngine::make_gpu() const {
   // The GPU package may be a separate export; manifest and key fall back to the CPU ones independently.
   const std::filesystem::path& manifest = config_.gpu_manifest.empty() ? config_.manifest : config_.gpu_manifest;
   const std::filesystem::path& key = config_.gpu_public_key.empty() ? config_.public_key : config_.gpu_public_key;
-  auto engine = backend_.make_engine(manifest, key, require_signature_, "gpu", threads_);
+  auto engine = backend_.make_engine(manifest, key, require_signature_, ExecutionProvider::cuda, threads_);
   if (!engine) throw std::runtime_error("inference engine backend returned null");
   return engine;
 }
 
 std::unique_ptr<InferenceEngine> AutoProviderEngine::make_cpu() const {
-  auto engine = backend_.make_engine(config_.manifest, config_.public_key, require_signature_, "cpu", threads_);
+  auto engine =
+      backend_.make_engine(config_.manifest, config_.public_key, require_signature_, ExecutionProvider::cpu, threads_);
   if (!engine) throw std::runtime_error("inference engine backend returned null");
   return engine;
 }
 
-bool AutoProviderEngine::current_is_cuda() const { return engine_->execution_provider() == kCudaProvider; }
+bool AutoProviderEngine::current_is_cuda() const {
+  return engine_->execution_provider() == execution_provider_name(ExecutionProvider::cuda);
+}
 
 void AutoProviderEngine::install(std::unique_ptr<InferenceEngine> next) {
   std::string provider = next->execution_provider();

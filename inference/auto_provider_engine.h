@@ -6,15 +6,17 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "foundation/config.h"
 #include "inference/inference_engine.h"
 
 namespace velmo::ai {
 
-// The service's engine: applies the device policy over one inner engine at a time. With "auto",
-// any GPU failure (construction, warm-up or a later detect) replaces the GPU engine for good by a
-// CPU engine and retries the failed step there.
+// The service's engine and the one home of the device policy: "cpu" runs a CPU engine, "gpu" a
+// CUDA engine that never falls back, and "auto" a CUDA engine when the runtime offers CUDA, which
+// any failure (construction, warm-up or a later detect) replaces for good by a CPU engine before
+// the failed step is retried there.
 //
 // Construction, warmup and detect must not overlap each other; the three accessors may be called
 // from any thread at any time, also while detect swaps the inner engine.
@@ -23,20 +25,23 @@ class AutoProviderEngine final : public InferenceEngine {
   // Where inner engines come from. The service uses ONNX Runtime (onnx_backend); tests inject fakes
   // or an ONNX backend with another provider list.
   struct Backend {
-    // (manifest path, public key path, require_signature, device "gpu" or "cpu", threads)
-    std::function<std::unique_ptr<InferenceEngine>(const std::filesystem::path&, const std::filesystem::path&,
-                                                   bool, const std::string&, int)>
+    // (manifest path, public key path, require_signature, provider, threads)
+    std::function<std::unique_ptr<InferenceEngine>(const std::filesystem::path&, const std::filesystem::path&, bool,
+                                                   ExecutionProvider, int)>
         make_engine;
     // Whether the runtime offers the CUDA execution provider; asked anew by every construction.
     std::function<bool()> cuda_available;
   };
   // ONNX engines choosing among `providers` (empty: the runtime's own list), which also answers
   // cuda_available.
-  static Backend onnx_backend(ExecutionProviderList providers = {});
+  static Backend onnx_backend(const ExecutionProviderList& providers = {});
 
-  AutoProviderEngine(ModelConfig config, bool require_signature, std::string device, int threads);
-  AutoProviderEngine(ModelConfig config, bool require_signature, std::string device, int threads,
-                     Backend backend);
+  AutoProviderEngine(ModelConfig config, bool require_signature, InferenceDevice device, int threads,
+                     Backend backend = onnx_backend());
+  // `device` is the AI.Device text; any other than "auto", "cpu" and "gpu" is refused with
+  // InvalidInput naming the key.
+  AutoProviderEngine(ModelConfig config, bool require_signature, std::string_view device, int threads,
+                     Backend backend = onnx_backend());
   ~AutoProviderEngine() override;
 
   AutoProviderEngine(const AutoProviderEngine&) = delete;

@@ -4,7 +4,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "foundation/geometry.h"
@@ -34,14 +33,13 @@ class InferenceEngine {
 
 using EngineFactory = std::function<std::unique_ptr<InferenceEngine>()>;
 
-// The device text of the configuration, read once where an engine is built: "gpu" and "auto"
-// exactly as written; anything else ("cpu", the empty text, other words or letter cases) is the CPU.
-enum class InferenceDevice { cpu, gpu, automatic };
+// The ONNX Runtime execution provider a session runs on. Which one to try, and what to do when
+// CUDA fails, is the device policy of AutoProviderEngine alone.
+enum class ExecutionProvider { cpu, cuda };
 
-inline InferenceDevice parse_inference_device(std::string_view text) {
-  if (text == "gpu") return InferenceDevice::gpu;
-  if (text == "auto") return InferenceDevice::automatic;
-  return InferenceDevice::cpu;
+// "CPUExecutionProvider" or "CUDAExecutionProvider", as the runtime names them.
+inline const char* execution_provider_name(ExecutionProvider provider) {
+  return provider == ExecutionProvider::cuda ? "CUDAExecutionProvider" : "CPUExecutionProvider";
 }
 
 // The execution providers an engine may choose from ("CPUExecutionProvider", ...). Engines take

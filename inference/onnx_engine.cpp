@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
-#include <mutex>
 #include <span>
 #include <stdexcept>
 #include <thread>
@@ -22,9 +21,6 @@
 
 namespace velmo::ai {
 namespace {
-
-constexpr const char* kCpuProvider = "CPUExecutionProvider";
-constexpr const char* kCudaProvider = "CUDAExecutionProvider";
 
 // The runtime's pool threads are started through these two, so they carry a name as well.
 OrtCustomThreadHandle start_pool_thread(void*, OrtThreadWorkerFn work, void* argument) {
@@ -74,22 +70,13 @@ std::size_t element_count(const std::vector<std::int64_t>& dims) {
 }  // namespace
 
 struct OnnxEngine::Impl {
-  Impl(const std::filesystem::path& manifest_path, const std::filesystem::path& public_key_path,
-       bool require_signature, std::string device_text, int thread_count, const ExecutionProviderList& providers);
+  Impl(const std::filesystem::path& manifest_path, const std::filesystem::path& public_key_path, bool require_signature,
+       ExecutionProvider target, int thread_count, const ExecutionProviderList& providers);
 
-  void create_session(bool use_cuda);
+  void create_session(ExecutionProvider target);
   InferenceResult run(const VideoFrame& frame, const std::optional<Rect>& region);
   InferenceResult warmup();
   std::vector<float> extract_float_values(const Ort::Value& value) const;
-
-  std::string provider() const {
-    std::lock_guard lock(provider_mutex);
-    return execution_provider;
-  }
-  void set_provider(std::string name) {
-    std::lock_guard lock(provider_mutex);
-    execution_provider = std::move(name);
-  }
 
   Ort::Env env;
   Ort::SessionOptions session_options;
@@ -104,24 +91,21 @@ struct OnnxEngine::Impl {
   std::vector<std::string> output_names;
   std::vector<const char*> input_name_ptrs;
   std::vector<const char*> output_name_ptrs;
-  // Read by the accessors from other threads while the warm-up fall-back may rewrite it.
-  mutable std::mutex provider_mutex;
-  std::string execution_provider;
-  InferenceDevice device = InferenceDevice::cpu;
+  // Fixed at construction: the engine never changes its provider, so the accessors need no lock.
+  ExecutionProvider provider = ExecutionProvider::cpu;
   std::int32_t threads = 1;
 };
 
-OnnxEngine::Impl::Impl(const std::filesystem::path& manifest_path,
-                       const std::filesystem::path& public_key_path, bool require_signature,
-                       std::string device_text, int thread_count, const ExecutionProviderList& providers_source)
+OnnxEngine::Impl::Impl(const std::filesystem::path& manifest_path, const std::filesystem::path& public_key_path,
+                       bool require_signature, ExecutionProvider target, int thread_count,
+                       const ExecutionProviderList& providers)
     : env(ORT_LOGGING_LEVEL_WARNING, "velmo-ai"),
       manifest(load_manifest(manifest_path)),
       // The model form is checked before the package, so an unsupported export is named as such
       // even when its package would not verify.
       preprocessor(manifest),
       decoder(manifest),
-      execution_provider(kCpuProvider),
-      device(parse_inference_device(device_text)),
+      provider(target),
       threads(thread_count > 0 ? thread_count : 1) {
   VerifiedModel verified = load_verified_model(manifest_path, require_signature, public_key_path);
   if (!verified.validation.valid) {
@@ -135,37 +119,29 @@ OnnxEngine::Impl::Impl(const std::filesystem::path& manifest_path,
   model_path = verified.validation.model_path;
   model_bytes = std::move(verified.model_bytes);
 
-  const std::vector<std::string> providers = providers_source ? providers_source() : available_execution_providers();
-  const bool cuda_offered = std::find(providers.begin(), providers.end(), kCudaProvider) != providers.end();
-
-  if (device == InferenceDevice::gpu) {
+  const bool cuda_offered = cuda_provider_offered(providers);
+  if (provider == ExecutionProvider::cuda) {
     if (!cuda_offered) {
       throw std::runtime_error(
           cuda_runtime_failure_message("GPU was requested but CUDAExecutionProvider is unavailable"));
     }
     try {
-      create_session(true);
+      create_session(ExecutionProvider::cuda);
     } catch (const std::exception& e) {
       throw std::runtime_error(
           cuda_runtime_failure_message(std::string("CUDAExecutionProvider failed to initialize: ") + e.what()));
     }
-  } else if (device == InferenceDevice::automatic && cuda_offered) {
-    try {
-      create_session(true);
-    } catch (const std::exception& e) {
-      log(LogLevel::warn, "inference: CUDA initialization failed, falling back to CPU",
-          {{"err", cuda_runtime_failure_message(e.what())}});
-      create_session(false);
-    }
   } else {
-    create_session(false);
+    create_session(ExecutionProvider::cpu);
   }
 
   log(LogLevel::info, "inference: model loaded",
-      {{"model", manifest.name}, {"version", manifest.version}, {"execution_provider", provider()}});
+      {{"model", manifest.name},
+       {"version", manifest.version},
+       {"execution_provider", execution_provider_name(provider)}});
 }
 
-void OnnxEngine::Impl::create_session(bool use_cuda) {
+void OnnxEngine::Impl::create_session(ExecutionProvider target) {
   session.reset();
   input_names.clear();
   output_names.clear();
@@ -182,7 +158,7 @@ void OnnxEngine::Impl::create_session(bool use_cuda) {
   // at most: that burnt more CPU than the model itself.
   session_options.AddConfigEntry("session.intra_op.allow_spinning", "0");
   session_options.AddConfigEntry("session.inter_op.allow_spinning", "0");
-  if (use_cuda) {
+  if (target == ExecutionProvider::cuda) {
     // Every option is set explicitly: the runtime's defaults (exhaustive search, power-of-two
     // arena growth) differ between releases.
     OrtCUDAProviderOptions cuda{};
@@ -219,7 +195,6 @@ void OnnxEngine::Impl::create_session(bool use_cuda) {
   output_names = std::move(outputs);
   for (const auto& name : input_names) input_name_ptrs.push_back(name.c_str());
   for (const auto& name : output_names) output_name_ptrs.push_back(name.c_str());
-  set_provider(use_cuda ? kCudaProvider : kCpuProvider);
 }
 
 std::vector<float> OnnxEngine::Impl::extract_float_values(const Ort::Value& value) const {
@@ -264,7 +239,7 @@ InferenceResult OnnxEngine::Impl::run(const VideoFrame& frame, const std::option
 
   InferenceResult result;
   result.latency_ms = static_cast<double>(t1 - t0);
-  result.execution_provider = provider();
+  result.execution_provider = execution_provider_name(provider);
   result.model_name = manifest.name;
   result.model_version = manifest.version;
 
@@ -342,26 +317,20 @@ InferenceResult OnnxEngine::Impl::warmup() {
   VideoFrame frame;
   frame.width = 64;
   frame.height = 64;
-  frame.pixels.assign(64 * 64 * 3, 0);
+  frame.pixels.assign(std::size_t{64} * 64 * 3, 0);
   try {
     return run(frame, std::nullopt);
   } catch (const std::exception& e) {
-    if (provider() != kCudaProvider) throw;
-    if (device == InferenceDevice::gpu) {
-      throw std::runtime_error(
-          cuda_runtime_failure_message(std::string("CUDAExecutionProvider warmup failed: ") + e.what()));
-    }
-    if (device != InferenceDevice::automatic) throw;
-    log(LogLevel::warn, "inference: CUDA warmup failed, falling back to CPU", {{"err", e.what()}});
+    if (provider != ExecutionProvider::cuda) throw;
+    throw std::runtime_error(
+        cuda_runtime_failure_message(std::string("CUDAExecutionProvider warmup failed: ") + e.what()));
   }
-  create_session(false);
-  return run(frame, std::nullopt);
 }
 
-OnnxEngine::OnnxEngine(const std::filesystem::path& manifest_path, std::filesystem::path public_key_path,
-                       bool require_signature, std::string device, int threads, ExecutionProviderList providers)
-    : impl_(std::make_unique<Impl>(manifest_path, public_key_path, require_signature, std::move(device), threads,
-                                   providers)) {}
+OnnxEngine::OnnxEngine(const std::filesystem::path& manifest_path, const std::filesystem::path& public_key_path,
+                       bool require_signature, ExecutionProvider provider, int threads,
+                       const ExecutionProviderList& providers)
+    : impl_(std::make_unique<Impl>(manifest_path, public_key_path, require_signature, provider, threads, providers)) {}
 
 OnnxEngine::~OnnxEngine() = default;
 
@@ -377,13 +346,19 @@ InferenceResult OnnxEngine::detect(const VideoFrame& frame, const std::optional<
   return impl_->run(frame, region);
 }
 
-std::string OnnxEngine::execution_provider() const { return impl_->provider(); }
+std::string OnnxEngine::execution_provider() const { return execution_provider_name(impl_->provider); }
 std::string OnnxEngine::model_name() const { return impl_->manifest.name; }
 std::string OnnxEngine::model_version() const { return impl_->manifest.version; }
 
 std::vector<std::string> available_execution_providers() {
   // Ort::GetAvailableProviders copies the names and releases the runtime's list itself.
   return Ort::GetAvailableProviders();
+}
+
+bool cuda_provider_offered(const ExecutionProviderList& providers) {
+  const std::vector<std::string> offered = providers ? providers() : available_execution_providers();
+  const char* cuda = execution_provider_name(ExecutionProvider::cuda);
+  return std::find(offered.begin(), offered.end(), cuda) != offered.end();
 }
 
 }  // namespace velmo::ai

@@ -54,6 +54,7 @@ PACKAGES=(
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
   opencv-doc
   ccache
+  clang-format-14 clang-tidy-14
 )
 
 # --onnxruntime looks at no package.

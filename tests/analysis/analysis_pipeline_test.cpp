@@ -341,7 +341,7 @@ class PipelineTest : public ::testing::Test {
     package_ = new test::ModelPackage(test::write_signed_package(dir_->path() / "model", "bright_dets"));
     const test::ModelPackage package = *package_;
     scheduler_ = new InferenceScheduler(
-        [package] { return std::make_unique<OnnxEngine>(package.manifest, package.public_key, true, "cpu", 1); }, 4);
+        [package] { return std::make_unique<OnnxEngine>(package.manifest, package.public_key, true, ExecutionProvider::cpu, 1); }, 4);
     ASSERT_TRUE(scheduler_->start()) << scheduler_->statistics().error;
   }
   static void TearDownTestSuite() {

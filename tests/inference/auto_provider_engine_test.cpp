@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/errors.h"
 #include "foundation/log.h"
 #include "inference/cuda_runtime.h"
 #include "inference/onnx_engine.h"
@@ -106,8 +107,9 @@ AutoProviderEngine::Backend fake_backend(FakeRuntime& runtime) {
   AutoProviderEngine::Backend backend;
   backend.cuda_available = [&runtime] { return runtime.cuda; };
   backend.make_engine = [&runtime](const std::filesystem::path& manifest, const std::filesystem::path& key,
-                                   bool require_signature, const std::string& device,
+                                   bool require_signature, ExecutionProvider provider,
                                    int threads) -> std::unique_ptr<InferenceEngine> {
+    const std::string device = provider == ExecutionProvider::cuda ? "gpu" : "cpu";
     {
       std::lock_guard<std::mutex> lock(runtime.mutex);
       runtime.builds.push_back(Build{manifest.string(), key.string(), require_signature, device, threads});
@@ -209,18 +211,26 @@ TEST_P(DevicePolicyTest, PicksTheEngineAndWarnsOnlyOnAGpuBuildFailure) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Devices, DevicePolicyTest,
-    ::testing::Values(DeviceCase{"", true, false, {"cpu"}, kCpu, false},
-                      DeviceCase{"cpu", true, false, {"cpu"}, kCpu, false},
-                      DeviceCase{"gpu", true, false, {"gpu"}, kCuda, false},
-                      DeviceCase{"auto", true, false, {"gpu"}, kCuda, false},
-                      DeviceCase{"auto", false, false, {"cpu"}, kCpu, false},
-                      DeviceCase{"auto", true, true, {"gpu", "cpu"}, kCpu, true},
-                      // Case matters and unknown words mean the CPU, with no warning.
-                      DeviceCase{"GPU", true, false, {"cpu"}, kCpu, false},
-                      DeviceCase{"Auto", true, false, {"cpu"}, kCpu, false},
-                      DeviceCase{"tpu", true, false, {"cpu"}, kCpu, false}));
+INSTANTIATE_TEST_SUITE_P(Devices, DevicePolicyTest,
+                         ::testing::Values(DeviceCase{"cpu", true, false, {"cpu"}, kCpu, false},
+                                           DeviceCase{"gpu", true, false, {"gpu"}, kCuda, false},
+                                           DeviceCase{"auto", true, false, {"gpu"}, kCuda, false},
+                                           DeviceCase{"auto", false, false, {"cpu"}, kCpu, false},
+                                           DeviceCase{"auto", true, true, {"gpu", "cpu"}, kCpu, true}));
+
+TEST_F(AutoProviderEngineTest, ADeviceTextThatIsNoDeviceIsRefusedAndBuildsNothing) {
+  // Case matters: the configuration lowercases AI.Device before it gets here.
+  for (const std::string device : {"", "tpu", "GPU", "Auto", "cpu "}) {
+    SCOPED_TRACE(device);
+    try {
+      AutoProviderEngine engine(model_config(), true, device, 1, fake_backend(runtime_));
+      ADD_FAILURE() << "constructor did not throw";
+    } catch (const InvalidInput& e) {
+      EXPECT_STREQ(e.what(), "AI.Device must be auto, cpu, or gpu");
+    }
+  }
+  EXPECT_THAT(runtime_.builds, IsEmpty());
+}
 
 TEST_F(AutoProviderEngineTest, GpuWithoutTheCudaProviderFailsWithThePackTextAndBuildsNothing) {
   runtime_.cuda = false;

@@ -242,7 +242,7 @@ TEST(HogPeopleDetector, PackagedDetectorFindsThePeopleDetectMultiScaleFinds) {
   ASSERT_EQ(frames.size(), 50U);
   test::TempDir dir;
   const test::ModelPackage package = test::write_signed_package(dir / "model", "hog_people");
-  OnnxEngine engine(package.manifest, package.public_key, true, "cpu", 1);  // one thread, as above
+  OnnxEngine engine(package.manifest, package.public_key, true, ExecutionProvider::cpu, 1);  // one thread, as above
 
   // detectMultiScale only shrinks its picture: given the frame enlarged by the graph's largest
   // factor, with levels (a factor of 1.05 apart) down to its smallest, it covers the same sizes.

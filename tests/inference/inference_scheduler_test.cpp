@@ -20,13 +20,6 @@
 #include "tests/support/manual_clock.h"
 #include "tests/support/test_support.h"
 
-#if defined(__SANITIZE_THREAD__)
-// Engine exceptions cross from the worker to the caller inside a std::exception_ptr, whose
-// reference count lives in the uninstrumented libstdc++: ThreadSanitizer cannot see that
-// synchronisation and reports the exception's destruction as a race with its last reader.
-extern "C" const char* __tsan_default_suppressions() { return "race:__exception_ptr\n"; }
-#endif
-
 namespace velmo::ai {
 namespace {
 

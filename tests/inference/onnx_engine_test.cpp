@@ -23,12 +23,6 @@ using ::testing::StartsWith;
 
 const std::vector<std::string> kWithCuda = {"CUDAExecutionProvider", "CPUExecutionProvider"};
 
-int count_of(const std::string& text, const std::string& part) {
-  int n = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
 template <typename Exception, typename F>
 std::string message_of(F&& f) {
   try {
@@ -46,9 +40,9 @@ class OnnxEngineTest : public ::testing::Test {
   test::ModelPackage package(const std::string& model = "bright_dets", const Json& overrides = Json::object()) {
     return test::write_signed_package(dir_ / ("pkg" + std::to_string(++packages_)), model, overrides);
   }
-  std::unique_ptr<OnnxEngine> engine(const test::ModelPackage& p, const std::string& device = "cpu",
+  std::unique_ptr<OnnxEngine> engine(const test::ModelPackage& p, ExecutionProvider provider = ExecutionProvider::cpu,
                                      int threads = 1) {
-    return std::make_unique<OnnxEngine>(p.manifest, p.public_key, true, device, threads, providers_);
+    return std::make_unique<OnnxEngine>(p.manifest, p.public_key, true, provider, threads, providers_);
   }
   // Every later engine of the test sees `providers` as what the runtime offers.
   void list_providers(std::vector<std::string> providers) {
@@ -158,9 +152,6 @@ TEST_F(OnnxEngineTest, ModelsWithoutInputsOrOutputsAreRefusedWhenTheSessionIsBui
   // The runtime opens both; neither could ever run.
   EXPECT_EQ(message_of<std::runtime_error>([&] { engine(package("fail_no_inputs")); }), "model has no inputs");
   EXPECT_EQ(message_of<std::runtime_error>([&] { engine(package("fail_no_outputs")); }), "model has no outputs");
-  list_providers(kWithCuda);
-  EXPECT_EQ(message_of<std::runtime_error>([&] { engine(package("fail_no_outputs"), "auto"); }),
-            "model has no outputs");
 }
 
 TEST_F(OnnxEngineTest, PackageMustVerifyAfterTheModelFormIsAccepted) {
@@ -174,7 +165,7 @@ TEST_F(OnnxEngineTest, PackageMustVerifyAfterTheModelFormIsAccepted) {
   // Another key pair's public key.
   const auto other = package();
   EXPECT_EQ(message_of<std::runtime_error>(
-                [&] { OnnxEngine(package().manifest, other.public_key, true, "cpu", 1); }),
+                [&] { OnnxEngine(package().manifest, other.public_key, true, ExecutionProvider::cpu, 1); }),
             "model package validation failed: model manifest signature is invalid");
 
   // The model form is checked first, so the unsupported layout is named although the package is tampered too.
@@ -190,16 +181,17 @@ TEST_F(OnnxEngineTest, PackageMustVerifyAfterTheModelFormIsAccepted) {
 
 TEST_F(OnnxEngineTest, UnsignedPackageLoadsWhenNoSignatureIsRequired) {
   const auto p = package("bright_dets", {{"signature_file", nullptr}});
-  OnnxEngine e(p.manifest, "", false, "cpu", 1);
+  OnnxEngine e(p.manifest, "", false, ExecutionProvider::cpu, 1);
   EXPECT_EQ(e.detect(test::frame_with_rectangle(256, 256, 64, 32, 128, 96), std::nullopt).detections.size(), 1u);
-  EXPECT_EQ(message_of<std::runtime_error>([&] { OnnxEngine(p.manifest, p.public_key, true, "cpu", 1); }),
+  EXPECT_EQ(message_of<std::runtime_error>(
+                [&] { OnnxEngine(p.manifest, p.public_key, true, ExecutionProvider::cpu, 1); }),
             "model package validation failed: model signature is required but missing");
 }
 
 TEST_F(OnnxEngineTest, LogsLoadAndWarmupLines) {
   const auto p = package();
   test::LogCapture capture;
-  auto e = engine(p, "cpu", 0);
+  auto e = engine(p, ExecutionProvider::cpu, 0);
   e->warmup();
   const std::string err = capture.text();
   EXPECT_THAT(err, HasSubstr("level=INFO msg=\"inference: model loaded\" model=\"bright_dets\" version=\"1.0.0\" "
@@ -208,74 +200,52 @@ TEST_F(OnnxEngineTest, LogsLoadAndWarmupLines) {
                                             "execution_provider=\"CPUExecutionProvider\""));
 }
 
-TEST_F(OnnxEngineTest, DeviceTextsChooseTheProvider) {
+TEST_F(OnnxEngineTest, RunsOnTheGivenProviderAndNeverFallsBack) {
   const auto p = package();
   const VideoFrame frame = test::frame_with_rectangle(256, 256, 64, 32, 128, 96);
-
   {
-    // This runtime offers no CUDA: "auto" is a plain CPU session without a warning.
     test::LogCapture capture;
-    auto e = engine(p, "auto", -3);
-    EXPECT_EQ(e->execution_provider(), "CPUExecutionProvider");
-    EXPECT_THAT(capture.text(), Not(HasSubstr("CUDA initialization failed")));
-  }
-  EXPECT_EQ(message_of<std::runtime_error>([&] { engine(p, "gpu"); }),
-            cuda_runtime_failure_message("GPU was requested but CUDAExecutionProvider is unavailable"));
-
-  list_providers(kWithCuda);
-  {
-    // Listed, but the CUDA call of this CPU-only runtime fails: one warning, then a CPU session.
-    test::LogCapture capture;
-    auto e = engine(p, "auto");
-    const std::string err = capture.text();
-    EXPECT_EQ(e->execution_provider(), "CPUExecutionProvider");
-    EXPECT_EQ(count_of(err, "msg=\"inference: CUDA initialization failed, falling back to CPU\""), 1);
-    EXPECT_THAT(err, HasSubstr("err=\"" + cuda_runtime_failure_message("")));
-    EXPECT_THAT(err, HasSubstr("execution_provider=\"CPUExecutionProvider\""));
-    EXPECT_LT(err.find("CUDA initialization failed"), err.find("inference: model loaded"));
+    auto e = engine(p, ExecutionProvider::cpu, -3);
     e->warmup();
-    EXPECT_EQ(e->detect(frame, std::nullopt).detections.size(), 1u);
-  }
-  EXPECT_THAT(message_of<std::runtime_error>([&] { engine(p, "gpu"); }),
-              StartsWith(cuda_runtime_failure_message("CUDAExecutionProvider failed to initialize: ")));
-
-  for (const std::string device : {"cpu", "", "GPU", "Auto", "cuda"}) {
-    SCOPED_TRACE(device);
-    test::LogCapture capture;
-    auto e = engine(p, device);
     EXPECT_EQ(e->execution_provider(), "CPUExecutionProvider");
+    EXPECT_EQ(e->detect(frame, std::nullopt).detections.size(), 1u);
     EXPECT_THAT(capture.text(), Not(HasSubstr("CUDA")));
   }
+  // CUDA not offered, then offered but unusable on this CPU-only runtime: both leave the
+  // constructor with the pack's text, and no CPU session is tried.
+  test::LogCapture capture;
+  EXPECT_EQ(message_of<std::runtime_error>([&] { engine(p, ExecutionProvider::cuda); }),
+            cuda_runtime_failure_message("GPU was requested but CUDAExecutionProvider is unavailable"));
+  list_providers(kWithCuda);
+  EXPECT_THAT(message_of<std::runtime_error>([&] { engine(p, ExecutionProvider::cuda); }),
+              StartsWith(cuda_runtime_failure_message("CUDAExecutionProvider failed to initialize: ")));
+  EXPECT_THAT(capture.text(), Not(HasSubstr("falling back")));
+  EXPECT_THAT(capture.text(), Not(HasSubstr("inference: model loaded")));
 }
 
 TEST_F(OnnxEngineTest, RunsTheVerifiedModelBytesWhenTheFileIsReplacedAfterTheCheck) {
   const VideoFrame frame = test::frame_with_rectangle(256, 256, 64, 32, 128, 96);
-  // "auto" with CUDA listed builds two sessions (the CUDA one fails here, then the CPU one).
-  for (const bool cuda_listed : {false, true}) {
-    SCOPED_TRACE(cuda_listed ? "auto, CUDA listed" : "cpu");
-    const auto p = package();
-    const std::filesystem::path replacement = p.dir / "replacement.onnx";
-    std::filesystem::copy_file(test::generated_model("fail_seven_columns"), replacement);
-    int swaps = 0;
-    // The provider list is asked after the package check and before any session is built: the
-    // model file is renamed over right then, as an attacker racing the check would.
-    auto providers = [&, cuda_listed] {
-      std::filesystem::rename(replacement, p.model);
-      ++swaps;
-      return cuda_listed ? kWithCuda : std::vector<std::string>{"CPUExecutionProvider"};
-    };
-    test::LogCapture capture;
-    OnnxEngine e(p.manifest, p.public_key, true, cuda_listed ? "auto" : "cpu", 1, providers);
-    e.warmup();
-    ASSERT_EQ(swaps, 1);
-    // The replacement would fail every run with "end-to-end detections output must have 5 or 6 columns".
-    const InferenceResult r = e.detect(frame, std::nullopt);
-    ASSERT_EQ(r.detections.size(), 1u);
-    expect_box(r.detections[0], 0.25, 0.125, 0.25, 0.25, 1e-9);
-    // The file on disk is now the other model, and a new check refuses it.
-    EXPECT_EQ(message_of<std::runtime_error>([&] { engine(p); }),
-              "model package validation failed: model SHA-256 does not match manifest");
-  }
+  const auto p = package();
+  const std::filesystem::path replacement = p.dir / "replacement.onnx";
+  std::filesystem::copy_file(test::generated_model("fail_seven_columns"), replacement);
+  int swaps = 0;
+  // The provider list is asked after the package check and before any session is built: the
+  // model file is renamed over right then, as an attacker racing the check would.
+  auto providers = [&] {
+    std::filesystem::rename(replacement, p.model);
+    ++swaps;
+    return std::vector<std::string>{"CPUExecutionProvider"};
+  };
+  OnnxEngine e(p.manifest, p.public_key, true, ExecutionProvider::cpu, 1, providers);
+  e.warmup();
+  ASSERT_EQ(swaps, 1);
+  // The replacement would fail every run with "end-to-end detections output must have 5 or 6 columns".
+  const InferenceResult r = e.detect(frame, std::nullopt);
+  ASSERT_EQ(r.detections.size(), 1u);
+  expect_box(r.detections[0], 0.25, 0.125, 0.25, 0.25, 1e-9);
+  // The file on disk is now the other model, and a new check refuses it.
+  EXPECT_EQ(message_of<std::runtime_error>([&] { engine(p); }),
+            "model package validation failed: model SHA-256 does not match manifest");
 }
 
 // Threads of this process whose name is `name`.
@@ -293,7 +263,7 @@ int threads_named(const std::string& name) {
 TEST_F(OnnxEngineTest, RuntimePoolThreadsAreNamedAndEndWithTheEngine) {
   const int before = threads_named("onnx-pool");
   {
-    auto e = engine(package(), "cpu", 3);
+    auto e = engine(package(), ExecutionProvider::cpu, 3);
     e->warmup();
     // Three intra-op threads: the caller and two of the pool.
     EXPECT_EQ(threads_named("onnx-pool") - before, 2);
@@ -302,7 +272,7 @@ TEST_F(OnnxEngineTest, RuntimePoolThreadsAreNamedAndEndWithTheEngine) {
 }
 
 TEST_F(OnnxEngineTest, ComputeRealisticModelDetectsLikeTheSmallOne) {
-  auto e = engine(package("realistic_640"), "cpu", 2);
+  auto e = engine(package("realistic_640"), ExecutionProvider::cpu, 2);
   e->warmup();
   // 1280x720 into 640x640: scale 0.5, 140 rows of padding above.
   const InferenceResult r = e->detect(test::frame_with_rectangle(1280, 720, 320, 180, 640, 540), std::nullopt);

@@ -217,6 +217,9 @@ TEST(InferFrameArguments, BadCommandLinesGiveTheirMessages) {
       // The first bad pair decides.
       {{"--bogus", "1", "--width", "0"}, "unknown argument: --bogus"},
       {{"--width", "0", "--bogus", "1"}, "--width must be a positive integer"},
+      // A device that is no device is refused where it is read, never run on the CPU.
+      {{"--device", "tpu", "--width", "0"}, "--device must be auto, cpu, or gpu"},
+      {{"--device", "GPU"}, "--device must be auto, cpu, or gpu"},
   };
   for (const auto& [argv, message] : cases) {
     SCOPED_TRACE(::testing::PrintToString(argv));

@@ -13,10 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "foundation/config.h"
 #include "foundation/json.h"
 #include "foundation/percentile.h"
 #include "foundation/video_frame.h"
-#include "inference/onnx_engine.h"
+#include "inference/auto_provider_engine.h"
 
 namespace velmo::ai {
 namespace {
@@ -39,7 +40,7 @@ struct Arguments {
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::int32_t iterations = 1;
-  std::string device = "cpu";
+  InferenceDevice device = InferenceDevice::cpu;
 };
 
 std::int32_t parse_integer(const std::string& text, const std::string& option) {
@@ -69,7 +70,7 @@ Arguments parse_arguments(int argc, char** argv) {
     } else if (option == "--iterations") {
       args.iterations = parse_integer(value, option);
     } else if (option == "--device") {
-      args.device = value;
+      args.device = require_inference_device(value, option);
     } else {
       throw std::invalid_argument("unknown argument: " + option);
     }
@@ -130,7 +131,11 @@ int run(int argc, char** argv) {
   }
   const Arguments args = parse_arguments(argc, argv);
   // Built before the frame is read: a bad package is reported whatever the frame path.
-  OnnxEngine engine(args.manifest, args.public_key, true, args.device, 2);
+  // The service's device policy over the one package: "auto" falls back to the CPU as the service does.
+  ModelConfig package;
+  package.manifest = args.manifest;
+  package.public_key = args.public_key;
+  AutoProviderEngine engine(package, true, args.device, 2);
   engine.warmup();
 
   VideoFrame frame;
