@@ -123,7 +123,7 @@ void AnalysisPipeline::start() {
     fps_sample_ms_ = clock_->steady_ms();
   }
   decoder_thread_ = start_thread<std::jthread>([this](std::stop_token stop) { decoder_loop(std::move(stop)); });
-  analysis_thread_ = start_thread<std::jthread>([this](std::stop_token stop) { analysis_loop(std::move(stop)); });
+  analysis_thread_ = start_thread<std::jthread>([this](const std::stop_token& stop) { analysis_loop(stop); });
   log(LogLevel::info, "task: analysis started", {{"task_id", config_.task_id}, {"stream_id", config_.stream_id}});
 }
 
@@ -253,7 +253,7 @@ void AnalysisPipeline::decoder_loop(std::stop_token stop) {
   }
 }
 
-void AnalysisPipeline::analysis_loop(std::stop_token stop) {
+void AnalysisPipeline::analysis_loop(const std::stop_token& stop) {
   set_thread_name("analysis:" + config_.task_id);
   while (!stop.stop_requested()) {
     std::optional<VideoFrame> frame = wait_for_frame_(frames_, kFrameWaitMs, stop);

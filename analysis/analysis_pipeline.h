@@ -84,7 +84,7 @@ class AnalysisPipeline final : public TaskRunner {
   void finish(EventSink* successor);
   void decoder_loop(std::stop_token stop);
   // Waits for a frame, runs one step and hands on what it produced, until stop.
-  void analysis_loop(std::stop_token stop);
+  void analysis_loop(const std::stop_token& stop);
   // Decoder events never move a failed task out of failed; only start and stop do.
   void set_phase(TaskPhase phase, const std::string& error, bool leave_failed = false);
   void publish(const StepResult& result);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -123,12 +124,12 @@ int horizontal_pairs(const std::uint16_t* sums, int out_width, float scale, std:
   const __m128i zero = _mm_setzero_si128();
   const __m128 factor = _mm_set1_ps(scale);
   int x = 0;
-  for (; x + 2 < out_width; x += 2, sums += 6 * FX, out += 6) {
+  for (; x + 2 < out_width; x += 2, sums += std::ptrdiff_t{6} * FX, out += 6) {
     __m128i a = load(sums);
     __m128i b = load(sums + kShared + 3);
     for (int k = 1; k < FX - 1; ++k) {
-      a = _mm_add_epi16(a, load(sums + 3 * k));
-      b = _mm_add_epi16(b, load(sums + kShared + 3 * (k + 1)));
+      a = _mm_add_epi16(a, load(sums + std::ptrdiff_t{3} * k));
+      b = _mm_add_epi16(b, load(sums + kShared + std::ptrdiff_t{3} * (k + 1)));
     }
     const __m128i s =
         _mm_add_epi16(load(sums + kShared), _mm_add_epi16(_mm_and_si128(a, first), _mm_and_si128(b, second)));

@@ -262,7 +262,7 @@ std::string mask_url_secrets(std::string_view url) {
   return masked(url, std::move(spans));
 }
 
-std::string without_credentials(std::string line) {
+std::string without_credentials(const std::string& line) {
   const std::size_t first = line.find_first_not_of(" \t");
   if (first != std::string::npos &&
       lower_ascii(std::string_view(line).substr(first, kAuthorizationField.size())) == kAuthorizationField) {

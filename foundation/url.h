@@ -77,6 +77,6 @@ std::string mask_url_secrets(std::string_view url);
 // masked as by mask_url_secrets, and a line that is an Authorization header (any case, after
 // leading blanks) keeps only its name ("Authorization: ***"). In a line a URL ends at a blank, a
 // quote or an angle bracket.
-std::string without_credentials(std::string line);
+std::string without_credentials(const std::string& line);
 
 }  // namespace velmo::ai

@@ -267,7 +267,8 @@ int main(int argc, char** argv) {
   // decoding every picture may hold 0.2-0.4 MiB more each. So two per core, bounded.
   if (std::getenv("MALLOC_ARENA_MAX") == nullptr) {
     const auto cores = static_cast<int>(std::thread::hardware_concurrency());
-    mallopt(M_ARENA_MAX, std::clamp(2 * cores, 4, 32));
+    // Before any thread but this one exists, which is all mallopt asks.
+    mallopt(M_ARENA_MAX, std::clamp(2 * cores, 4, 32));  // NOLINT(concurrency-mt-unsafe)
   }
   // A peer that closes its socket must never end the process.
   signal(SIGPIPE, SIG_IGN);
