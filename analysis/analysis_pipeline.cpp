@@ -184,9 +184,7 @@ void AnalysisPipeline::decoder_loop(std::stop_token stop) {
     bool was_online = false;
     callbacks.on_state = [this, &was_online](DecoderState state, const std::string& message) {
       switch (state) {
-        case DecoderState::opening:
-          set_phase(TaskPhase::connecting, "");
-          break;
+        case DecoderState::opening: set_phase(TaskPhase::connecting, ""); break;
         case DecoderState::online:
           set_phase(TaskPhase::running, "");
           {
@@ -205,8 +203,7 @@ void AnalysisPipeline::decoder_loop(std::stop_token stop) {
           set_phase(TaskPhase::connecting, error);
           break;
         }
-        case DecoderState::stopped:
-          break;
+        case DecoderState::stopped: break;
       }
     };
     // While the video decoder refuses every packet the stream is up but nothing is decoded.

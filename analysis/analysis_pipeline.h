@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "analysis/analysis_step.h"
-#include "analysis/event_sink/event_sink.h"
 #include "analysis/decoder/ffmpeg_decoder.h"
 #include "analysis/event_documents.h"
+#include "analysis/event_sink/event_sink.h"
 #include "analysis/frame_sampler.h"
 #include "analysis/task.h"
 #include "foundation/clock.h"
@@ -43,10 +43,10 @@ using EventSinkFactory = std::function<std::unique_ptr<EventSink>(const TaskConf
 
 // Replaceable parts of a pipeline; each one left empty keeps the real thing.
 struct PipelineSeams {
-  std::shared_ptr<const Clock> clock;  // empty: the system clock
-  FrameSource source;                  // empty: an FfmpegDecoder on the task's stream URL
-  EventSinkFactory sink;               // empty: no events are delivered
-  FrameWait wait_for_frame;            // empty: the queue's own timed wait
+  std::shared_ptr<const Clock> clock;    // empty: the system clock
+  FrameSource source;                    // empty: an FfmpegDecoder on the task's stream URL
+  EventSinkFactory sink;                 // empty: no events are delivered
+  FrameWait wait_for_frame;              // empty: the queue's own timed wait
   std::optional<double> sampling_phase;  // empty: spread over the pipelines the process made
 };
 

@@ -40,8 +40,8 @@ AnalysisStep::AnalysisStep(const TaskConfig& config, const AiConfig& ai, InferFu
       rules_(make_rules(config.rules)),
       infer_interval_ms_(1000 / std::max(1, std::min(ai.inference_fps, config.fps))),
       auto_baseline_(config.scene.baseline_mode == BaselineMode::automatic),
-      asked_inference_fps_(config.rules.empty() ? 0.0
-                                                : static_cast<double>(std::min({ai.inference_fps, ai.active_fps, config.fps}))) {}
+      asked_inference_fps_(
+          config.rules.empty() ? 0.0 : static_cast<double>(std::min({ai.inference_fps, ai.active_fps, config.fps}))) {}
 
 bool AnalysisStep::wants_frame(std::int64_t pts_ms, std::int64_t now_steady_ms) {
   return gate_.wants(pts_ms, now_steady_ms);

@@ -10,24 +10,16 @@ namespace {
 Json rect_json(const Rect& r) { return Json{{"h", r.h}, {"w", r.w}, {"x", r.x}, {"y", r.y}}; }
 
 Json event_base(const EventSource& source, const char* event_type, EventState state, const std::string& event_id) {
-  return Json{{"event_id", event_id},
-              {"event_state", event_state_text(state)},
-              {"event_type", event_type},
-              {"model", source.model},
-              {"model_version", source.model_version},
-              {"stream_id", source.stream_id},
+  return Json{{"event_id", event_id},     {"event_state", event_state_text(state)}, {"event_type", event_type},
+              {"model", source.model},    {"model_version", source.model_version},  {"stream_id", source.stream_id},
               {"task_id", source.task_id}};
 }
 
 Json rule_event_document(const EventSource& source, const RuleEvent& rule, const std::string& event_id) {
   Json boxes = Json::array();
   for (const PersonBox& d : rule.boxes) {
-    boxes.push_back(Json{{"h", d.box.h},
-                         {"score", d.score},
-                         {"track_id", d.track_id},
-                         {"w", d.box.w},
-                         {"x", d.box.x},
-                         {"y", d.box.y}});
+    boxes.push_back(Json{
+        {"h", d.box.h}, {"score", d.score}, {"track_id", d.track_id}, {"w", d.box.w}, {"x", d.box.x}, {"y", d.box.y}});
   }
   Json message = event_base(source, rule.event_type.c_str(), rule.event_state, event_id);
   message["boxes"] = std::move(boxes);
@@ -56,10 +48,8 @@ Json scene_event_document(const EventSource& source, const SceneEvent& scene, co
 Json detections_message(const EventSource& source, const InferenceRun& run) {
   Json boxes = Json::array();
   for (const TrackObservation& track : run.tracks) {
-    boxes.push_back(Json{{"box", rect_json(track.box)},
-                         {"label", track.label},
-                         {"score", track.score},
-                         {"track_id", track.track_id}});
+    boxes.push_back(Json{
+        {"box", rect_json(track.box)}, {"label", track.label}, {"score", track.score}, {"track_id", track.track_id}});
   }
   return Json{{"boxes", std::move(boxes)},
               {"stream_id", source.stream_id},

@@ -42,9 +42,7 @@ bool IntrusionRule::inside_any_zone(const Rect& box) const {
   return false;
 }
 
-const char* event_state_text(EventState state) {
-  return state == EventState::started ? "started" : "ended";
-}
+const char* event_state_text(EventState state) { return state == EventState::started ? "started" : "ended"; }
 
 RuleEvent IntrusionRule::ended_event(const std::vector<Ending>& ending, std::int64_t ended_at) {
   RuleEvent event;
@@ -94,7 +92,8 @@ std::vector<RuleEvent> IntrusionRule::update(const std::vector<TrackObservation>
     p.score = o.score;
     p.box = o.box;
     const std::int64_t dwell_ms = saturating_add_ms(saturating_sub_ms(now, p.first_inside_ms), dwell_allowance_ms);
-    if (!p.active && p.inside_hits >= rule_.min_hits && dwell_ms >= rule_.min_duration_ms && now >= p.cooldown_until_ms) {
+    if (!p.active && p.inside_hits >= rule_.min_hits && dwell_ms >= rule_.min_duration_ms &&
+        now >= p.cooldown_until_ms) {
       p.started_at = instant.wall_ms;
       p.active = true;
       started.push_back({o.track_id, p.score, p.box});

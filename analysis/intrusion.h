@@ -28,10 +28,10 @@ struct RuleEvent {
   std::string event_type = "intrusion";
   EventState event_state = EventState::started;
   std::string label = "person";
-  double score = 0.0;       // of the representative person
-  std::string track_id;     // of the representative person
-  std::int64_t started_at = 0;  // wall-clock ms
-  std::int64_t ended_at = 0;    // wall-clock ms; 0 in a "started" event
+  double score = 0.0;            // of the representative person
+  std::string track_id;          // of the representative person
+  std::int64_t started_at = 0;   // wall-clock ms
+  std::int64_t ended_at = 0;     // wall-clock ms; 0 in a "started" event
   std::vector<PersonBox> boxes;  // one per person in the event
   std::size_t rule_index = 0;    // the rule's place in the task's rules, from 0; set by its owner
 };

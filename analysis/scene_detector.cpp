@@ -36,8 +36,8 @@ bool frame_is_valid(const VideoFrame& frame) {
 #if defined(__x86_64__)
 // The column sums in AVX2 where the CPU has it (the build targets baseline x86-64): 64 columns a
 // step, widened to 16 bits by the loads themselves. Returns how many columns it summed.
-__attribute__((target("avx2"))) int column_sums_avx2(const std::uint8_t* __restrict src, std::size_t stride,
-                                                     int rows, int n, std::uint16_t* __restrict sums) {
+__attribute__((target("avx2"))) int column_sums_avx2(const std::uint8_t* __restrict src, std::size_t stride, int rows,
+                                                     int n, std::uint16_t* __restrict sums) {
 #define VELMO_WIDEN(p) _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))
   int i = 0;
   for (; i + 64 <= n; i += 64) {
@@ -102,7 +102,8 @@ void column_sums(const std::uint8_t* __restrict src, std::size_t stride, int row
 #endif
   for (; i < n; ++i) {
     std::uint16_t sum = 0;
-    for (int r = 0; r < rows; ++r) sum = static_cast<std::uint16_t>(sum + src[static_cast<std::size_t>(r) * stride + i]);
+    for (int r = 0; r < rows; ++r)
+      sum = static_cast<std::uint16_t>(sum + src[static_cast<std::size_t>(r) * stride + i]);
     sums[i] = sum;
   }
 }
@@ -183,10 +184,10 @@ void add_laplacian_row(const std::uint8_t* up, const std::uint8_t* mid, const st
       const __m128i l = load(mid + x - 1);
       const __m128i r = load(mid + x + 1);
       const __m128i c = load(mid + x);
-      const __m128i lo = laplacian(_mm_unpacklo_epi8(u, zero), _mm_unpacklo_epi8(d, zero),
-                                   _mm_unpacklo_epi8(l, zero), _mm_unpacklo_epi8(r, zero), _mm_unpacklo_epi8(c, zero));
-      const __m128i hi = laplacian(_mm_unpackhi_epi8(u, zero), _mm_unpackhi_epi8(d, zero),
-                                   _mm_unpackhi_epi8(l, zero), _mm_unpackhi_epi8(r, zero), _mm_unpackhi_epi8(c, zero));
+      const __m128i lo = laplacian(_mm_unpacklo_epi8(u, zero), _mm_unpacklo_epi8(d, zero), _mm_unpacklo_epi8(l, zero),
+                                   _mm_unpacklo_epi8(r, zero), _mm_unpacklo_epi8(c, zero));
+      const __m128i hi = laplacian(_mm_unpackhi_epi8(u, zero), _mm_unpackhi_epi8(d, zero), _mm_unpackhi_epi8(l, zero),
+                                   _mm_unpackhi_epi8(r, zero), _mm_unpackhi_epi8(c, zero));
       sum = _mm_add_epi32(sum, _mm_add_epi32(_mm_madd_epi16(lo, ones), _mm_madd_epi16(hi, ones)));
       squares = _mm_add_epi32(squares, _mm_add_epi32(_mm_madd_epi16(lo, lo), _mm_madd_epi16(hi, hi)));
     }
@@ -287,8 +288,8 @@ void reduce_bgr_rows(const std::uint8_t* src, std::size_t src_stride, int width,
   down.resize(static_cast<std::size_t>(values));
   const int step = f.x * cn;
   for (int y = 0; y < out_rows; ++y) {
-    column_sums(src + static_cast<std::size_t>(y) * static_cast<std::size_t>(f.y) * src_stride, src_stride, f.y,
-                values, down.data());
+    column_sums(src + static_cast<std::size_t>(y) * static_cast<std::size_t>(f.y) * src_stride, src_stride, f.y, values,
+                down.data());
     std::uint8_t* row = out + static_cast<std::size_t>(y) * static_cast<std::size_t>(out_width) * cn;
     int x = 0;
 #if defined(__SSE2__)
@@ -435,8 +436,7 @@ SceneObservation SceneDetector::observe(const VideoFrame& frame, std::int64_t no
   }
 
   const bool vetoed = obs.brightness_delta > config_.brightness_delta_threshold ||
-                      config_.blur_threshold > obs.blur_score ||
-                      !(obs.change_ratio >= config_.change_threshold);
+                      config_.blur_threshold > obs.blur_score || !(obs.change_ratio >= config_.change_threshold);
   if (vetoed) {
     candidate_ = false;
     candidate_since_ = 0;

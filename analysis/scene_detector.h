@@ -15,12 +15,12 @@ namespace velmo::ai {
 
 // What one observed frame says about the scene.
 struct SceneObservation {
-  bool active = false;             // a scene change is in progress after this frame
-  bool started = false;            // this frame triggered a change that was not yet reported
-  std::optional<Rect> region;      // normalized, enlarged box of the significant changed blobs
-  double change_ratio = 0.0;       // changed pixels inside the mask / (320 * 180)
-  double brightness_delta = 0.0;   // |mean grey of the frame - mean grey of the baseline|
-  double blur_score = 0.0;         // variance of the Laplacian of the grey frame
+  bool active = false;            // a scene change is in progress after this frame
+  bool started = false;           // this frame triggered a change that was not yet reported
+  std::optional<Rect> region;     // normalized, enlarged box of the significant changed blobs
+  double change_ratio = 0.0;      // changed pixels inside the mask / (320 * 180)
+  double brightness_delta = 0.0;  // |mean grey of the frame - mean grey of the baseline|
+  double blur_score = 0.0;        // variance of the Laplacian of the grey frame
 };
 
 // The size of the grey picture the detector compares, whatever the stream's.

@@ -61,8 +61,8 @@ constexpr KeyNames<SceneKey> kSceneKeys = {"change_threshold", "brightness_delta
                                            "cooldown_ms",      "hold_ms",
                                            "baseline_mode",    "rois",
                                            "ignore_zones"};
-constexpr KeyNames<RuleKey> kRuleKeys = {"type",     "zones",          "min_duration_ms", "cooldown_ms",
-                                         "min_hits", "lost_timeout_ms"};
+constexpr KeyNames<RuleKey> kRuleKeys = {"type",        "zones",    "min_duration_ms",
+                                         "cooldown_ms", "min_hits", "lost_timeout_ms"};
 
 template <typename Key>
 constexpr bool all_named(const KeyNames<Key>& names) {
@@ -308,18 +308,15 @@ Json polygon_list_json(const std::vector<Polygon>& polygons) {
 
 const char* rule_type_name(RuleType type) {
   switch (type) {
-    case RuleType::intrusion:
-      break;
+    case RuleType::intrusion: break;
   }
   return "intrusion";
 }
 
 const char* baseline_mode_name(BaselineMode mode) {
   switch (mode) {
-    case BaselineMode::manual:
-      return "manual";
-    case BaselineMode::automatic:
-      break;
+    case BaselineMode::manual: return "manual";
+    case BaselineMode::automatic: break;
   }
   return "auto";
 }
@@ -463,14 +460,10 @@ std::vector<std::string> ignored_task_keys(const Json& body) {
 
 std::string task_phase_name(TaskPhase phase) {
   switch (phase) {
-    case TaskPhase::connecting:
-      return "connecting";
-    case TaskPhase::running:
-      return "running";
-    case TaskPhase::failed:
-      return "failed";
-    case TaskPhase::idle:
-      break;
+    case TaskPhase::connecting: return "connecting";
+    case TaskPhase::running: return "running";
+    case TaskPhase::failed: return "failed";
+    case TaskPhase::idle: break;
   }
   return "idle";
 }

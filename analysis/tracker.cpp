@@ -14,8 +14,8 @@ namespace velmo::ai {
 namespace {
 
 bool usable(const Detection& d) {
-  return std::isfinite(d.score) && std::isfinite(d.box.x) && std::isfinite(d.box.y) &&
-         std::isfinite(d.box.w) && std::isfinite(d.box.h) && d.box.valid();
+  return std::isfinite(d.score) && std::isfinite(d.box.x) && std::isfinite(d.box.y) && std::isfinite(d.box.w) &&
+         std::isfinite(d.box.h) && d.box.valid();
 }
 
 double centre_x(const Rect& r) { return r.x + r.w * 0.5; }
@@ -109,8 +109,8 @@ std::vector<TrackObservation> Tracker::update(const std::vector<Detection>& dete
   for (auto& entry : tracks_) {
     TrackState& track = entry.second;
     if (matched.count(&track) != 0) {
-      observations.push_back({track.id, track.label, track.score, track.box, track.hits,
-                              track.hits >= config_.confirm_hits});
+      observations.push_back(
+          {track.id, track.label, track.score, track.box, track.hits, track.hits >= config_.confirm_hits});
       continue;
     }
     if (track.misses < std::numeric_limits<std::int32_t>::max()) ++track.misses;
@@ -127,8 +127,8 @@ std::vector<TrackObservation> Tracker::update(const std::vector<Detection>& dete
     track.first_seen_ms = now;
     track.last_seen_ms = now;
     track.hits = 1;
-    observations.push_back({track.id, track.label, track.score, track.box, track.hits,
-                            track.hits >= config_.confirm_hits});
+    observations.push_back(
+        {track.id, track.label, track.score, track.box, track.hits, track.hits >= config_.confirm_hits});
     std::string id = track.id;
     tracks_.insert_or_assign(std::move(id), std::move(track));
   }

@@ -13,10 +13,10 @@ namespace velmo::ai {
 // `lost_timeout_ms` decide when an intrusion starts and ends, these when a track is confirmed and
 // forgotten; the analysis step derives the second from the first.
 struct TrackerConfig {
-  double min_iou = 0.2;                // below this overlap an association also needs a close centre
-  double max_center_distance = 0.16;   // beyond this distance an association also needs enough overlap
-  std::int32_t confirm_hits = 2;       // matches, first sighting included, that confirm a track
-  std::int32_t forget_after_ms = 5000; // a track unseen for longer than this is forgotten
+  double min_iou = 0.2;                 // below this overlap an association also needs a close centre
+  double max_center_distance = 0.16;    // beyond this distance an association also needs enough overlap
+  std::int32_t confirm_hits = 2;        // matches, first sighting included, that confirm a track
+  std::int32_t forget_after_ms = 5000;  // a track unseen for longer than this is forgotten
   // An unseen track is extrapolated along its velocity for at most this long, then waits where
   // that left it: over a long miss a person is looked for near where they were last seen.
   std::int32_t coast_ms = 1000;

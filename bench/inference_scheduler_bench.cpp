@@ -14,9 +14,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "bench/realistic_model.h"
 #include "foundation/config.h"
 #include "foundation/json.h"
-#include "bench/realistic_model.h"
 #include "foundation/sha256.h"
 #include "inference/auto_provider_engine.h"
 #include "inference/inference_scheduler.h"
@@ -53,8 +53,8 @@ void BM_DirectEngineCall(benchmark::State& state) {
     VideoFrame frame = small_frame();
     benchmark::DoNotOptimize(engine.detect(frame, std::nullopt));
   }
-  state.counters["per_request"] =
-      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["per_request"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_DirectEngineCall);
 
@@ -78,8 +78,8 @@ void BM_SchedulerOverhead(benchmark::State& state) {
     }
   }
   state.SetItemsProcessed(state.iterations());
-  state.counters["per_request"] =
-      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["per_request"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   if (state.thread_index() == 0) {
     InferenceScheduler::Statistics stats = g_scheduler->statistics();
     state.counters["refused"] = static_cast<double>(stats.dropped);
@@ -91,7 +91,9 @@ BENCHMARK(BM_SchedulerOverhead)->Threads(4)->Threads(64)->UseRealTime();
 
 namespace fs = std::filesystem;
 
-fs::path realistic_manifest() { return bench::realistic_manifest(fs::path(VELMO_BINARY_DIR) / "bench-models-scheduler"); }
+fs::path realistic_manifest() {
+  return bench::realistic_manifest(fs::path(VELMO_BINARY_DIR) / "bench-models-scheduler");
+}
 
 using bench::frame_with_person;
 
@@ -105,8 +107,8 @@ void BM_EndToEndRealisticModel(benchmark::State& state) {
     ModelConfig config;
     config.manifest = manifest;
     config.require_signature = false;
-    g_scheduler = new InferenceScheduler(
-        [config] { return std::make_unique<AutoProviderEngine>(config, false, "cpu", 2); }, 4);
+    g_scheduler =
+        new InferenceScheduler([config] { return std::make_unique<AutoProviderEngine>(config, false, "cpu", 2); }, 4);
     g_scheduler->start();
   }
   const std::string key = "bench-" + std::to_string(state.thread_index()) + "#1";
@@ -124,9 +126,9 @@ void BM_EndToEndRealisticModel(benchmark::State& state) {
     waited_ms += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   }
   // What one caller waits per result, queueing behind the other callers included.
-  state.counters["caller_wait_ms"] = benchmark::Counter(
-      state.iterations() > 0 ? waited_ms / static_cast<double>(state.iterations()) : 0.0,
-      benchmark::Counter::kAvgThreads);
+  state.counters["caller_wait_ms"] =
+      benchmark::Counter(state.iterations() > 0 ? waited_ms / static_cast<double>(state.iterations()) : 0.0,
+                         benchmark::Counter::kAvgThreads);
   if (state.thread_index() == 0) {
     InferenceScheduler::Statistics stats = g_scheduler->statistics();
     state.counters["model_p50_ms"] = stats.latency_p50_ms;

@@ -13,8 +13,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "foundation/json.h"
 #include "bench/realistic_model.h"
+#include "foundation/json.h"
 #include "foundation/sha256.h"
 #include "inference/onnx_engine.h"
 
@@ -77,8 +77,8 @@ fs::path hog_manifest() {
 VideoFrame clip_frame() {
   const fs::path raw = fs::path(VELMO_BINARY_DIR) / "bench-models" / "vtest-frame.bgr";
   const std::string command = "ffmpeg -nostdin -loglevel error -y -i " +
-                              bench::shell_quote(VELMO_CACHE_DIR "/media/vtest.mp4") +
-                              " -vf " + bench::shell_quote("select=eq(n\\,200)") + " -frames:v 1 -f rawvideo -pix_fmt bgr24 " +
+                              bench::shell_quote(VELMO_CACHE_DIR "/media/vtest.mp4") + " -vf " +
+                              bench::shell_quote("select=eq(n\\,200)") + " -frames:v 1 -f rawvideo -pix_fmt bgr24 " +
                               bench::shell_quote(raw.string());
   if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot decode a frame of the clip: " + command);
   std::ifstream in(raw, std::ios::binary);

@@ -25,8 +25,8 @@ inline std::string shell_quote(const std::string& text) {
 inline std::filesystem::path realistic_manifest(const std::filesystem::path& dir) {
   const std::filesystem::path model = dir / "realistic_640.onnx";
   const std::filesystem::path manifest = dir / "realistic_640.json";
-  const std::string command = "/usr/bin/python3 " + shell_quote(VELMO_SOURCE_DIR "/models/make_models.py") +
-                              " --out " + shell_quote(dir.string()) + " realistic_640";
+  const std::string command = "/usr/bin/python3 " + shell_quote(VELMO_SOURCE_DIR "/models/make_models.py") + " --out " +
+                              shell_quote(dir.string()) + " realistic_640";
   if (std::system(command.c_str()) != 0 || !std::filesystem::exists(model)) {
     throw std::runtime_error("cannot generate the benchmark model: " + command);
   }

@@ -36,28 +36,28 @@ VideoFrame noise_frame(int width, int height) {
 
 void BM_Prepare(benchmark::State& state) {
   const RtmdetPreprocessor preprocessor(bench_manifest());
-  const VideoFrame frame =
-      noise_frame(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  const VideoFrame frame = noise_frame(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
   for (auto _ : state) {
     PreparedInput input = preprocessor.prepare(frame, std::nullopt);
     benchmark::DoNotOptimize(input.tensor.data());
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_Prepare)->ArgNames({"w", "h"})->Args({1920, 1080})->Args({3840, 2160})
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Prepare)->ArgNames({"w", "h"})->Args({1920, 1080})->Args({3840, 2160})->Unit(benchmark::kMillisecond);
 
 void BM_PrepareRegion(benchmark::State& state) {
   const RtmdetPreprocessor preprocessor(bench_manifest());
-  const VideoFrame frame =
-      noise_frame(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  const VideoFrame frame = noise_frame(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
   const std::optional<Rect> region = Rect{0.25, 0.25, 0.5, 0.5};
   for (auto _ : state) {
     PreparedInput input = preprocessor.prepare(frame, region);
     benchmark::DoNotOptimize(input.tensor.data());
   }
 }
-BENCHMARK(BM_PrepareRegion)->ArgNames({"w", "h"})->Args({1920, 1080})->Args({3840, 2160})
+BENCHMARK(BM_PrepareRegion)
+    ->ArgNames({"w", "h"})
+    ->Args({1920, 1080})
+    ->Args({3840, 2160})
     ->Unit(benchmark::kMillisecond);
 
 // Rows of (x1, y1, x2, y2, score, class) spread over a 416 x 416 input, people clustered as a
@@ -80,8 +80,8 @@ std::vector<float> detector_rows(std::size_t rows) {
     }
     const float x = cx + jitter(rng);
     const float y = cy + jitter(rng);
-    values.insert(values.end(), {x - w / 2, y - h / 2, x + w / 2, y + h / 2, score(rng),
-                                 static_cast<float>(i % 5 == 4 ? 2 : 0)});
+    values.insert(values.end(),
+                  {x - w / 2, y - h / 2, x + w / 2, y + h / 2, score(rng), static_cast<float>(i % 5 == 4 ? 2 : 0)});
   }
   return values;
 }
@@ -95,16 +95,15 @@ void BM_DecodeNms(benchmark::State& state) {
   const std::vector<float> values = detector_rows(rows);
   std::size_t kept = 0;
   for (auto _ : state) {
-    const auto detections = decoder.decode_end2end(std::span<const float>(values), rows, 6,
-                                                   std::nullopt, input, 1920, 1080);
+    const auto detections =
+        decoder.decode_end2end(std::span<const float>(values), rows, 6, std::nullopt, input, 1920, 1080);
     kept = detections.size();
     benchmark::DoNotOptimize(detections.data());
   }
   state.counters["kept"] = static_cast<double>(kept);
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(rows));
 }
-BENCHMARK(BM_DecodeNms)->ArgName("rows")->Arg(100)->Arg(1000)->Arg(10000)
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DecodeNms)->ArgName("rows")->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace velmo::ai

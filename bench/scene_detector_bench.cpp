@@ -98,26 +98,33 @@ void BM_ReduceBands(benchmark::State& state) {
   VideoFrame empty;
   VideoFrame busy;
   make_frames(width, height, empty, busy);
-  const auto factors = velmo::ai::whole_reduction_factors(width, height, velmo::ai::kAnalysisWidth,
-                                                          velmo::ai::kAnalysisHeight);
+  const auto factors =
+      velmo::ai::whole_reduction_factors(width, height, velmo::ai::kAnalysisWidth, velmo::ai::kAnalysisHeight);
   if (!factors) {
     state.SkipWithError("not a whole multiple of the analysis size");
     return;
   }
   const std::size_t stride = static_cast<std::size_t>(width) * 3u;
-  std::vector<std::uint8_t> reduced(static_cast<std::size_t>(velmo::ai::kAnalysisWidth) * velmo::ai::kAnalysisHeight * 3u);
+  std::vector<std::uint8_t> reduced(static_cast<std::size_t>(velmo::ai::kAnalysisWidth) * velmo::ai::kAnalysisHeight *
+                                    3u);
   const int band = 2 * factors->y;
   for (auto _ : state) {
     for (int top = 0; top < height; top += band) {
-      velmo::ai::reduce_bgr_rows(busy.pixels.data(), stride, width, *factors,
-                                 2, reduced.data() + static_cast<std::size_t>(top / factors->y) * velmo::ai::kAnalysisWidth * 3u);
+      velmo::ai::reduce_bgr_rows(busy.pixels.data(), stride, width, *factors, 2,
+                                 reduced.data() +
+                                     static_cast<std::size_t>(top / factors->y) * velmo::ai::kAnalysisWidth * 3u);
     }
     benchmark::DoNotOptimize(reduced.data());
   }
   state.SetItemsProcessed(state.iterations());
 }
 
-BENCHMARK(BM_ReduceBands)->Args({1280, 720})->Args({1920, 1080})->Args({3840, 2160})->ArgNames({"w", "h"})->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ReduceBands)
+    ->Args({1280, 720})
+    ->Args({1920, 1080})
+    ->Args({3840, 2160})
+    ->ArgNames({"w", "h"})
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -106,8 +106,7 @@ void assign_key(AppConfig& config, const std::string& key, const std::string& va
     int port = parse_int(value, key);
     if (!valid_port(port)) throw std::invalid_argument(key + " is outside " + kPortRange.text());
     config.server_port = static_cast<std::uint16_t>(port);
-  }
-  else if (key == "AI.Enabled") ai.enabled = parse_bool(value, key);
+  } else if (key == "AI.Enabled") ai.enabled = parse_bool(value, key);
   else if (key == "AI.Device") ai.device = lower_ascii(parse_string(value, key));
   else if (key == "AI.InferenceFPS") ai.inference_fps = parse_int(value, key);
   else if (key == "AI.ActiveFPS") ai.active_fps = parse_int(value, key);
@@ -170,16 +169,17 @@ std::optional<Violation> first_violation(const AppConfig& config) {
     if (range.holds(value)) return std::nullopt;
     return Violation{key, std::string(key) + " must be in " + range.text()};
   };
-  auto violation = [](const char* key, const char* message) { return std::optional<Violation>(Violation{key, message}); };
+  auto violation = [](const char* key, const char* message) {
+    return std::optional<Violation>(Violation{key, message});
+  };
   if (config.server_host.empty()) return violation("Server.Host", "Server.Host must not be empty");
   if (!parse_inference_device(ai.device)) {
     return violation("AI.Device", "AI.Device must be auto, cpu, or gpu");
   }
-  for (const auto& check : {outside(kFpsRange, ai.inference_fps, "AI.InferenceFPS"),
-                            outside(kFpsRange, ai.active_fps, "AI.ActiveFPS"),
-                            outside(kFpsRange, ai.idle_fps, "AI.IdleFPS"),
-                            outside(kMaxChannelsRange, ai.max_channels, "AI.MaxChannels"),
-                            outside(kMaxQueueFramesRange, ai.max_queue_frames, "AI.MaxQueueFrames")}) {
+  for (const auto& check :
+       {outside(kFpsRange, ai.inference_fps, "AI.InferenceFPS"), outside(kFpsRange, ai.active_fps, "AI.ActiveFPS"),
+        outside(kFpsRange, ai.idle_fps, "AI.IdleFPS"), outside(kMaxChannelsRange, ai.max_channels, "AI.MaxChannels"),
+        outside(kMaxQueueFramesRange, ai.max_queue_frames, "AI.MaxQueueFrames")}) {
     if (check) return check;
   }
   if (!parse_decode_mode(ai.decode_mode)) {

@@ -17,8 +17,7 @@ struct Overlap {
 };
 
 Overlap overlap_of(const Rect& a, const Rect& b) {
-  return {std::max(a.x, b.x), std::max(a.y, b.y), std::min(a.x + a.w, b.x + b.w),
-          std::min(a.y + a.h, b.y + b.h)};
+  return {std::max(a.x, b.x), std::max(a.y, b.y), std::min(a.x + a.w, b.x + b.w), std::min(a.y + a.h, b.y + b.h)};
 }
 
 double area(const Rect& r) { return r.valid() ? r.w * r.h : 0.0; }
@@ -48,10 +47,8 @@ bool point_in_polygon(const Point& p, const Polygon& polygon) {
     const Point& vi = polygon[i];
     const Point& vj = polygon[j];
     const double cross = (p.x - vi.x) * (vj.y - vi.y) - (p.y - vi.y) * (vj.x - vi.x);
-    if (std::fabs(cross) <= kBoundaryTolerance &&
-        p.x >= std::min(vi.x, vj.x) - kBoundaryTolerance &&
-        p.x <= std::max(vi.x, vj.x) + kBoundaryTolerance &&
-        p.y >= std::min(vi.y, vj.y) - kBoundaryTolerance &&
+    if (std::fabs(cross) <= kBoundaryTolerance && p.x >= std::min(vi.x, vj.x) - kBoundaryTolerance &&
+        p.x <= std::max(vi.x, vj.x) + kBoundaryTolerance && p.y >= std::min(vi.y, vj.y) - kBoundaryTolerance &&
         p.y <= std::max(vi.y, vj.y) + kBoundaryTolerance) {
       return true;
     }
@@ -88,8 +85,7 @@ Rect union_rect(const Rect& a, const Rect& b) {
   if (!b.valid()) return a;
   const double left = std::min(a.x, b.x);
   const double top = std::min(a.y, b.y);
-  return Rect{left, top, std::max(a.x + a.w, b.x + b.w) - left,
-              std::max(a.y + a.h, b.y + b.h) - top};
+  return Rect{left, top, std::max(a.x + a.w, b.x + b.w) - left, std::max(a.y + a.h, b.y + b.h) - top};
 }
 
 std::optional<Rect> clipped_intersection(const Rect& a, const Rect& b) {

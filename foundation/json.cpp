@@ -22,8 +22,6 @@ Json parse_json(const std::string& text) {
   }
 }
 
-std::string dump_json(const Json& value) {
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
-}
+std::string dump_json(const Json& value) { return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict); }
 
 }  // namespace velmo::ai

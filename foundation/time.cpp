@@ -8,14 +8,12 @@
 namespace velmo::ai {
 
 std::int64_t unix_millis() {
-  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-      std::chrono::system_clock::now().time_since_epoch());
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch());
   return static_cast<std::int64_t>(ns.count() / 1000000);
 }
 
 std::int64_t steady_millis() {
-  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-      std::chrono::steady_clock::now().time_since_epoch());
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch());
   return static_cast<std::int64_t>(ns.count() / 1000000);
 }
 

@@ -162,8 +162,7 @@ void mark_secret_values(std::string_view text, std::size_t begin, std::size_t en
 // The secrets of the URL whose "://" stands at `separator`, up to `end`. The user information
 // runs to the last "@" of the URL whatever stands before it, since "/", "?" or "#" may be raw
 // bytes of a password; `keep_user` leaves the user name in sight.
-void mark_url_secrets(std::string_view text, std::size_t separator, std::size_t end, bool keep_user,
-                      Spans& spans) {
+void mark_url_secrets(std::string_view text, std::size_t separator, std::size_t end, bool keep_user, Spans& spans) {
   const std::size_t begin = separator + kSchemeSeparator.size();
   const std::size_t at = text.substr(0, end).rfind('@');
   if (at != std::string_view::npos && at >= begin) {

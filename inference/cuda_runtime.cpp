@@ -10,8 +10,13 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::array<const char*, 7> kPackFiles = {
-    "libonnxruntime_providers_cuda.so", "libcudart.so.12", "libcublas.so.12", "libcublasLt.so.12",
-    "libcufft.so.11",                   "libcudnn.so.9",   "libcurand.so.10",
+    "libonnxruntime_providers_cuda.so",
+    "libcudart.so.12",
+    "libcublas.so.12",
+    "libcublasLt.so.12",
+    "libcufft.so.11",
+    "libcudnn.so.9",
+    "libcurand.so.10",
 };
 
 constexpr const char* kMismatchText =

@@ -41,8 +41,8 @@ struct ModelValidation {
   bool valid = false;
   std::filesystem::path manifest_path;  // absolute
   std::filesystem::path model_path;
-  std::string sha256;  // actual digest of the model file
-  std::string error;   // first failure; empty when valid
+  std::string sha256;      // actual digest of the model file
+  std::string error;       // first failure; empty when valid
   ModelManifest manifest;  // parsed from exactly the bytes whose signature was checked
 };
 

@@ -42,18 +42,13 @@ void join_pool_thread(OrtCustomThreadHandle handle) {
 
 std::string tensor_type_name(ONNXTensorElementDataType type) {
   switch (type) {
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32:
-      return "int32";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64:
-      return "int64";
-    default:
-      return "unsupported";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return "int32";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return "int64";
+    default: return "unsupported";
   }
 }
 
-std::vector<std::int64_t> tensor_shape(const Ort::Value& value) {
-  return value.GetTensorTypeAndShapeInfo().GetShape();
-}
+std::vector<std::int64_t> tensor_shape(const Ort::Value& value) { return value.GetTensorTypeAndShapeInfo().GetShape(); }
 
 bool contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
@@ -217,8 +212,7 @@ std::vector<float> OnnxEngine::Impl::extract_float_values(const Ort::Value& valu
       for (std::size_t i = 0; i < count; ++i) values[i] = static_cast<float>(data[i]);
       break;
     }
-    default:
-      throw std::runtime_error("unsupported label tensor type: " + tensor_type_name(info.GetElementType()));
+    default: throw std::runtime_error("unsupported label tensor type: " + tensor_type_name(info.GetElementType()));
   }
   return values;
 }
@@ -229,8 +223,7 @@ InferenceResult OnnxEngine::Impl::run(const VideoFrame& frame, const std::option
   const Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   const std::int64_t shape[4] = {1, 3, manifest.input_height, manifest.input_width};
   // Wraps the prepared buffer itself; no copy.
-  Ort::Value input = Ort::Value::CreateTensor<float>(memory, prepared.tensor.data(), prepared.tensor.size(),
-                                                     shape, 4);
+  Ort::Value input = Ort::Value::CreateTensor<float>(memory, prepared.tensor.data(), prepared.tensor.size(), shape, 4);
 
   const std::int64_t t0 = steady_millis();
   std::vector<Ort::Value> outputs = session->Run(Ort::RunOptions{nullptr}, input_name_ptrs.data(), &input, 1,
@@ -286,8 +279,7 @@ InferenceResult OnnxEngine::Impl::run(const VideoFrame& frame, const std::option
     const float* data = dets.GetTensorData<float>();
     const std::vector<float> values(data, data + rows * cols);
     read_class_values();
-    result.detections =
-        decoder.decode_end2end(values, rows, cols, class_span, prepared, frame.width, frame.height);
+    result.detections = decoder.decode_end2end(values, rows, cols, class_span, prepared, frame.width, frame.height);
   } else {
     const Ort::Value& boxes = outputs[*boxes_output];
     const std::vector<std::int64_t> dims = tensor_shape(boxes);

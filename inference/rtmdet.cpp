@@ -55,8 +55,7 @@ RtmdetPreprocessor::RtmdetPreprocessor(ModelManifest manifest) : manifest_(std::
   }
 }
 
-PreparedInput RtmdetPreprocessor::prepare(const VideoFrame& frame,
-                                          const std::optional<Rect>& region) const {
+PreparedInput RtmdetPreprocessor::prepare(const VideoFrame& frame, const std::optional<Rect>& region) const {
   const std::int32_t frame_w = frame.width;
   const std::int32_t frame_h = frame.height;
   if (frame_w < 1 || frame_h < 1 ||
@@ -77,16 +76,12 @@ PreparedInput RtmdetPreprocessor::prepare(const VideoFrame& frame,
 
   // Pixel crop: floor the near edges, ceil the far ones, never less than one pixel.
   const Rect& crop = out.crop;
-  const std::int32_t x0 =
-      std::clamp(static_cast<std::int32_t>(std::floor(crop.x * frame_w)), 0, frame_w - 1);
-  const std::int32_t y0 =
-      std::clamp(static_cast<std::int32_t>(std::floor(crop.y * frame_h)), 0, frame_h - 1);
+  const std::int32_t x0 = std::clamp(static_cast<std::int32_t>(std::floor(crop.x * frame_w)), 0, frame_w - 1);
+  const std::int32_t y0 = std::clamp(static_cast<std::int32_t>(std::floor(crop.y * frame_h)), 0, frame_h - 1);
   const double xe = std::ceil((crop.x + crop.w) * frame_w);
   const double ye = std::ceil((crop.y + crop.h) * frame_h);
-  const std::int32_t cols =
-      xe < x0 + 1.0 ? 1 : static_cast<std::int32_t>(std::min<double>(xe, frame_w)) - x0;
-  const std::int32_t rows =
-      ye < y0 + 1.0 ? 1 : static_cast<std::int32_t>(std::min<double>(ye, frame_h)) - y0;
+  const std::int32_t cols = xe < x0 + 1.0 ? 1 : static_cast<std::int32_t>(std::min<double>(xe, frame_w)) - x0;
+  const std::int32_t rows = ye < y0 + 1.0 ? 1 : static_cast<std::int32_t>(std::min<double>(ye, frame_h)) - y0;
 
   out.scale = std::min(static_cast<double>(in_h) / rows, static_cast<double>(in_w) / cols);
   const int resized_w = std::max(1, static_cast<int>(std::lround(cols * out.scale)));
@@ -101,8 +96,8 @@ PreparedInput RtmdetPreprocessor::prepare(const VideoFrame& frame,
 
   const std::size_t stride = static_cast<std::size_t>(frame_w) * 3;
   const cv::Mat source(rows, cols, CV_8UC3,
-                       const_cast<std::uint8_t*>(frame.pixels.data()) +
-                           static_cast<std::size_t>(y0) * stride + static_cast<std::size_t>(x0) * 3,
+                       const_cast<std::uint8_t*>(frame.pixels.data()) + static_cast<std::size_t>(y0) * stride +
+                           static_cast<std::size_t>(x0) * 3,
                        stride);
   cv::Mat canvas(in_h, in_w, CV_8UC3, cv::Scalar::all(manifest_.pad_value));
   // Resizing straight into the canvas region avoids a second copy of the picture.
@@ -115,8 +110,7 @@ PreparedInput RtmdetPreprocessor::prepare(const VideoFrame& frame,
   std::array<std::array<float, 256>, 3> lut;
   for (int c = 0; c < 3; ++c) {
     for (int b = 0; b < 256; ++b) {
-      lut[c][b] = static_cast<float>((static_cast<double>(b) - manifest_.mean[c]) /
-                                     manifest_.stddev[c]);
+      lut[c][b] = static_cast<float>((static_cast<double>(b) - manifest_.mean[c]) / manifest_.stddev[c]);
     }
   }
   const int source_channel[3] = {rgb ? 2 : 0, 1, rgb ? 0 : 2};
@@ -141,10 +135,11 @@ DetectionDecoder::DetectionDecoder(ModelManifest manifest) : manifest_(std::move
   }
 }
 
-std::vector<Detection> DetectionDecoder::decode_end2end(
-    std::span<const float> values, std::size_t rows, std::size_t cols,
-    const std::optional<std::span<const float>>& class_values, const PreparedInput& prepared,
-    int frame_width, int frame_height) const {
+std::vector<Detection> DetectionDecoder::decode_end2end(std::span<const float> values, std::size_t rows,
+                                                        std::size_t cols,
+                                                        const std::optional<std::span<const float>>& class_values,
+                                                        const PreparedInput& prepared, int frame_width,
+                                                        int frame_height) const {
   // Divide rather than multiply: rows * cols may wrap around.
   if (cols < 5 || rows > values.size() / cols) {
     throw std::invalid_argument("unexpected RTMDet end-to-end output shape");
@@ -175,8 +170,7 @@ std::vector<Detection> DetectionDecoder::decode_end2end(
     const float* r = values.data() + i * cols;
     const float score = r[4];
     if (!std::isfinite(score) || static_cast<double>(score) < threshold) continue;
-    if (!std::isfinite(r[0]) || !std::isfinite(r[1]) || !std::isfinite(r[2]) ||
-        !std::isfinite(r[3])) {
+    if (!std::isfinite(r[0]) || !std::isfinite(r[1]) || !std::isfinite(r[2]) || !std::isfinite(r[3])) {
       continue;
     }
 
@@ -198,21 +192,18 @@ std::vector<Detection> DetectionDecoder::decode_end2end(
     const double my1 = (y1 - prepared.pad_y) / prepared.scale;
     const double mx2 = (x2 - prepared.pad_x) / prepared.scale;
     const double my2 = (y2 - prepared.pad_y) / prepared.scale;
-    const Rect box =
-        clamp_rect(Rect{(ox + mx1) / fw, (oy + my1) / fh, (mx2 - mx1) / fw, (my2 - my1) / fh});
+    const Rect box = clamp_rect(Rect{(ox + mx1) / fw, (oy + my1) / fh, (mx2 - mx1) / fw, (my2 - my1) / fh});
     if (!(box.w > 0.0 && box.h > 0.0) || box.w * box.h < 1e-6) continue;
     detections.push_back(Detection{"person", static_cast<double>(score), box});
   }
   return ::velmo::ai::non_maximum_suppression(std::move(detections), manifest_.nms_threshold);
 }
 
-std::vector<Detection> DetectionDecoder::non_maximum_suppression(
-    std::vector<Detection> detections) const {
+std::vector<Detection> DetectionDecoder::non_maximum_suppression(std::vector<Detection> detections) const {
   return ::velmo::ai::non_maximum_suppression(std::move(detections), manifest_.nms_threshold);
 }
 
-std::vector<Detection> non_maximum_suppression(std::vector<Detection> detections,
-                                               double iou_threshold) {
+std::vector<Detection> non_maximum_suppression(std::vector<Detection> detections, double iou_threshold) {
   // A NaN score sorts last, so the order stays a strict weak ordering.
   std::vector<std::size_t> order(detections.size());
   std::iota(order.begin(), order.end(), std::size_t{0});

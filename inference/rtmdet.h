@@ -47,11 +47,9 @@ class DetectionDecoder {
   // `values` holds `rows` rows of `cols` floats (x1, y1, x2|w, y2|h, score[, class, ...]) in
   // model-input pixels; `class_values`, when present, holds one class per row. The result has
   // been through non-maximum suppression with the manifest's threshold, highest score first.
-  std::vector<Detection> decode_end2end(std::span<const float> values, std::size_t rows,
-                                        std::size_t cols,
+  std::vector<Detection> decode_end2end(std::span<const float> values, std::size_t rows, std::size_t cols,
                                         const std::optional<std::span<const float>>& class_values,
-                                        const PreparedInput& prepared, int frame_width,
-                                        int frame_height) const;
+                                        const PreparedInput& prepared, int frame_width, int frame_height) const;
 
   // The free function below with the manifest's nms_threshold.
   std::vector<Detection> non_maximum_suppression(std::vector<Detection> detections) const;
@@ -62,7 +60,6 @@ class DetectionDecoder {
 
 // Greedy per-label suppression: highest score first, a detection is dropped when a kept one of
 // the same label overlaps it with an IoU above the threshold. Equal scores follow no defined order.
-std::vector<Detection> non_maximum_suppression(std::vector<Detection> detections,
-                                               double iou_threshold);
+std::vector<Detection> non_maximum_suppression(std::vector<Detection> detections, double iou_threshold);
 
 }  // namespace velmo::ai

@@ -45,8 +45,8 @@ double cpu_percent_average() {
 ModelValidation ApiServer::model_validation() const {
   std::lock_guard lock(validation_mutex_);
   if (!cached_validation_) {
-    cached_validation_ = validate_model_package(config_.model.manifest, config_.model.require_signature,
-                                                config_.model.public_key);
+    cached_validation_ =
+        validate_model_package(config_.model.manifest, config_.model.require_signature, config_.model.public_key);
   }
   return *cached_validation_;
 }
@@ -113,8 +113,8 @@ Json ApiServer::metrics_json() const {
   const InferenceScheduler::Statistics stats = scheduler_.statistics();
   Json document;
   document["time"] = unix_millis();
-  document["process"] = Json{{"cpu_percent_average", cpu_percent_average()},
-                             {"working_set_bytes", static_cast<std::uint64_t>(0)}};
+  document["process"] =
+      Json{{"cpu_percent_average", cpu_percent_average()}, {"working_set_bytes", static_cast<std::uint64_t>(0)}};
   document["active_channels"] = static_cast<std::uint64_t>(tasks_.size());
   document["max_channels"] = static_cast<std::uint64_t>(tasks_.capacity());
   document["inference"] = Json{{"ready", stats.ready},

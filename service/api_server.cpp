@@ -129,8 +129,8 @@ void answer_shutting_down(HttpResponse& response) {
 // secret of a URL is served; the runner keeps the real URLs.
 Json served_status_json(TaskSnapshot snapshot) {
   TaskConfig& config = snapshot.config;
-  for (std::string* url : {&config.stream_url, &config.streams.main, &config.streams.sub, &config.streams.custom,
-                           &config.callback_url}) {
+  for (std::string* url :
+       {&config.stream_url, &config.streams.main, &config.streams.sub, &config.streams.custom, &config.callback_url}) {
     *url = mask_url_secrets(*url);
   }
   return task_snapshot_json(snapshot);
@@ -236,30 +236,36 @@ HttpRoutes ApiServer::build_routes() {
     });
   });
 
-  routes.add_route(HttpMethod::put, "/v1/tasks/([^/]+)", [this](const HttpRequest& req, HttpResponse& res) {
-    run_task_route(TaskRoute::replace, res, [&] {
-      if (refusing_tasks()) {
-        answer_shutting_down(res);
-        return;
-      }
-      if (!model_ready()) {
-        answer_model_unavailable(res);
-        return;
-      }
-      const std::string& task_id = req.captures.at(1);
-      const Json body = parse_body(req.body);
-      const TaskConfig config = parse_task_config(body);
-      if (config.task_id != task_id) throw InvalidInput("task_id in path and body must match");
-      answer_task(res, 200, tasks_.replace(task_id, config), ignored_task_keys(body));
-    });
-  }, HttpRoutes::Pool::blocking);
+  routes.add_route(
+      HttpMethod::put, "/v1/tasks/([^/]+)",
+      [this](const HttpRequest& req, HttpResponse& res) {
+        run_task_route(TaskRoute::replace, res, [&] {
+          if (refusing_tasks()) {
+            answer_shutting_down(res);
+            return;
+          }
+          if (!model_ready()) {
+            answer_model_unavailable(res);
+            return;
+          }
+          const std::string& task_id = req.captures.at(1);
+          const Json body = parse_body(req.body);
+          const TaskConfig config = parse_task_config(body);
+          if (config.task_id != task_id) throw InvalidInput("task_id in path and body must match");
+          answer_task(res, 200, tasks_.replace(task_id, config), ignored_task_keys(body));
+        });
+      },
+      HttpRoutes::Pool::blocking);
 
-  routes.add_route(HttpMethod::delete_, "/v1/tasks/([^/]+)", [this](const HttpRequest& req, HttpResponse& res) {
-    run_task_route(TaskRoute::remove, res, [&] {
-      tasks_.remove(req.captures.at(1));
-      set_json(res, 200, Json{{"deleted", true}});
-    });
-  }, HttpRoutes::Pool::blocking);
+  routes.add_route(
+      HttpMethod::delete_, "/v1/tasks/([^/]+)",
+      [this](const HttpRequest& req, HttpResponse& res) {
+        run_task_route(TaskRoute::remove, res, [&] {
+          tasks_.remove(req.captures.at(1));
+          set_json(res, 200, Json{{"deleted", true}});
+        });
+      },
+      HttpRoutes::Pool::blocking);
 
   routes.add_websocket("/v1/streams/([^/]+)/detections",
                        [this](WebSocketConnection& socket, const std::vector<std::string>& captures) {

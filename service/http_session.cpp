@@ -274,8 +274,8 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
   void refuse(http::status status, std::string_view why, const HttpRoutes::Headers& extra = {}) {
     // What of the request line arrived: nothing, when the header itself could not be read.
     const auto& request = parser_->get();
-    host_.request_log().refused(request.method_string(), route_path(request.target()),
-                                static_cast<unsigned>(status), why);
+    host_.request_log().refused(request.method_string(), route_path(request.target()), static_cast<unsigned>(status),
+                                why);
     auto response = std::make_shared<Response>(status, kHttp11);
     add_headers(*response, host_.routes().default_headers());
     add_headers(*response, extra);

@@ -26,8 +26,7 @@ using tcp = net::ip::tcp;
 
 // The accept loop, the registry of live sessions that shutdown walks, and the worker pools.
 struct HttpTransport::Impl final : SessionHost {
-  Impl(HttpRoutes routes_in, HttpTransportOptions options_in)
-      : options_(options_in), routes_(std::move(routes_in)) {}
+  Impl(HttpRoutes routes_in, HttpTransportOptions options_in) : options_(options_in), routes_(std::move(routes_in)) {}
 
   const HttpTransportOptions& options() const override { return options_; }
   const HttpRoutes& routes() const override { return routes_; }

@@ -87,12 +87,12 @@ bool shutdown_signal_pending() {
   return false;
 }
 
-// The shutdown signals (SIGINT, SIGTERM, SIGHUP) are blocked in every thread of the service and never taken off the pending
-// set. A handler, or a thread that takes the signal, leaves a moment in which the signal is gone
-// and its effect not yet there, and a busy machine stretches that moment past the next request;
-// a signal left pending is seen by the API's threads the instant it is sent. The watcher waits for
-// one without taking it: before arm() it lets the signal end the process by its default action,
-// as if nothing were blocked; after arm() it ends, which is the main thread's cue to shut down.
+// The shutdown signals (SIGINT, SIGTERM, SIGHUP) are blocked in every thread of the service and never taken off the
+// pending set. A handler, or a thread that takes the signal, leaves a moment in which the signal is gone and its effect
+// not yet there, and a busy machine stretches that moment past the next request; a signal left pending is seen by the
+// API's threads the instant it is sent. The watcher waits for one without taking it: before arm() it lets the signal
+// end the process by its default action, as if nothing were blocked; after arm() it ends, which is the main thread's
+// cue to shut down.
 class ShutdownSignalWatcher {
  public:
   // Before any other thread exists, so that every thread inherits the blocked signals.
@@ -209,8 +209,7 @@ int run(int argc, char** argv) {
   set_log_level(config.logging_level);
 
   if (!config.ai.enabled) {
-    log(LogLevel::info, "cli: analysis disabled",
-        {{"reason", "set AI.Enabled=true before launching velmo-ai"}});
+    log(LogLevel::info, "cli: analysis disabled", {{"reason", "set AI.Enabled=true before launching velmo-ai"}});
     return 0;
   }
 
@@ -220,8 +219,8 @@ int run(int argc, char** argv) {
   const std::size_t capacity = static_cast<std::size_t>(config.ai.max_channels);
   InferenceScheduler scheduler(
       [&config]() -> std::unique_ptr<InferenceEngine> {
-        return std::make_unique<AutoProviderEngine>(config.model, config.model.require_signature,
-                                                    config.ai.device, config.ai.inference_threads);
+        return std::make_unique<AutoProviderEngine>(config.model, config.model.require_signature, config.ai.device,
+                                                    config.ai.inference_threads);
       },
       capacity);
   if (!scheduler.start()) {
@@ -234,8 +233,8 @@ int run(int argc, char** argv) {
     seams.sink = [](const TaskConfig& t) -> std::unique_ptr<EventSink> {
       return std::make_unique<HttpEventSink>(t.callback_url, kEventQueueLimit, EventSinkOwner{t.task_id, t.stream_id});
     };
-    return std::make_unique<AnalysisPipeline>(task, config.ai, scheduler,
-                                              [&hub](const Json& message) { hub.publish(message); }, std::move(seams));
+    return std::make_unique<AnalysisPipeline>(
+        task, config.ai, scheduler, [&hub](const Json& message) { hub.publish(message); }, std::move(seams));
   });
   ApiServer api(config, tasks, hub, scheduler);
   // From the signal on, not from the main thread's next look, no task may start.

@@ -57,8 +57,9 @@ void RequestLog::refused(std::string_view method, std::string_view route, unsign
 void RequestLog::failed(std::string_view method, std::string_view route, std::string_view cause) {
   std::uint64_t suppressed = 0;
   if (!admit(suppressed)) return;
-  std::vector<LogField> fields = {
-      {"method", cut(method, kMethodLimit)}, {"route", cut(route, kRouteLimit)}, {"cause", cut(cause, kMessageLimit)}};
+  std::vector<LogField> fields = {{"method", cut(method, kMethodLimit)},
+                                  {"route", cut(route, kRouteLimit)},
+                                  {"cause", cut(cause, kMessageLimit)}};
   if (suppressed > 0) fields.push_back({"suppressed", std::to_string(suppressed)});
   log(LogLevel::error, "api: request failed", fields, {});
 }

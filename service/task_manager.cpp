@@ -91,9 +91,8 @@ std::vector<TaskSnapshot> TaskManager::list() const {
   std::vector<TaskSnapshot> snapshots;
   snapshots.reserve(runners_.size());
   for (const auto& [id, runner] : runners_) snapshots.push_back(runner->snapshot());
-  std::sort(snapshots.begin(), snapshots.end(), [](const TaskSnapshot& a, const TaskSnapshot& b) {
-    return a.config.task_id < b.config.task_id;
-  });
+  std::sort(snapshots.begin(), snapshots.end(),
+            [](const TaskSnapshot& a, const TaskSnapshot& b) { return a.config.task_id < b.config.task_id; });
   return snapshots;
 }
 

@@ -23,7 +23,8 @@ bool DecoderLog::first_hardware_fallback() {
   return true;
 }
 
-void DecoderLog::warn(std::string_view message, std::uint64_t suppressed, std::initializer_list<LogField> fields) const {
+void DecoderLog::warn(std::string_view message, std::uint64_t suppressed,
+                      std::initializer_list<LogField> fields) const {
   if (suppressed == 0) {
     log(LogLevel::warn, message, context_, fields);
     return;

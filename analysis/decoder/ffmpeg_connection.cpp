@@ -332,9 +332,8 @@ bool FfmpegConnection::deliver(AVFrame* decoded) {
   // Follows each picture: a new size or pixel format (a camera reconfigured, or a switch between
   // hardware and software frames) gets a matching converter instead of overrunning a buffer.
   const auto source_format = static_cast<AVPixelFormat>(picture->format);
-  scaler_.reset(sws_getCachedContext(scaler_.release(), picture->width, picture->height, source_format,
-                                     picture->width, picture->height, AV_PIX_FMT_BGR24, SWS_BILINEAR, nullptr,
-                                     nullptr, nullptr));
+  scaler_.reset(sws_getCachedContext(scaler_.release(), picture->width, picture->height, source_format, picture->width,
+                                     picture->height, AV_PIX_FMT_BGR24, SWS_BILINEAR, nullptr, nullptr, nullptr));
   if (!scaler_) throw std::runtime_error("cannot create FFmpeg color converter");
 
   VideoFrame frame;

@@ -126,7 +126,8 @@ void FfmpegDecoder::run(std::stop_token stop, const DecoderCallbacks& callbacks)
     if (!connection.read_loop(input.format.get())) hardware_wanted = false;
     const std::optional<int> read_error = connection.read_error();
     if (stop.stop_requested()) {
-      if (read_error) log(LogLevel::warn, "decoder: stream read interrupted", context, {{"err", ffmpeg_error(*read_error)}});
+      if (read_error)
+        log(LogLevel::warn, "decoder: stream read interrupted", context, {{"err", ffmpeg_error(*read_error)}});
       return AttemptEnd::stop;
     }
     failure = {connection.cause()};

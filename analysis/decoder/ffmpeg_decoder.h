@@ -19,10 +19,10 @@
 namespace velmo::ai {
 
 struct DecoderOptions {
-  std::int32_t reconnect_delay_ms = 1000;  // pause after a failed or ended attempt; 0: none
-  std::string decode_mode = "adaptive";    // "adaptive", "keyframe" or "all": DecodeMode
+  std::int32_t reconnect_delay_ms = 1000;    // pause after a failed or ended attempt; 0: none
+  std::string decode_mode = "adaptive";      // "adaptive", "keyframe" or "all": DecodeMode
   std::int32_t keyframe_fallback_ms = 5000;  // adaptive: no frame for this long means decode all
-  std::string hardware_decode = "auto";    // HardwareDecode: "auto" tries VAAPI first, "off" is software only
+  std::string hardware_decode = "auto";      // HardwareDecode: "auto" tries VAAPI first, "off" is software only
   // Which task the stream belongs to, on every log line of the decoder (FFmpeg's own included);
   // empty ones are left out.
   std::string task_id;
@@ -96,8 +96,8 @@ class FfmpegDecoder {
   DecodeMode mode_ = DecodeMode::adaptive;  // the options' texts, read once by the constructor
   HardwareDecode hardware_ = HardwareDecode::automatic;
   std::atomic<std::uint64_t> next_sequence_{1};  // survives reconnections
-  std::array<LogField, 2> log_context_;  // task_id and stream_id
-  std::shared_ptr<FramePool> pool_;      // the process's pixel blocks, handed back as frames end
+  std::array<LogField, 2> log_context_;          // task_id and stream_id
+  std::shared_ptr<FramePool> pool_;              // the process's pixel blocks, handed back as frames end
 };
 
 }  // namespace velmo::ai

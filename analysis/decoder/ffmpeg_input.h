@@ -44,9 +44,9 @@ struct InterruptContext {
   std::stop_token stop;
   std::span<const LogField> log;            // the decoder's task and stream
   const AVFormatContext* format = nullptr;  // whose parsers gather access units
-  std::string bound = {};  // why a bound of the connection ended it; empty while none did
-  bool expired = false;    // the deadline cut the present call short
-  unsigned calls = 0;      // callbacks so far, on the decoder's thread: the parsers are looked at now and then
+  std::string bound = {};                   // why a bound of the connection ended it; empty while none did
+  bool expired = false;                     // the deadline cut the present call short
+  unsigned calls = 0;  // callbacks so far, on the decoder's thread: the parsers are looked at now and then
   // While the input closes: FFmpeg's calls go on until this steady time whatever else holds; 0
   // before.
   std::atomic<std::int64_t> closing_until{0};
@@ -77,8 +77,8 @@ using InputPtr = std::unique_ptr<AVFormatContext, InputCloser>;
 struct OpenedInput {
   InputPtr format;  // empty when the open failed or was stopped
   int video_stream = -1;
-  bool stopped = false;     // stop was requested during the open or discovery: nothing was logged
-  AttemptFailure failure;   // why it failed, otherwise
+  bool stopped = false;    // stop was requested during the open or discovery: nothing was logged
+  AttemptFailure failure;  // why it failed, otherwise
 };
 
 // Opens `url` over RTSP/TCP for low latency, discovers its streams and picks the video stream, all

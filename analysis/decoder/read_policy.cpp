@@ -43,7 +43,8 @@ std::optional<std::int64_t> LagWatch::picture(std::int64_t pts_ms, std::int64_t 
   previous_pts_ms_ = pts_ms;
   previous_now_ms_ = now_ms;
   const std::int64_t lag = offset - reference_offset_ms_;
-  if (lag <= kLagWarningMs || (last_warning_ms_ && now_ms - *last_warning_ms_ < kLagWarningEveryMs)) return std::nullopt;
+  if (lag <= kLagWarningMs || (last_warning_ms_ && now_ms - *last_warning_ms_ < kLagWarningEveryMs))
+    return std::nullopt;
   last_warning_ms_ = now_ms;
   return lag;
 }

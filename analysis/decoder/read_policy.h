@@ -13,10 +13,10 @@ namespace velmo::ai {
 // What the read loop does with one packet of the video stream.
 enum class PacketAction {
   decode,
-  skip,                // a non-key packet while only key frames are decoded
+  skip,                 // a non-key packet while only key frames are decoded
   decode_all_from_now,  // adaptive fall-back: decode this and every later packet of the connection,
                         // picking up from the last key frame
-  hardware_stalled,    // the hardware decoder was fed but gave nothing: reconnect in software
+  hardware_stalled,     // the hardware decoder was fed but gave nothing: reconnect in software
 };
 
 struct PacketContext {

@@ -34,7 +34,7 @@ class RtspAnswers {
   int failed_ = 0;         // the error of the last read, 0 when it gave a byte
   bool at_status_ = true;  // the next line is the first of an answer
   bool not_rtsp_ = false;
-  std::string line_;       // the line being read, its first bytes
+  std::string line_;  // the line being read, its first bytes
   std::string status_;
 };
 

@@ -11,8 +11,8 @@ namespace velmo::ai {
 struct EventDeliveryCounts {
   std::uint64_t published = 0;  // handed to the sink, those taken over from a replaced task's included
   std::uint64_t delivered = 0;
-  std::uint64_t queued = 0;     // waiting, or being delivered now
-  std::uint64_t handed_over = 0;  // passed on to the sink of the task that replaced this one
+  std::uint64_t queued = 0;              // waiting, or being delivered now
+  std::uint64_t handed_over = 0;         // passed on to the sink of the task that replaced this one
   std::uint64_t dropped_queue_full = 0;  // the oldest, pushed out of a full queue
   std::uint64_t dropped_gave_up = 0;     // their attempts and retry window ran out
   std::uint64_t dropped_at_stop = 0;     // still undelivered when the stop's drain budget ran out

@@ -360,10 +360,8 @@ HttpEventSink::Outcome HttpEventSink::deliver(const std::string& text, std::stri
     // The last pause ends with the retry window, so the final attempt falls at its end.
     if (attempt >= 3) pause = std::min<std::int64_t>(pause, give_up_after_.count() - waited);
     switch (pause_for(pause)) {
-      case PauseEnd::elapsed:
-        break;
-      case PauseEnd::out_of_time:
-        return out_of_time();
+      case PauseEnd::elapsed: break;
+      case PauseEnd::out_of_time: return out_of_time();
       case PauseEnd::stop_began:
         stop_seen = true;
         failures = 0;
@@ -462,12 +460,8 @@ void HttpEventSink::drain() {
       // Handing over, a stop's budget cut short only the attempt: the event goes on in the successor.
       if (outcome == Outcome::out_of_time && successor_ != nullptr) outcome = Outcome::handed_back;
       switch (outcome) {
-        case Outcome::delivered:
-          ++counts_.delivered;
-          break;
-        case Outcome::handed_back:
-          queue_.push_front(std::move(text));
-          break;
+        case Outcome::delivered: ++counts_.delivered; break;
+        case Outcome::handed_back: queue_.push_front(std::move(text)); break;
         case Outcome::given_up:
           ++counts_.dropped_gave_up;
           ++dropped_.count;

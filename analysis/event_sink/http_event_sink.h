@@ -45,8 +45,7 @@ class HttpEventSink final : public EventSink {
   // host or port; ServiceUnavailable when no thread can be started. give_up_after is for tests;
   // at zero an event gets three attempts. An empty clock is the system's.
   HttpEventSink(std::string url, std::size_t max_queue, EventSinkOwner owner = {},
-                std::chrono::milliseconds give_up_after = kEventGiveUpAfter,
-                std::shared_ptr<const Clock> clock = {});
+                std::chrono::milliseconds give_up_after = kEventGiveUpAfter, std::shared_ptr<const Clock> clock = {});
   ~HttpEventSink() override;
   HttpEventSink(const HttpEventSink&) = delete;
   HttpEventSink& operator=(const HttpEventSink&) = delete;
@@ -101,17 +100,17 @@ class HttpEventSink final : public EventSink {
   EventSinkOwner owner_;
   std::chrono::milliseconds give_up_after_;
   std::shared_ptr<const Clock> clock_;
-  HttpTarget target_;        // where every POST goes; its base names the server in warnings
-  std::unique_ptr<Io> io_;   // used by the worker; stop only wakes it
+  HttpTarget target_;       // where every POST goes; its base names the server in warnings
+  std::unique_ptr<Io> io_;  // used by the worker; stop only wakes it
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::string> queue_;
   std::thread worker_;
   bool stopping_ = false;
   HttpEventSink* successor_ = nullptr;  // set by stop_into; the caller keeps it alive until it returns
-  bool in_flight_ = false;    // the worker holds an event taken from the queue
-  bool failed_ = false;       // the worker ended on an exception
-  EventDeliveryCounts counts_;  // its queued is filled in by counts()
+  bool in_flight_ = false;              // the worker holds an event taken from the queue
+  bool failed_ = false;                 // the worker ended on an exception
+  EventDeliveryCounts counts_;          // its queued is filled in by counts()
   static constexpr std::int64_t kNever = INT64_MAX;
   std::int64_t stop_by_ = kNever;
   Drops dropped_;             // since the last warning line

@@ -106,8 +106,8 @@ AiConfig fast_ai() {
   ai.max_channels = 4;
   ai.max_queue_frames = 2;
   ai.scene_hold_ms = 4000;
-  ai.decode_mode = "all";       // every frame, not only key frames
-  ai.hardware_decode = "off";   // no time lost probing for VAAPI
+  ai.decode_mode = "all";      // every frame, not only key frames
+  ai.hardware_decode = "off";  // no time lost probing for VAAPI
   return ai;
 }
 
@@ -142,7 +142,6 @@ RtspServerOptions slow_ball() {
   options.pattern = "ball";
   return options;
 }
-
 
 // ---- scripted runs: frames handed over by the test, time moved by the test ----
 
@@ -257,12 +256,13 @@ Json scripted_task(int hold_ms, int cooldown_ms, bool rules) {
               {"cooldown_ms", cooldown_ms},
               {"hold_ms", hold_ms}}}};
   if (rules) {
-    task["rules"] = Json::array({{{"type", "intrusion"},
-                                  {"zones", Json::array({Json::array({{0.0, 0.0}, {1.0, 0.0}, {1.0, 1.0}, {0.0, 1.0}})})},
-                                  {"min_duration_ms", 0},
-                                  {"min_hits", 2},
-                                  {"cooldown_ms", 0},
-                                  {"lost_timeout_ms", 1000}}});
+    task["rules"] =
+        Json::array({{{"type", "intrusion"},
+                      {"zones", Json::array({Json::array({{0.0, 0.0}, {1.0, 0.0}, {1.0, 1.0}, {0.0, 1.0}})})},
+                      {"min_duration_ms", 0},
+                      {"min_hits", 2},
+                      {"cooldown_ms", 0},
+                      {"lost_timeout_ms", 1000}}});
   }
   return task;
 }
@@ -275,9 +275,10 @@ class Script {
          bool post_events = true, std::optional<double> sampling_phase = 0.0) {
     if (post_events) task["callback_url"] = receiver.url("/v1/events");
     if (!on_detections) on_detections = detections.callback();
-    pipeline = std::make_unique<AnalysisPipeline>(parse_task_config(task), std::move(ai), scheduler,
-                                                  std::move(on_detections),
-                                                  PipelineSeams{clock, source.source(), http_sink(), stepper.wait(), sampling_phase});
+    pipeline =
+        std::make_unique<AnalysisPipeline>(parse_task_config(task), std::move(ai), scheduler, std::move(on_detections),
+                                           PipelineSeams{clock, source.source(), http_sink(), stepper.wait(),
+                                                         sampling_phase});
     pipeline->start();
   }
   ~Script() { pipeline->stop(); }
@@ -341,7 +342,10 @@ class PipelineTest : public ::testing::Test {
     package_ = new test::ModelPackage(test::write_signed_package(dir_->path() / "model", "bright_dets"));
     const test::ModelPackage package = *package_;
     scheduler_ = new InferenceScheduler(
-        [package] { return std::make_unique<OnnxEngine>(package.manifest, package.public_key, true, ExecutionProvider::cpu, 1); }, 4);
+        [package] {
+          return std::make_unique<OnnxEngine>(package.manifest, package.public_key, true, ExecutionProvider::cpu, 1);
+        },
+        4);
     ASSERT_TRUE(scheduler_->start()) << scheduler_->statistics().error;
   }
   static void TearDownTestSuite() {
@@ -394,7 +398,8 @@ TEST_F(PipelineTest, DetectsTracksAndReportsAMovingPersonEndToEnd) {
     EXPECT_GE(message["timestamp"].get<std::int64_t>(), before_start);
   }
   const auto messages = detections.messages();
-  const auto with_box = std::find_if(messages.begin(), messages.end(), [](const Json& m) { return !m["boxes"].empty(); });
+  const auto with_box =
+      std::find_if(messages.begin(), messages.end(), [](const Json& m) { return !m["boxes"].empty(); });
   ASSERT_NE(with_box, messages.end());
   const Json& box = (*with_box)["boxes"][0];
   EXPECT_EQ(box["label"], "person");
@@ -492,7 +497,7 @@ TEST_F(PipelineTest, ScriptedSceneChangesOfATaskWithoutRulesAreBalancedAndRunNoI
   Script script(scripted_task(0, 0, false), scheduler());
   script.frame(1000, empty_picture());  // the baseline
   script.frame(1000, block_at(100));
-  script.frame(200, block_at(140));     // the idle rate drops it
+  script.frame(200, block_at(140));  // the idle rate drops it
   script.frame(800, block_at(180));
   script.frame(1000, block_at(220));
   script.pipeline->stop();
@@ -527,7 +532,7 @@ TEST_F(PipelineTest, ScriptedOnlyPicturesTheGateWillTakeAreConverted) {
   script.idle(1);
   EXPECT_TRUE(script.offer(block_at(100), 160));
   EXPECT_FALSE(script.offer(block_at(100), 200));  // the one handed over is not taken yet
-  script.idle(0);  // taken: the scene changes, sampling goes to 5 fps
+  script.idle(0);                                  // taken: the scene changes, sampling goes to 5 fps
   ASSERT_EQ(script.pipeline->snapshot().scenes_detected, 1u);
   EXPECT_FALSE(script.offer(block_at(100), 240));
   script.idle(199);
@@ -611,7 +616,8 @@ TEST_F(PipelineTest, ScriptedSceneChangeEndsWhenItsHoldRunsOutWithoutFrames) {
   for (int i = 0; i < 5; ++i) script.idle(200);
   ASSERT_EQ(script.now(), kT0 + 2200);
   script.idle(200);
-  ASSERT_TRUE(eventually([&] { return script.scene_events().size() == 2; }, 5s)) << dump_json(Json(script.scene_events()));
+  ASSERT_TRUE(eventually([&] { return script.scene_events().size() == 2; }, 5s))
+      << dump_json(Json(script.scene_events()));
   const Json ended = script.scene_events()[1];
   EXPECT_EQ(ended["event_state"], "ended");
   EXPECT_EQ(ended["started_at"], kT0 + 1000);
@@ -715,9 +721,8 @@ TEST_F(PipelineTest, ScriptedCameraOutageEndsTheSceneReconnectsAndLosesNoEvent) 
   EXPECT_EQ(script.pipeline->snapshot().events_started, 1u);
 
   // The camera dies: no picture comes any more while the decoder tries again.
-  script.source.report([](const DecoderCallbacks& decoder) {
-    decoder.on_state(DecoderState::reopening, "reopening stream");
-  });
+  script.source.report(
+      [](const DecoderCallbacks& decoder) { decoder.on_state(DecoderState::reopening, "reopening stream"); });
   for (int i = 0; i < 8; ++i) script.idle(200);  // kT0 + 3000
   const TaskSnapshot down = script.pipeline->snapshot();
   EXPECT_EQ(down.phase, TaskPhase::connecting);

@@ -24,11 +24,18 @@ const Detection kRight{"person", 0.8, Rect{0.625, 0.25, 0.125, 0.5}};
 // sightings and lost after 1 s. Idle 1 fps, active and inference 5 fps.
 TaskConfig task() {
   const Json zone = Json::array({Json::array({{0.0, 0.0}, {1.0, 0.0}, {1.0, 1.0}, {0.0, 1.0}})});
-  return parse_task_config(Json{
-      {"task_id", "cam"}, {"stream_id", "s"}, {"stream_url", "rtsp://127.0.0.1:1/live"}, {"fps", 5},
-      {"scene", {{"change_threshold", 0.002}, {"blur_threshold", 0.0}, {"trigger_ms", 0}, {"hold_ms", 1000}}},
-      {"rules", Json::array({{{"type", "intrusion"}, {"zones", zone}, {"min_duration_ms", 0}, {"min_hits", 2},
-                              {"cooldown_ms", 0}, {"lost_timeout_ms", 1000}}})}});
+  return parse_task_config(
+      Json{{"task_id", "cam"},
+           {"stream_id", "s"},
+           {"stream_url", "rtsp://127.0.0.1:1/live"},
+           {"fps", 5},
+           {"scene", {{"change_threshold", 0.002}, {"blur_threshold", 0.0}, {"trigger_ms", 0}, {"hold_ms", 1000}}},
+           {"rules", Json::array({{{"type", "intrusion"},
+                                   {"zones", zone},
+                                   {"min_duration_ms", 0},
+                                   {"min_hits", 2},
+                                   {"cooldown_ms", 0},
+                                   {"lost_timeout_ms", 1000}}})}});
 }
 
 AiConfig ai() {
@@ -57,8 +64,10 @@ Played play(std::int64_t step_at = 0, std::int64_t step_ms = 0) {
   for (std::int64_t t = 0; t <= 4000; t += 200) {
     if (t > 0) clock.advance(200);
     if (t == step_at) clock.step_wall(step_ms);
-    people = t < 1000 ? std::vector<Detection>{} : t <= 1400 ? std::vector{kLeft, kRight}
-           : t <= 2800 ? std::vector{kLeft} : std::vector<Detection>{};
+    people = t < 1000    ? std::vector<Detection>{}
+             : t <= 1400 ? std::vector{kLeft, kRight}
+             : t <= 2800 ? std::vector{kLeft}
+                         : std::vector<Detection>{};
     const bool block = t >= 1000 && t <= 2800;
     StepResult r = step.run(test::frame_with_rectangle(320, 180, 100, 60, block ? 130 : 100, 120), instant_of(clock));
     EXPECT_EQ(r.failure + r.inference_error, "") << t;
@@ -114,8 +123,8 @@ TEST(AnalysisStep, AWallClockStepShiftsOnlyTheStampsTakenAfterIt) {
   struct Case {
     std::int64_t at, by;
   };
-  for (const Case c : {Case{2000, -3'600'000}, Case{2000, 3'600'000}, Case{2000, -700}, Case{1200, 700},
-                       Case{3000, -3'600'000}}) {
+  for (const Case c :
+       {Case{2000, -3'600'000}, Case{2000, 3'600'000}, Case{2000, -700}, Case{1200, 700}, Case{3000, -3'600'000}}) {
     SCOPED_TRACE(std::to_string(c.by) + " ms at " + std::to_string(c.at));
     const Played p = play(c.at, c.by);
     ASSERT_EQ(p.events.size(), reference.events.size());
@@ -244,8 +253,8 @@ TEST(AnalysisStep, APersonMissedWithinTheRulesTimeoutKeepsTheirTrackAndIntrusion
         if (e.event_state == EventState::started) ++starts;
         if (e.event_state != EventState::ended) continue;
         ++ends;
-        const auto before = std::find_if(p.sightings.rbegin(), p.sightings.rend(),
-                                         [&](const auto& s) { return s.first < e.ended_at; });
+        const auto before =
+            std::find_if(p.sightings.rbegin(), p.sightings.rend(), [&](const auto& s) { return s.first < e.ended_at; });
         ASSERT_NE(before, p.sightings.rend());
         EXPECT_GE(e.ended_at - before->first, c.lost_timeouts[rule]) << rule;
         EXPECT_LT(e.ended_at - before->first, c.lost_timeouts[rule] + 1000) << rule << ", on the rule tick";

@@ -118,8 +118,7 @@ class DecoderRun {
       r.bytes = frame.pixels.size();
       r.pts_ms = frame.pts_ms;
       r.wall_ms = frame.wall_ms;
-      const std::size_t at =
-          (static_cast<std::size_t>(frame.height / 2) * frame.width + frame.width / 2) * 3;
+      const std::size_t at = (static_cast<std::size_t>(frame.height / 2) * frame.width + frame.width / 2) * 3;
       if (at + 2 < frame.pixels.size()) {
         for (int i = 0; i < 3; ++i) r.centre[i] = frame.pixels[at + i];
       }
@@ -287,8 +286,8 @@ TEST(FfmpegDecoderOptions, ChecksEachFieldInOrder) {
     cases.push_back({url, with(1000, m, 60000, "auto"), nullptr});
   }
   for (const auto& c : cases) {
-    SCOPED_TRACE("url=" + c.url + " delay=" + std::to_string(c.options.reconnect_delay_ms) + " mode=" +
-                 c.options.decode_mode + " fallback=" + std::to_string(c.options.keyframe_fallback_ms) +
+    SCOPED_TRACE("url=" + c.url + " delay=" + std::to_string(c.options.reconnect_delay_ms) +
+                 " mode=" + c.options.decode_mode + " fallback=" + std::to_string(c.options.keyframe_fallback_ms) +
                  " hw=" + c.options.hardware_decode);
     if (c.error == nullptr) {
       EXPECT_NO_THROW(FfmpegDecoder(c.url, c.options));
@@ -350,8 +349,7 @@ TEST(DecidePacket, ModeAndStallRules) {
       {"adaptive falls back on a key packet too", packet(15000, true, true, true, 10000),
        PacketAction::decode_all_from_now},
       {"adaptive after fall-back decodes all", packet(99999, false, false, true, 10000), PacketAction::decode},
-      {"hardware owes a picture for 2999 ms", packet(12999, true, false, false, 0, true, 10000),
-       PacketAction::decode},
+      {"hardware owes a picture for 2999 ms", packet(12999, true, false, false, 0, true, 10000), PacketAction::decode},
       {"hardware owes a picture for 3000 ms", packet(13000, true, false, false, 0, true, 10000),
        PacketAction::hardware_stalled},
       // Skipping packets on purpose is not a stall: nothing was fed since the last picture.
@@ -413,10 +411,10 @@ TEST(StarvationWatch, StarvedAfterThreeFallbackIntervalsSaidOnceAMinute) {
     std::optional<std::int64_t> warned;
   };
   // A picture at 70 s ends the first stretch; the next is said a minute after the last warning.
-  const Step steps[] = {{2999, 0, false, std::nullopt},      {3000, 0, true, 3000},
-                        {3001, 0, true, std::nullopt},       {62999, 0, true, std::nullopt},
-                        {63000, 0, true, 63000},             {72999, 70000, false, std::nullopt},
-                        {73000, 70000, true, std::nullopt},  {123000, 70000, true, 53000}};
+  const Step steps[] = {
+      {2999, 0, false, std::nullopt},     {3000, 0, true, 3000},       {3001, 0, true, std::nullopt},
+      {62999, 0, true, std::nullopt},     {63000, 0, true, 63000},     {72999, 70000, false, std::nullopt},
+      {73000, 70000, true, std::nullopt}, {123000, 70000, true, 53000}};
   StarvationWatch watch(1000);
   for (const Step& step : steps) {
     const StarvationWatch::Verdict verdict = watch.skipped(step.now, step.last_frame);
@@ -439,9 +437,9 @@ TEST(ConvertPicture, BandsEqualAWholeConversionAndTheReductionEqualsOpenCvs) {
     bool reduced;
   };
   const Case cases[] = {{1920, 1080, AV_PIX_FMT_YUV420P, true}, {960, 540, AV_PIX_FMT_YUVJ420P, true},
-                        {1280, 720, AV_PIX_FMT_YUV422P, false},  {1600, 900, AV_PIX_FMT_YUV420P, true},
+                        {1280, 720, AV_PIX_FMT_YUV422P, false}, {1600, 900, AV_PIX_FMT_YUV420P, true},
                         {1000, 562, AV_PIX_FMT_YUV420P, false}, {640, 360, AV_PIX_FMT_YUV420P, false},
-                        {960, 540, AV_PIX_FMT_NV12, false}, {1920, 1080, AV_PIX_FMT_RGB24, false}};
+                        {960, 540, AV_PIX_FMT_NV12, false},     {1920, 1080, AV_PIX_FMT_RGB24, false}};
   cv::RNG rng(24);
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " " + std::to_string(c.format));
@@ -625,9 +623,9 @@ TEST(FfmpegDecoderStream, KeyframeModeDeliversEachKeyFrameOfABFrameStream) {
   }
   EXPECT_NEAR(first.back(), 3000, 1) << "the last key frame before the end was held back";
 
-  EXPECT_EQ(run.states(), (std::vector<DecoderState>{DecoderState::opening, DecoderState::online,
-                                                     DecoderState::reopening, DecoderState::online,
-                                                     DecoderState::stopped}));
+  EXPECT_EQ(run.states(),
+            (std::vector<DecoderState>{DecoderState::opening, DecoderState::online, DecoderState::reopening,
+                                       DecoderState::online, DecoderState::stopped}));
   ASSERT_GE(count(capture, "decoder: stream read interrupted"), 1u);
   auto offline = lines(capture, "decoder: stream offline");
   ASSERT_GE(offline.size(), 1u);
@@ -1110,7 +1108,8 @@ TEST(FfmpegDecoderFailure, AVideoDecoderThatRefusesEveryPacketIsNamed) {
   clock->advance(5000);
   ASSERT_TRUE(test::eventually([&] { return !run.refusals().empty(); }, 10s));
   EXPECT_EQ(run.refusals(),
-            std::vector<std::string>{"video decoder refused every packet for 5 s: Invalid data found when processing input"});
+            std::vector<std::string>{
+                "video decoder refused every packet for 5 s: Invalid data found when processing input"});
   refuse = false;
   ASSERT_TRUE(test::eventually([&] { return run.refusals().size() == 2 && run.frame_count() >= 1; }, 10s));
   EXPECT_EQ(run.refusals().back(), "");

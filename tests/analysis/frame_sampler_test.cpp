@@ -96,10 +96,11 @@ INSTANTIATE_TEST_SUITE_P(
         GateCase{"zero_is_none", 1, 1, {{0, false, true}, {1, false, true}, {2, false, false}}},
         GateCase{"equal_time_is_rejected", 1, 1, {{5000, false, true}, {5000, false, false}}},
         // Key frames a second apart with a few milliseconds of jitter are all taken at 1 fps.
-        GateCase{"key_frames_early_by_jitter",
-                 1,
-                 3,
-                 {{5000, false, true, 1000}, {5999, false, true, 999}, {6996, false, true, 997}, {8001, false, true, 1005}}},
+        GateCase{
+            "key_frames_early_by_jitter",
+            1,
+            3,
+            {{5000, false, true, 1000}, {5999, false, true, 999}, {6996, false, true, 997}, {8001, false, true, 1005}}},
         // At 25 fps a frame is taken up to 20 ms before its slot, not earlier; taken early, it
         // keeps its slot, so the next one is due an interval after the slot, not after the frame.
         GateCase{"half_a_frame_period_early",
@@ -158,9 +159,9 @@ TEST(SamplingGate, ResetMakesTheNextFrameDue) {
 struct PhaseCase {
   const char* name;
   double phase;
-  std::int64_t spacing_ms;                  // of the pictures offered
-  std::vector<std::int64_t> gaps;           // pictures are not offered from a gap's start for 3 s
-  std::vector<std::int64_t> wanted;         // the pictures the producer asks for, at 1 fps
+  std::int64_t spacing_ms;           // of the pictures offered
+  std::vector<std::int64_t> gaps;    // pictures are not offered from a gap's start for 3 s
+  std::vector<std::int64_t> wanted;  // the pictures the producer asks for, at 1 fps
 };
 
 void PrintTo(const PhaseCase& c, std::ostream* os) { *os << c.name; }

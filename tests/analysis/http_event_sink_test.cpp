@@ -52,8 +52,9 @@ const char kWarning[] = "level=WARN msg=\"event: callback delivery failed\"";
 
 // The counts of the drop warnings in the log text, in order.
 std::vector<int> dropped_counts(const std::string& err) {
-  static const std::regex line(std::string(kWarning) +
-                               R"re( task_id="[^"]*" stream_id="[^"]*" url="[^"]*" err="(?:[^"\\]|\\.)*" dropped="(\d+)")re");
+  static const std::regex line(
+      std::string(kWarning) +
+      R"re( task_id="[^"]*" stream_id="[^"]*" url="[^"]*" err="(?:[^"\\]|\\.)*" dropped="(\d+)")re");
   std::vector<int> out;
   for (auto it = std::sregex_iterator(err.begin(), err.end(), line); it != std::sregex_iterator(); ++it) {
     out.push_back(std::stoi((*it)[1]));
@@ -64,7 +65,7 @@ std::vector<int> dropped_counts(const std::string& err) {
 using namespace std::chrono_literals;
 using RealClock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kThreeAttempts{0};  // give-up window: the first three attempts only
-const EventSinkOwner kOwner{"cam-7", "stream-7"};  // named in every warning line
+const EventSinkOwner kOwner{"cam-7", "stream-7"};       // named in every warning line
 
 // Time that moves only when the test moves it, and that shows when the sink has begun a timed
 // wait on it, so that a test moves time on only once the sink is waiting and no step races it.
@@ -167,9 +168,9 @@ TEST(HttpEventSinkTest, RefusesBadConstructionArguments) {
 }
 
 TEST(HttpEventSinkTest, AcceptsWellFormedUrls) {
-  for (const std::string url : {"http://127.0.0.1", "HTTP://127.0.0.1:8080/", "http://localhost:65535/a?b=c",
-                                "http://[::1]:8080/hook", "http://camera-hub.example/x",
-                                "http://127.0.0.1:8080?token=x", "http://127.0.0.1:8080#frag"}) {
+  for (const std::string url :
+       {"http://127.0.0.1", "HTTP://127.0.0.1:8080/", "http://localhost:65535/a?b=c", "http://[::1]:8080/hook",
+        "http://camera-hub.example/x", "http://127.0.0.1:8080?token=x", "http://127.0.0.1:8080#frag"}) {
     SCOPED_TRACE(url);
     EXPECT_NO_THROW(HttpEventSink(url, 1));
   }
@@ -289,7 +290,8 @@ TEST(HttpEventSinkTest, OnlyA2xxFinalAnswerEndsTheAttemptsAndTheWarningNamesTask
       {"102, 103 then 200",
        {raw("HTTP/1.1 102 Processing\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>; rel=preload\r\n\r\n"
             "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")},
-       1, ""},
+       1,
+       ""},
       // No reason phrase, with and without the space before it.
       {"200 without reason", {raw("HTTP/1.1 200\r\nContent-Length: 0\r\n\r\n")}, 1, ""},
       {"100 and 204 without reason", {raw("HTTP/1.1 100\r\n\r\nHTTP/1.1 204\r\n\r\n")}, 1, ""},
@@ -305,7 +307,8 @@ TEST(HttpEventSinkTest, OnlyA2xxFinalAnswerEndsTheAttemptsAndTheWarningNamesTask
       {"307",
        {raw("HTTP/1.1 307 Temporary Redirect\r\nLocation: http://127.0.0.1:1/moved?token=secret\r\n"
             "Content-Length: 0\r\n\r\n")},
-       3, "status 307 Temporary Redirect, redirect to http://127.0.0.1:1/moved not followed"},
+       3,
+       "status 307 Temporary Redirect, redirect to http://127.0.0.1:1/moved not followed"},
       {"not HTTP", {raw("SSH-2.0-OpenSSH\r\n\r\n")}, 3, "malformed answer: bad version"},
       {"500 then 204", {status(500), status(204)}, 2, ""},
       {"500, 502 then 200", {status(500), status(502), status(200)}, 3, ""},
@@ -729,8 +732,10 @@ TEST(HttpEventSinkTest, AWorkerThatFailsLogsAndCountsWhatItLoses) {
   sink.publish(event(3));
   sink.stop();
   const std::string err = log_capture.text();
-  EXPECT_THAT(err, HasSubstr("level=ERROR msg=\"event: delivery thread failed\" task_id=\"cam-7\" stream_id=\"stream-7\" "
-                             "url=\"" + receiver.url() + "\" err=\"clock failed\" dropped=\"3\""));
+  EXPECT_THAT(err,
+              HasSubstr("level=ERROR msg=\"event: delivery thread failed\" task_id=\"cam-7\" stream_id=\"stream-7\" "
+                        "url=\"" +
+                        receiver.url() + "\" err=\"clock failed\" dropped=\"3\""));
   // What came after is counted and reported too.
   EXPECT_EQ(dropped_counts(err), std::vector<int>{1}) << err;
   EXPECT_EQ(sink.counts().dropped_fault, sink.counts().published);

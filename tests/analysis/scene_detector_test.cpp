@@ -121,8 +121,8 @@ TEST(SceneDetectorConfig, RefusesThresholdsOutsideTheUnitIntervalAndNegativeTime
     if (c.ok) {
       EXPECT_NO_THROW(SceneDetector{cfg});
     } else {
-      EXPECT_THAT([&] { SceneDetector{cfg}; },
-                  testing::ThrowsMessage<std::invalid_argument>(testing::StrEq("invalid scene detector configuration")));
+      EXPECT_THAT([&] { SceneDetector{cfg}; }, testing::ThrowsMessage<std::invalid_argument>(
+                                                   testing::StrEq("invalid scene detector configuration")));
     }
   }
 }
@@ -160,10 +160,10 @@ TEST(SceneDetectorFrames, GreyPictureIsOpenCvsAreaReductionToTheBit) {
   struct Shape {
     int width, height, to_width, to_height;
   };
-  const Shape shapes[] = {{1920, 1080, kW, kH}, {1280, 720, kW, kH},  {960, 540, kW, kH},  {3840, 2160, kW, kH},
-                          {960, 1440, kW, kH},  {640, 360, kW, kH},   {kW, kH, kW, kH},    {1000, 700, kW, kH},
-                          {4000, 2160, kW, kH}, {5760, 3240, kW, kH}, {1920, 1080, 640, 360},
-                          {5120, 2880, kW, kH}};  // 16 x 16: the largest block whose sums fit 16 bits
+  const Shape shapes[] = {
+      {1920, 1080, kW, kH},   {1280, 720, kW, kH}, {960, 540, kW, kH},  {3840, 2160, kW, kH}, {960, 1440, kW, kH},
+      {640, 360, kW, kH},     {kW, kH, kW, kH},    {1000, 700, kW, kH}, {4000, 2160, kW, kH}, {5760, 3240, kW, kH},
+      {1920, 1080, 640, 360}, {5120, 2880, kW, kH}};  // 16 x 16: the largest block whose sums fit 16 bits
   cv::RNG rng(24);
   for (const Shape& s : shapes) {
     for (const bool noise : {true, false}) {
@@ -246,13 +246,20 @@ TEST(SceneDetectorBlur, LaplacianVarianceIsOpenCvsToTheBit) {
     return m;
   };
   std::vector<Case> cases{
-      {"flat 0", flat(kW, kH, 0)},           {"flat 255", flat(kW, kH, 255)},
-      {"checker", checker(kW, kH)},          {"checker, odd size", checker(kW + 1, kH + 1)},
-      {"dot in a corner", dot(kW, kH, 0, 0)}, {"dot in the far corner", dot(kW, kH, kW - 1, kH - 1)},
-      {"dot on the top edge", dot(kW, kH, 100, 0)}, {"dot on the right edge", dot(kW, kH, kW - 1, 90)},
-      {"dot beside the corner", dot(kW, kH, 1, 1)}, {"1 x 9", noise(1, 9, 0, 256)},
-      {"9 x 1", noise(9, 1, 0, 256)},         {"17 x 3", noise(17, 3, 0, 256)},
-      {"18 x 5", noise(18, 5, 0, 256)},       {"33 x 2", noise(33, 2, 0, 256)},
+      {"flat 0", flat(kW, kH, 0)},
+      {"flat 255", flat(kW, kH, 255)},
+      {"checker", checker(kW, kH)},
+      {"checker, odd size", checker(kW + 1, kH + 1)},
+      {"dot in a corner", dot(kW, kH, 0, 0)},
+      {"dot in the far corner", dot(kW, kH, kW - 1, kH - 1)},
+      {"dot on the top edge", dot(kW, kH, 100, 0)},
+      {"dot on the right edge", dot(kW, kH, kW - 1, 90)},
+      {"dot beside the corner", dot(kW, kH, 1, 1)},
+      {"1 x 9", noise(1, 9, 0, 256)},
+      {"9 x 1", noise(9, 1, 0, 256)},
+      {"17 x 3", noise(17, 3, 0, 256)},
+      {"18 x 5", noise(18, 5, 0, 256)},
+      {"33 x 2", noise(33, 2, 0, 256)},
       {"checker 9000 x 2", checker(9000, 2)},
   };
   // Pictures from 1 x 1 to 7 x 5, whose borders make the mean of the Laplacian far from 0: enough
@@ -296,7 +303,9 @@ TEST(SceneDetectorFrames, StartsFromTheReductionThatTravelsWithTheFrame) {
   };
   auto wrong_size = std::make_shared<ReducedPicture>();
   wrong_size->bgr.assign(7, 200);
-  const Case cases[] = {{reduction.finish(), 200}, {wrong_size, 10}, {std::make_shared<FrameSummary>(), 10},
+  const Case cases[] = {{reduction.finish(), 200},
+                        {wrong_size, 10},
+                        {std::make_shared<FrameSummary>(), 10},
                         {nullptr, 10}};
   for (const Case& c : cases) {
     VideoFrame f = dark;
@@ -390,12 +399,20 @@ TEST(SceneDetectorObserve, RegionIsTheEnlargedBoxOfTheSignificantBlobs) {
   const std::vector<Case> cases{
       {"one block", {{100, 50, 40, 20}}, 0.3125 - 0.025, 50.0 / 180 - 0.2 * 20 / 180, 0.175, 1.4 * 20 / 180},
       // Two blocks merge into one box (40, 30)-(230, 130).
-      {"two blocks", {{40, 30, 40, 20}, {200, 100, 30, 30}}, 0.125 - 0.2 * 190 / 320, 30.0 / 180 - 0.2 * 100 / 180,
-       1.4 * 190 / 320, 1.4 * 100 / 180},
+      {"two blocks",
+       {{40, 30, 40, 20}, {200, 100, 30, 30}},
+       0.125 - 0.2 * 190 / 320,
+       30.0 / 180 - 0.2 * 100 / 180,
+       1.4 * 190 / 320,
+       1.4 * 100 / 180},
       // At the top-left corner the growth is clipped to the frame.
       {"at the corner", {{0, 0, 40, 20}}, 0.0, 0.0, 1.2 * 40 / 320, 1.2 * 20 / 180},
       // A 4 x 4 spot opens to 12 pixels with a contour area of 7: too small for the region.
-      {"block and a speck", {{100, 50, 40, 20}, {10, 150, 4, 4}}, 0.3125 - 0.025, 50.0 / 180 - 0.2 * 20 / 180, 0.175,
+      {"block and a speck",
+       {{100, 50, 40, 20}, {10, 150, 4, 4}},
+       0.3125 - 0.025,
+       50.0 / 180 - 0.2 * 20 / 180,
+       0.175,
        1.4 * 20 / 180},
   };
   for (const Case& c : cases) {
@@ -461,8 +478,8 @@ TEST(SceneDetectorObserve, RoisAndIgnoreZonesMaskTheChange) {
 
   // A block on columns 158..161 opens to 4 x 20 minus 4 corners = 76 pixels. A roi edge at x = 0.5
   // is column 160 and is inside, cutting column 161 (18 pixels); an edge at 160.6 rounds to 161.
-  for (const auto& [edge, ratio] : std::vector<std::pair<double, double>>{{0.5, 58.0 / kArea},
-                                                                          {160.6 / kW, 76.0 / kArea}}) {
+  for (const auto& [edge, ratio] :
+       std::vector<std::pair<double, double>>{{0.5, 58.0 / kArea}, {160.6 / kW, 76.0 / kArea}}) {
     SCOPED_TRACE(edge);
     SceneConfig cfg = config();
     cfg.rois = {{{0, 0}, {edge, 0}, {edge, 1}, {0, 1}}};
@@ -481,12 +498,9 @@ TEST(SceneDetectorObserve, ThresholdsAreInclusive) {
     bool qualifies;
   };
   const std::vector<Case> cases{
-      {"ratio equal", kBlockRatio, 45, 12, true},
-      {"ratio above", std::nextafter(kBlockRatio, 1.0), 45, 12, false},
-      {"brightness equal", 0.001, 1.875, 12, true},
-      {"brightness below", 0.001, std::nextafter(1.875, 0.0), 12, false},
-      {"blur equal", 0.001, 45, block_blur, true},
-      {"blur above", 0.001, 45, std::nextafter(block_blur, 1e9), false},
+      {"ratio equal", kBlockRatio, 45, 12, true},   {"ratio above", std::nextafter(kBlockRatio, 1.0), 45, 12, false},
+      {"brightness equal", 0.001, 1.875, 12, true}, {"brightness below", 0.001, std::nextafter(1.875, 0.0), 12, false},
+      {"blur equal", 0.001, 45, block_blur, true},  {"blur above", 0.001, 45, std::nextafter(block_blur, 1e9), false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -534,8 +548,11 @@ TEST(SceneDetectorTimeline, TriggerNeedsAnUnbrokenRun) {
   run_timeline(zero, {{0, 'c', true, true}});
 
   SceneDetector d = primed(config(1500, 30000, 4000));
-  run_timeline(d, {{0, 'c', false, false}, {500, 'c', false, false}, {1000, 'c', false, false},
-                   {1500, 'c', true, true}, {2000, 'c', true, false}});
+  run_timeline(d, {{0, 'c', false, false},
+                   {500, 'c', false, false},
+                   {1000, 'c', false, false},
+                   {1500, 'c', true, true},
+                   {2000, 'c', true, false}});
 
   SceneDetector broken = primed(config(1500, 30000, 4000));
   run_timeline(broken, {{0, 'c', false, false},

@@ -29,13 +29,11 @@ std::string refusal_of(const std::string& request_text) {
 }
 
 std::string rule_with(const std::string& fields) {
-  return minimal_with(R"("rules":[{"zones":[[[0,0],[1,0],[1,1]]])" + std::string(fields.empty() ? "" : ",") +
-                      fields + "}]");
+  return minimal_with(R"("rules":[{"zones":[[[0,0],[1,0],[1,1]]])" + std::string(fields.empty() ? "" : ",") + fields +
+                      "}]");
 }
 
-std::string zone_of(const std::string& polygon) {
-  return minimal_with(R"("rules":[{"zones":[)" + polygon + "]}]");
-}
+std::string zone_of(const std::string& polygon) { return minimal_with(R"("rules":[{"zones":[)" + polygon + "]}]"); }
 
 struct RefusalCase {
   std::string name;
@@ -55,7 +53,8 @@ TEST(ParseTaskConfig, RefusesWithTheFirstFailingCheck) {
        "task.task_id must be a non-empty string"},
       {"task_id with slash", R"({"task_id":"a/b","stream_id":"s1","stream_url":"rtsp://cam"})",
        "task.task_id must not contain /"},
-      {"missing stream_id", R"({"task_id":"t1","stream_url":"rtsp://cam"})", "task.stream_id must be a non-empty string"},
+      {"missing stream_id", R"({"task_id":"t1","stream_url":"rtsp://cam"})",
+       "task.stream_id must be a non-empty string"},
       {"stream_id with slash", R"({"task_id":"t1","stream_id":"/s","stream_url":"rtsp://cam"})",
        "task.stream_id must not contain /"},
       {"empty task_id before bad fps", R"({"task_id":"","stream_id":"s1","fps":99})",
@@ -73,7 +72,8 @@ TEST(ParseTaskConfig, RefusesWithTheFirstFailingCheck) {
       {"bad fps before bad url", R"({"task_id":"t","stream_id":"s","stream_url":"http://x","fps":0})",
        "task.fps is out of range"},
       // Stream URL.
-      {"stream_url http", R"({"task_id":"t","stream_id":"s","stream_url":"http://cam"})", "task.stream_url must use RTSP"},
+      {"stream_url http", R"({"task_id":"t","stream_id":"s","stream_url":"http://cam"})",
+       "task.stream_url must use RTSP"},
       {"stream_url capital scheme", R"({"task_id":"t","stream_id":"s","stream_url":"RTSP://cam"})",
        "task.stream_url must use RTSP"},
       {"stream_url not a string", R"({"task_id":"t","stream_id":"s","stream_url":5})", "task.stream_url must use RTSP"},
@@ -93,7 +93,8 @@ TEST(ParseTaskConfig, RefusesWithTheFirstFailingCheck) {
       {"bad stream_url before bad streams", R"({"task_id":"t","stream_id":"s","stream_url":"x","streams":5})",
        "task.stream_url must use RTSP"},
       // What FFmpeg can open: the authority as it splits it, and the user information it keeps.
-      {"stream_url raw slash in password", R"({"task_id":"t","stream_id":"s","stream_url":"rtsp://admin:Ab/Cd9@cam/1"})",
+      {"stream_url raw slash in password",
+       R"({"task_id":"t","stream_id":"s","stream_url":"rtsp://admin:Ab/Cd9@cam/1"})",
        "task.stream_url has an invalid host or port; percent-encode / ? # in a user name or password (%2F %3F %23)"},
       {"stream_url @ in path", R"({"task_id":"t","stream_id":"s","stream_url":"rtsp://admin:1234/x@cam/1"})",
        "task.stream_url has an @ after its host; percent-encode / ? # in a user name or password (%2F %3F %23), "
@@ -107,14 +108,16 @@ TEST(ParseTaskConfig, RefusesWithTheFirstFailingCheck) {
        "task.stream_url has an invalid host or port; percent-encode / ? # in a user name or password (%2F %3F %23)"},
       // Streams object.
       {"streams not an object", minimal_with(R"("streams":["rtsp://a"])"), "task.streams must be an object"},
-      {"streams capital role", minimal_with(R"("streams":{"Sub":"rtsp://a"})"), "task.streams contains an unknown role"},
+      {"streams capital role", minimal_with(R"("streams":{"Sub":"rtsp://a"})"),
+       "task.streams contains an unknown role"},
       {"streams unknown role sorts first", minimal_with(R"("streams":{"sub":"rtsp://a","alt":"rtsp://b"})"),
        "task.streams contains an unknown role"},
       {"streams empty sub", minimal_with(R"("streams":{"sub":""})"), "task.streams.sub must be a non-empty string"},
       {"streams null main", minimal_with(R"("streams":{"main":null})"), "task.streams.main must be a non-empty string"},
       {"streams custom checked before main", minimal_with(R"("streams":{"main":"","custom":"http://x"})"),
        "task.streams.custom must use RTSP"},
-      {"streams sub without host", minimal_with(R"("streams":{"sub":"rtsp:///"})"), "task.streams.sub must include a host"},
+      {"streams sub without host", minimal_with(R"("streams":{"sub":"rtsp:///"})"),
+       "task.streams.sub must include a host"},
       {"streams main with tab", minimal_with(R"("streams":{"main":"rtsp://cam\t"})"),
        "task.streams.main must not contain spaces or control characters"},
       {"bad streams before bad device", minimal_with(R"("streams":{"sub":""},"device":"tpu")"),
@@ -128,12 +131,14 @@ TEST(ParseTaskConfig, RefusesWithTheFirstFailingCheck) {
       {"bad device before bad role", minimal_with(R"("device":"x","stream_role":"x")"),
        "task.device must be auto, cpu, or gpu"},
       // Stream role and selection.
-      {"role capitalised", minimal_with(R"("stream_role":"Main")"), "task.stream_role must be auto, sub, main, or custom"},
+      {"role capitalised", minimal_with(R"("stream_role":"Main")"),
+       "task.stream_role must be auto, sub, main, or custom"},
       {"role boolean", minimal_with(R"("stream_role":false)"), "task.stream_role must be auto, sub, main, or custom"},
       {"no stream at all", R"({"task_id":"t","stream_id":"s"})", "task does not provide the requested stream role"},
       {"empty stream_url", R"({"task_id":"t","stream_id":"s","stream_url":""})",
        "task does not provide the requested stream role"},
-      {"role sub without sub", minimal_with(R"("stream_role":"sub")"), "task does not provide the requested stream role"},
+      {"role sub without sub", minimal_with(R"("stream_role":"sub")"),
+       "task does not provide the requested stream role"},
       {"role main with only sub", minimal_with(R"("stream_role":"main","streams":{"sub":"rtsp://a"})"),
        "task does not provide the requested stream role"},
       {"bad role before bad callback", minimal_with(R"("stream_role":"x","callback_url":"ftp://x")"),
@@ -159,7 +164,8 @@ TEST(ParseTaskConfig, RefusesWithTheFirstFailingCheck) {
       // Scene.
       {"scene array", minimal_with(R"("scene":[])"), "task.scene must be an object"},
       {"scene null", minimal_with(R"("scene":null)"), "task.scene must be an object"},
-      {"change_threshold 0", minimal_with(R"("scene":{"change_threshold":0})"), "task.change_threshold is out of range"},
+      {"change_threshold 0", minimal_with(R"("scene":{"change_threshold":0})"),
+       "task.change_threshold is out of range"},
       {"change_threshold above 1", minimal_with(R"("scene":{"change_threshold":1.0001})"),
        "task.change_threshold is out of range"},
       {"change_threshold string", minimal_with(R"("scene":{"change_threshold":"0.1"})"),
@@ -187,31 +193,39 @@ TEST(ParseTaskConfig, RefusesWithTheFirstFailingCheck) {
       {"hold before baseline", minimal_with(R"("scene":{"baseline_mode":"x","hold_ms":-1})"),
        "task.hold_ms is out of range"},
       {"rois object", minimal_with(R"("scene":{"rois":{}})"), "task.rois must be an array"},
-      {"rois short polygon", minimal_with(R"("scene":{"rois":[[[0,0],[1,1]]]})"), "task.rois must contain at least 3 points"},
+      {"rois short polygon", minimal_with(R"("scene":{"rois":[[[0,0],[1,1]]]})"),
+       "task.rois must contain at least 3 points"},
       {"rois polygon is a number", minimal_with(R"("scene":{"rois":[5]})"), "task.rois must contain at least 3 points"},
       {"ignore_zones bad point", minimal_with(R"("scene":{"ignore_zones":[[[0,0],[1,1],[0,"1"]]]})"),
        "task.ignore_zones points must be [x, y]"},
-      {"rois before ignore_zones", minimal_with(R"("scene":{"ignore_zones":5,"rois":5})"), "task.rois must be an array"},
+      {"rois before ignore_zones", minimal_with(R"("scene":{"ignore_zones":5,"rois":5})"),
+       "task.rois must be an array"},
       {"baseline before rois", minimal_with(R"("scene":{"rois":5,"baseline_mode":"x"})"),
        "task.scene.baseline_mode must be auto or manual"},
-      {"bad scene before bad rules", minimal_with(R"("scene":{"hold_ms":-1},"rules":5)"), "task.hold_ms is out of range"},
+      {"bad scene before bad rules", minimal_with(R"("scene":{"hold_ms":-1},"rules":5)"),
+       "task.hold_ms is out of range"},
       // Rules.
       {"rules object", minimal_with(R"("rules":{})"), "task.rules must be an array"},
       {"rule is a number", minimal_with(R"("rules":[5])"), "task.rules entries must be objects"},
       {"rule without zones", minimal_with(R"("rules":[{}])"), "intrusion rule requires at least one zone"},
       {"rule with empty zones", minimal_with(R"("rules":[{"zones":[]}])"), "intrusion rule requires at least one zone"},
-      {"rule with zones object", minimal_with(R"("rules":[{"zones":{}}])"), "intrusion rule requires at least one zone"},
+      {"rule with zones object", minimal_with(R"("rules":[{"zones":{}}])"),
+       "intrusion rule requires at least one zone"},
       {"other type before zones", minimal_with(R"("rules":[{"type":"loitering"}])"),
        "phase one supports only intrusion rules"},
       {"type not a string", minimal_with(R"("rules":[{"type":1,"zones":[[[0,0],[1,0],[1,1]]]}])"),
        "phase one supports only intrusion rules"},
       {"zone of two points", zone_of("[[0,0],[1,1]]"), "task.rules[].zones must contain at least 3 points"},
-      {"zone coordinate above 1", zone_of("[[0,0],[1,0],[0.5,1.2]]"), "task.rules[].zones coordinates must be normalized"},
-      {"zone coordinate negative", zone_of("[[0,0],[1,0],[-0.1,0.5]]"), "task.rules[].zones coordinates must be normalized"},
+      {"zone coordinate above 1", zone_of("[[0,0],[1,0],[0.5,1.2]]"),
+       "task.rules[].zones coordinates must be normalized"},
+      {"zone coordinate negative", zone_of("[[0,0],[1,0],[-0.1,0.5]]"),
+       "task.rules[].zones coordinates must be normalized"},
       {"zone point of one number", zone_of("[[0,0],[1,0],[0.5]]"), "task.rules[].zones points must be [x, y]"},
-      {"zone point of three numbers", zone_of("[[0,0],[1,0],[0.5,0.5,0.5]]"), "task.rules[].zones points must be [x, y]"},
+      {"zone point of three numbers", zone_of("[[0,0],[1,0],[0.5,0.5,0.5]]"),
+       "task.rules[].zones points must be [x, y]"},
       {"zone point with boolean x", zone_of("[[0,0],[1,0],[true,0.5]]"), "task.rules[].zones points must be [x, y]"},
-      {"zone point is an object", zone_of(R"([[0,0],[1,0],{"x":0,"y":0}])"), "task.rules[].zones points must be [x, y]"},
+      {"zone point is an object", zone_of(R"([[0,0],[1,0],{"x":0,"y":0}])"),
+       "task.rules[].zones points must be [x, y]"},
       {"first bad point decides", zone_of("[[0,0],[2,0],[0.5]]"), "task.rules[].zones coordinates must be normalized"},
       {"min_duration above", rule_with(R"("min_duration_ms":600001)"), "task.min_duration_ms is out of range"},
       {"rule cooldown above", rule_with(R"("cooldown_ms":86400001)"), "task.cooldown_ms is out of range"},
@@ -285,16 +299,35 @@ struct SelectionCase {
 TEST(ParseTaskConfig, SelectsTheStreamRole) {
   const std::string both = R"("streams":{"main":"rtsp://cam/main","sub":"rtsp://cam/sub"})";
   const std::vector<SelectionCase> cases = {
-      {"auto prefers sub", minimal_with(both), "sub", "rtsp://cam/sub", {"rtsp://cam/main", "rtsp://cam/sub", "rtsp://cam/1"}},
-      {"main requested", minimal_with(both + R"(,"stream_role":"main")"), "main", "rtsp://cam/main",
+      {"auto prefers sub",
+       minimal_with(both),
+       "sub",
+       "rtsp://cam/sub",
        {"rtsp://cam/main", "rtsp://cam/sub", "rtsp://cam/1"}},
-      {"custom requested", minimal_with(both + R"(,"stream_role":"custom")"), "custom", "rtsp://cam/1",
+      {"main requested",
+       minimal_with(both + R"(,"stream_role":"main")"),
+       "main",
+       "rtsp://cam/main",
        {"rtsp://cam/main", "rtsp://cam/sub", "rtsp://cam/1"}},
-      {"auto falls to main", minimal_with(R"("streams":{"main":"rtsp://cam/main"})"), "main", "rtsp://cam/main",
+      {"custom requested",
+       minimal_with(both + R"(,"stream_role":"custom")"),
+       "custom",
+       "rtsp://cam/1",
+       {"rtsp://cam/main", "rtsp://cam/sub", "rtsp://cam/1"}},
+      {"auto falls to main",
+       minimal_with(R"("streams":{"main":"rtsp://cam/main"})"),
+       "main",
+       "rtsp://cam/main",
        {"rtsp://cam/main", "", "rtsp://cam/1"}},
-      {"streams custom wins over stream_url", minimal_with(R"("streams":{"custom":"rtsp://cam/c"})"), "custom",
-       "rtsp://cam/c", {"", "", "rtsp://cam/c"}},
-      {"streams only", R"({"task_id":"t","stream_id":"s","streams":{"sub":"rtsp://cam/sub"}})", "sub", "rtsp://cam/sub",
+      {"streams custom wins over stream_url",
+       minimal_with(R"("streams":{"custom":"rtsp://cam/c"})"),
+       "custom",
+       "rtsp://cam/c",
+       {"", "", "rtsp://cam/c"}},
+      {"streams only",
+       R"({"task_id":"t","stream_id":"s","streams":{"sub":"rtsp://cam/sub"}})",
+       "sub",
+       "rtsp://cam/sub",
        {"", "rtsp://cam/sub", ""}},
   };
   for (const auto& c : cases) {
@@ -394,8 +427,14 @@ TEST(TaskDocuments, AreWrittenByteForByte) {
   busy.events_started = 2;
   busy.events_ended = 1;
   busy.reconnects = 3;
-  busy.event_delivery = {.published = 20, .delivered = 11, .queued = 2, .handed_over = 0, .dropped_queue_full = 4,
-                         .dropped_gave_up = 1, .dropped_at_stop = 0, .dropped_fault = 2};
+  busy.event_delivery = {.published = 20,
+                         .delivered = 11,
+                         .queued = 2,
+                         .handed_over = 0,
+                         .dropped_queue_full = 4,
+                         .dropped_gave_up = 1,
+                         .dropped_at_stop = 0,
+                         .dropped_fault = 2};
   busy.inference_latency_p50_ms = 12.0;
   busy.inference_latency_p95_ms = 0.1;
   busy.queue_depth = 2;
@@ -416,12 +455,12 @@ TEST(TaskDocuments, AreWrittenByteForByte) {
       {"idle status", task_snapshot_json(idle),
        R"({"config":)" + kMinimalConfigText +
            R"(,"error":"","keyframe_starved":false,"last_error":"","phase":"idle","started_at":0,)"
-            R"("statistics":{"decode_fps":0.0,"detections":0,"events_delivered":0,"events_dropped":0,)"
-            R"("events_dropped_by_reason":{"gave_up":0,"queue_full":0,"sink_failure":0,"undelivered_at_stop":0},)"
-            R"("events_ended":0,"events_published":0,"events_queued":0,"events_started":0,"execution_provider":"unavailable","frames_decoded":0,)"
-            R"("frames_dropped":0,"inference_fps":0.0,"inference_fps_achieved":0.0,"inference_fps_asked":0.0,)"
-            R"("inference_latency_p50_ms":0.0,"inference_latency_p95_ms":0.0,)"
-            R"("model":"","model_version":"","queue_depth":0,"reconnects":0,"scenes_detected":0},"stream_tls":"none"})"},
+           R"("statistics":{"decode_fps":0.0,"detections":0,"events_delivered":0,"events_dropped":0,)"
+           R"("events_dropped_by_reason":{"gave_up":0,"queue_full":0,"sink_failure":0,"undelivered_at_stop":0},)"
+           R"("events_ended":0,"events_published":0,"events_queued":0,"events_started":0,"execution_provider":"unavailable","frames_decoded":0,)"
+           R"("frames_dropped":0,"inference_fps":0.0,"inference_fps_achieved":0.0,"inference_fps_asked":0.0,)"
+           R"("inference_latency_p50_ms":0.0,"inference_latency_p95_ms":0.0,)"
+           R"("model":"","model_version":"","queue_depth":0,"reconnects":0,"scenes_detected":0},"stream_tls":"none"})"},
       {"running status", task_snapshot_json(busy),
        R"({"config":)" + kMinimalConfigText +
            R"(,"error":"stream \"lost\"","keyframe_starved":true,"last_error":"camera answered 401 Unauthorized",)"
@@ -449,7 +488,8 @@ TEST(TaskDocuments, WrittenTaskIsNoValidRequest) {
 TEST(IgnoredTaskKeys, NamesWhatTheParserDoesNotReadAtEveryLevel) {
   const std::string rule = R"({"zones":[[[0,0],[1,0],[1,1]]],"min_hit":2})";
   const std::string request = minimal_with(R"("callbak_url":"http://h/e","scene":{"trigger":0,"hold_ms":0},)"
-                                           R"("rules":[{"zones":[[[0,0],[1,0],[1,1]]]},)" + rule + "]");
+                                           R"("rules":[{"zones":[[[0,0],[1,0],[1,1]]]},)" +
+                                           rule + "]");
   ASSERT_EQ(refusal_of(request), "accepted");
   EXPECT_EQ(ignored_task_keys(parse_json(request)),
             (std::vector<std::string>{"callbak_url", "scene.trigger", "rules[1].min_hit"}));

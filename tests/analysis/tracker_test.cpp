@@ -36,9 +36,9 @@ std::string only_id(const std::vector<TrackObservation>& obs) {
 
 TEST(Tracker, RejectsInvalidConfiguration) {
   const std::vector<TrackerConfig> bad = {
-      {-0.1, 0.16, 2, 5000}, {1.1, 0.16, 2, 5000}, {kNaN, 0.16, 2, 5000}, {0.2, -0.01, 2, 5000},
-      {0.2, 1.5, 2, 5000},   {0.2, kNaN, 2, 5000}, {0.2, 0.16, 0, 5000},  {0.2, 0.16, -1, 5000},
-      {0.2, 0.16, 2, 0},     {0.2, 0.16, 2, -5},       {0.2, 0.16, 2, 5000, -1},
+      {-0.1, 0.16, 2, 5000}, {1.1, 0.16, 2, 5000}, {kNaN, 0.16, 2, 5000},    {0.2, -0.01, 2, 5000},
+      {0.2, 1.5, 2, 5000},   {0.2, kNaN, 2, 5000}, {0.2, 0.16, 0, 5000},     {0.2, 0.16, -1, 5000},
+      {0.2, 0.16, 2, 0},     {0.2, 0.16, 2, -5},   {0.2, 0.16, 2, 5000, -1},
   };
   for (const auto& config : bad) {
     try {
@@ -250,9 +250,8 @@ TEST(Tracker, MatchInTheSameMillisecondTakesVelocityOverOneMillisecond) {
 TEST(Tracker, IgnoresDetectionsWithoutARealBox) {
   Tracker tracker(TrackerConfig{});
   const std::vector<Detection> junk = {
-      det(kNaN, 0.3, 0.1, 0.4), det(0.3, 0.3, kNaN, 0.4), det(0.3, 0.3, 0.1, kInf),
-      det(0.3, 0.3, 0.1, 0.4, kNaN), det(0.3, 0.3, 0.1, 0.4, kInf), det(0.3, 0.3, 0.0, 0.4),
-      det(0.3, 0.3, 0.1, -0.4),
+      det(kNaN, 0.3, 0.1, 0.4),      det(0.3, 0.3, kNaN, 0.4), det(0.3, 0.3, 0.1, kInf), det(0.3, 0.3, 0.1, 0.4, kNaN),
+      det(0.3, 0.3, 0.1, 0.4, kInf), det(0.3, 0.3, 0.0, 0.4),  det(0.3, 0.3, 0.1, -0.4),
   };
   EXPECT_TRUE(tracker.update(junk, T).empty());
 

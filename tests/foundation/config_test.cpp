@@ -95,8 +95,7 @@ TEST(ConfigExample, ParsesAndNamesEveryKey) {
 
 TEST(ConfigParse, SyntaxRules) {
   // Comments, CRLF, blank section names, leading zeros.
-  AppConfig c = parse_config(
-      "# leading comment\r\n\r\n[ AI ]  # section comment\r\nMaxChannels = 007\r\n" + kMinimal);
+  AppConfig c = parse_config("# leading comment\r\n\r\n[ AI ]  # section comment\r\nMaxChannels = 007\r\n" + kMinimal);
   EXPECT_EQ(c.ai.max_channels, 7);
 
   c = parse_config("[Server]\nHost = \"a#b\" # tail\n" + kMinimal);
@@ -121,8 +120,8 @@ TEST(ConfigParse, StringEscapes) {
   EXPECT_EQ(host(R"("a\\b")"), "a\\b");
   EXPECT_EQ(host(R"("a\nb")"), "a\nb");
   EXPECT_EQ(host(R"("a\tb")"), "a\tb");
-  EXPECT_EQ(host(R"("ab\")"), "ab\\");    // a last inner backslash stays
-  EXPECT_EQ(host(R"("a"b")"), "a\"b");    // an unescaped inner quote stays
+  EXPECT_EQ(host(R"("ab\")"), "ab\\");  // a last inner backslash stays
+  EXPECT_EQ(host(R"("a"b")"), "a\"b");  // an unescaped inner quote stays
   EXPECT_EQ(host("\"Mixed.Case\""), "Mixed.Case");
 }
 
@@ -150,7 +149,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"Unquoted", "[Server]\nHost = localhost\n", "config line 2: Server.Host must be a quoted string"},
         ErrorCase{"Unterminated", "[Server]\nHost = \"abc # x\n", "config line 2: Server.Host must be a quoted string"},
         ErrorCase{"OneQuote", "[Server]\nHost = \"\n", "config line 2: Server.Host must be a quoted string"},
-        ErrorCase{"BadEscape", "[Server]\nHost = \"a\\xb\"\n", "config line 2: Server.Host contains an unsupported escape"},
+        ErrorCase{"BadEscape", "[Server]\nHost = \"a\\xb\"\n",
+                  "config line 2: Server.Host contains an unsupported escape"},
         ErrorCase{"IntTooBig", "[AI]\nMaxChannels = 2147483648\n", "config line 2: AI.MaxChannels must be an integer"},
         ErrorCase{"IntPlus", "[AI]\nMaxChannels = +5\n", "config line 2: AI.MaxChannels must be an integer"},
         ErrorCase{"IntDecimal", "[AI]\nMaxChannels = 5.0\n", "config line 2: AI.MaxChannels must be an integer"},
@@ -158,7 +158,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"IntMinus", "[AI]\nMaxChannels = -\n", "config line 2: AI.MaxChannels must be an integer"},
         ErrorCase{"IntEmpty", "[AI]\nMaxChannels =\n", "config line 2: AI.MaxChannels must be an integer"},
         ErrorCase{"IntSpaceAfterSign", "[AI]\nMaxChannels = - 5\n", "config line 2: AI.MaxChannels must be an integer"},
-        ErrorCase{"IntMinAcceptedThenRange", "[AI]\nMaxChannels = -2147483648\n[Model]\nManifest=\"m\"\nPublicKey=\"k\"\n",
+        ErrorCase{"IntMinAcceptedThenRange",
+                  "[AI]\nMaxChannels = -2147483648\n[Model]\nManifest=\"m\"\nPublicKey=\"k\"\n",
                   "config line 2: AI.MaxChannels must be in 1..64"},
         // Which of the two was meant cannot be told.
         ErrorCase{"KeyTwice", "[AI]\nMaxChannels = 2\n\n[AI]\nMaxChannels = 3\n",
@@ -167,7 +168,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"PortHigh", "[Server]\nPort = 65536\n", "config line 2: Server.Port is outside 1..65535"},
         ErrorCase{"BoolQuoted", "[AI]\nEnabled = \"true\"\n", "config line 2: AI.Enabled must be true or false"},
         ErrorCase{"BoolWord", "[AI]\nEnabled = yes\n", "config line 2: AI.Enabled must be true or false"},
-        ErrorCase{"StopsAtFirstBadLine", "[AI]\nEnabled = yes\nnonsense\n", "config line 2: AI.Enabled must be true or false"}),
+        ErrorCase{"StopsAtFirstBadLine", "[AI]\nEnabled = yes\nnonsense\n",
+                  "config line 2: AI.Enabled must be true or false"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 std::string with(const std::string& section, const std::string& line) {
@@ -185,17 +187,26 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"ActiveFps", with("AI", "ActiveFPS = 0"), "config line 5: AI.ActiveFPS must be in 1..30"},
         ErrorCase{"IdleFps", with("AI", "IdleFPS = -1"), "config line 5: AI.IdleFPS must be in 1..30"},
         ErrorCase{"MaxChannels", with("AI", "MaxChannels = 65"), "config line 5: AI.MaxChannels must be in 1..64"},
-        ErrorCase{"MaxQueueFrames", with("AI", "MaxQueueFrames = 9"), "config line 5: AI.MaxQueueFrames must be in 1..8"},
-        ErrorCase{"DecodeMode", with("AI", "DecodeMode = \"some\""), "config line 5: AI.DecodeMode must be adaptive, keyframe, or all"},
-        ErrorCase{"Fallback", with("AI", "KeyframeFallbackMs = 999"), "config line 5: AI.KeyframeFallbackMs must be in 1000..60000"},
-        ErrorCase{"FallbackHigh", with("AI", "KeyframeFallbackMs = 60001"), "config line 5: AI.KeyframeFallbackMs must be in 1000..60000"},
-        ErrorCase{"Hardware", with("AI", "HardwareDecode = \"vaapi\""), "config line 5: AI.HardwareDecode must be auto or off"},
-        ErrorCase{"Threads", with("AI", "InferenceThreads = 33"), "config line 5: AI.InferenceThreads must be in 1..32"},
+        ErrorCase{"MaxQueueFrames", with("AI", "MaxQueueFrames = 9"),
+                  "config line 5: AI.MaxQueueFrames must be in 1..8"},
+        ErrorCase{"DecodeMode", with("AI", "DecodeMode = \"some\""),
+                  "config line 5: AI.DecodeMode must be adaptive, keyframe, or all"},
+        ErrorCase{"Fallback", with("AI", "KeyframeFallbackMs = 999"),
+                  "config line 5: AI.KeyframeFallbackMs must be in 1000..60000"},
+        ErrorCase{"FallbackHigh", with("AI", "KeyframeFallbackMs = 60001"),
+                  "config line 5: AI.KeyframeFallbackMs must be in 1000..60000"},
+        ErrorCase{"Hardware", with("AI", "HardwareDecode = \"vaapi\""),
+                  "config line 5: AI.HardwareDecode must be auto or off"},
+        ErrorCase{"Threads", with("AI", "InferenceThreads = 33"),
+                  "config line 5: AI.InferenceThreads must be in 1..32"},
         ErrorCase{"Hold", with("AI", "SceneHoldMs = -1"), "config line 5: AI.SceneHoldMs must not be negative"},
-        ErrorCase{"NoKey", "[Model]\nManifest = \"m\"\n", "Model.PublicKey is required when Model.RequireSignature=true"},
-        ErrorCase{"Level", with("Logging", "Level = \"trace\""), "config line 5: Logging.Level must be debug, info, warn, or error"},
+        ErrorCase{"NoKey", "[Model]\nManifest = \"m\"\n",
+                  "Model.PublicKey is required when Model.RequireSignature=true"},
+        ErrorCase{"Level", with("Logging", "Level = \"trace\""),
+                  "config line 5: Logging.Level must be debug, info, warn, or error"},
         // The first failing rule wins, whatever the order of the lines.
-        ErrorCase{"Order", "[AI]\nMaxChannels = 0\nDevice = \"x\"\n", "config line 3: AI.Device must be auto, cpu, or gpu"}),
+        ErrorCase{"Order", "[AI]\nMaxChannels = 0\nDevice = \"x\"\n",
+                  "config line 3: AI.Device must be auto, cpu, or gpu"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConfigValidate, BoundsAreInclusive) {

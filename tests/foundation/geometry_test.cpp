@@ -78,7 +78,11 @@ struct OverlapCase {
 
 TEST(RectOverlap, Table) {
   const std::vector<OverlapCase> cases = {
-      {"partial overlap", {0, 0, 0.5, 0.5}, {0.25, 0.25, 0.5, 0.5}, 0.0625, 0.0625 / 0.4375,
+      {"partial overlap",
+       {0, 0, 0.5, 0.5},
+       {0.25, 0.25, 0.5, 0.5},
+       0.0625,
+       0.0625 / 0.4375,
        Rect{0.25, 0.25, 0.25, 0.25}},
       {"identical", {0.1, 0.2, 0.3, 0.4}, {0.1, 0.2, 0.3, 0.4}, 0.12, 1.0, Rect{0.1, 0.2, 0.3, 0.4}},
       {"shared edge", {0, 0, 0.5, 0.5}, {0.5, 0, 0.5, 0.5}, 0.0, 0.0, std::nullopt},

@@ -39,8 +39,11 @@ class LogTest : public ::testing::Test {
 };
 
 TEST_F(LogTest, LineFormat) {
-  std::string out = capture_stderr([] { log(LogLevel::info, "task: analysis started", {{"task_id", "t1"}, {"n", "3"}}); });
-  std::regex re(R"re(^time="\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z" level=INFO msg="task: analysis started" task_id="t1" n="3"\n$)re");
+  std::string out = capture_stderr([] {
+    log(LogLevel::info, "task: analysis started", {{"task_id", "t1"}, {"n", "3"}});
+  });
+  std::regex re(
+      R"re(^time="\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z" level=INFO msg="task: analysis started" task_id="t1" n="3"\n$)re");
   EXPECT_TRUE(std::regex_match(out, re)) << out;
 }
 
@@ -89,7 +92,8 @@ TEST_F(LogTest, ConcurrentLinesNeverInterleave) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
       threads.emplace_back([t] {
-        for (int i = 0; i < 200; ++i) log(LogLevel::info, "test: line", {{"thread", std::to_string(t)}, {"pad", std::string(300, 'a' + t)}});
+        for (int i = 0; i < 200; ++i)
+          log(LogLevel::info, "test: line", {{"thread", std::to_string(t)}, {"pad", std::string(300, 'a' + t)}});
       });
     }
     for (auto& th : threads) th.join();

@@ -19,9 +19,15 @@ struct Step {
 // has passed, and a new cause logs at once and starts the count again.
 TEST(LogThrottleTest, LogsFirstOccurrenceThenOnceAMinuteWithTheCount) {
   const std::vector<Step> steps = {
-      {"refused", 0, 0},         {"refused", 500, std::nullopt}, {"refused", 59999, std::nullopt},
-      {"refused", 60000, 2},     {"refused", 60001, std::nullopt}, {"timed out", 60002, 0},
-      {"timed out", 61000, std::nullopt}, {"refused", 61001, 0},   {"refused", 200000, 0},
+      {"refused", 0, 0},
+      {"refused", 500, std::nullopt},
+      {"refused", 59999, std::nullopt},
+      {"refused", 60000, 2},
+      {"refused", 60001, std::nullopt},
+      {"timed out", 60002, 0},
+      {"timed out", 61000, std::nullopt},
+      {"refused", 61001, 0},
+      {"refused", 200000, 0},
   };
   LogThrottle throttle;
   for (const auto& step : steps) {

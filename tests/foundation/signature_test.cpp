@@ -163,12 +163,9 @@ TEST_F(KeyFiles, ReaderAcceptsCaseAndWhiteSpaceVariants) {
   std::string spaced;
   for (size_t i = 0; i < pub.size(); i += 2) spaced += pub.substr(i, 2) + " ";
   const std::string variants[] = {
-      pub + "\n",
-      pub,
-      upper + "\r\n",
-      "\r\n" + pub.substr(0, 32) + "\r\n" + pub.substr(32) + "\r\n",
-      spaced,
-      "\t" + pub.substr(0, 10) + "\v" + pub.substr(10, 20) + "\f" + pub.substr(30) + " \n\n",
+      pub + "\n",     pub,
+      upper + "\r\n", "\r\n" + pub.substr(0, 32) + "\r\n" + pub.substr(32) + "\r\n",
+      spaced,         "\t" + pub.substr(0, 10) + "\v" + pub.substr(10, 20) + "\f" + pub.substr(30) + " \n\n",
   };
   for (size_t i = 0; i < std::size(variants); ++i) {
     auto path = write("pub" + std::to_string(i), variants[i]);
@@ -201,8 +198,8 @@ TEST_F(KeyFiles, MalformedKeyFilesFailWithTheirMessages) {
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     auto path = write("key" + std::to_string(i), cases[i].content);
-    std::string error = cases[i].secret ? error_of([&] { read_secret_key_file(path); })
-                                        : error_of([&] { read_public_key_file(path); });
+    std::string error =
+        cases[i].secret ? error_of([&] { read_secret_key_file(path); }) : error_of([&] { read_public_key_file(path); });
     EXPECT_EQ(error, cases[i].message) << "case " << i;
   }
   auto empty = write("empty", "");

@@ -15,8 +15,7 @@ TEST(Text, LowerAsciiTouchesOnlyAsciiLettersAndHexValueKnowsEveryByte) {
     const char c = static_cast<char>(b);
     SCOPED_TRACE(b);
     const std::string digits = "0123456789abcdef";
-    const int expected =
-        std::isxdigit(b) ? static_cast<int>(digits.find(static_cast<char>(std::tolower(b)))) : -1;
+    const int expected = std::isxdigit(b) ? static_cast<int>(digits.find(static_cast<char>(std::tolower(b)))) : -1;
     EXPECT_EQ(hex_value(c), expected);
     EXPECT_EQ(is_ascii_space(c), std::isspace(b) != 0);
   }

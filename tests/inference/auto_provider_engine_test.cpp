@@ -9,8 +9,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,9 +47,9 @@ struct Build {
 // What the fake runtime does and what it saw. One per test, shared with every fake engine.
 struct FakeRuntime {
   bool cuda = true;
-  std::map<std::string, std::string> build_error;   // device -> text
-  std::map<std::string, std::string> warmup_error;  // device -> text
-  std::map<std::string, std::string> detect_error;  // device -> text
+  std::map<std::string, std::string> build_error;           // device -> text
+  std::map<std::string, std::string> warmup_error;          // device -> text
+  std::map<std::string, std::string> detect_error;          // device -> text
   std::function<void(const std::string& device)> on_build;  // runs inside the build, before it returns
 
   std::mutex mutex;
@@ -353,8 +353,7 @@ struct WarmupFailureCase {
   bool cuda = true;
 };
 
-class WarmupFailureTest : public AutoProviderEngineTest,
-                          public ::testing::WithParamInterface<WarmupFailureCase> {};
+class WarmupFailureTest : public AutoProviderEngineTest, public ::testing::WithParamInterface<WarmupFailureCase> {};
 
 TEST_P(WarmupFailureTest, PropagatesTheErrorUnchanged) {
   const WarmupFailureCase& c = GetParam();
@@ -408,9 +407,9 @@ TEST_F(AutoProviderEngineTest, AutoGpuDetectFailureRetriesTheSameFrameAndRegionO
   EXPECT_EQ(engine.model_version(), "cpu-1");
 
   engine.detect(frame_with_sequence(8), std::nullopt);
-  EXPECT_EQ(runtime_.snapshot(), (std::vector<std::string>{"build gpu", "warmup gpu", "detect gpu 7 roi 0.250000",
-                                                           "build cpu", "destroy gpu", "warmup cpu",
-                                                           "detect cpu 7 roi 0.250000", "detect cpu 8"}));
+  EXPECT_EQ(runtime_.snapshot(),
+            (std::vector<std::string>{"build gpu", "warmup gpu", "detect gpu 7 roi 0.250000", "build cpu",
+                                      "destroy gpu", "warmup cpu", "detect cpu 7 roi 0.250000", "detect cpu 8"}));
   auto warnings = lines_with(captured_log(), kDetectWarning);
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_THAT(warnings[0], HasSubstr("level=WARN"));
@@ -427,8 +426,7 @@ struct DetectFailureCase {
   std::string want_provider;
 };
 
-class DetectFailureTest : public AutoProviderEngineTest,
-                          public ::testing::WithParamInterface<DetectFailureCase> {};
+class DetectFailureTest : public AutoProviderEngineTest, public ::testing::WithParamInterface<DetectFailureCase> {};
 
 TEST_P(DetectFailureTest, PropagatesTheErrorUnchanged) {
   const DetectFailureCase& c = GetParam();
@@ -454,11 +452,11 @@ INSTANTIATE_TEST_SUITE_P(
         DetectFailureCase{"cpu", {{"cpu", "bad frame"}}, {}, {}, "bad frame", {"cpu"}, kCpu},
         // After the switch the CPU engine's failures reach the caller.
         DetectFailureCase{"auto", {{"gpu", "gpu run"}, {"cpu", "cpu run"}}, {}, {}, "cpu run", {"gpu", "cpu"}, kCpu},
-        DetectFailureCase{"auto", {{"gpu", "gpu run"}}, {{"cpu", "cpu warmup"}}, {}, "cpu warmup", {"gpu", "cpu"},
-                          kCpu},
+        DetectFailureCase{
+            "auto", {{"gpu", "gpu run"}}, {{"cpu", "cpu warmup"}}, {}, "cpu warmup", {"gpu", "cpu"}, kCpu},
         // No CPU engine could be built: the GPU engine is still the current one.
-        DetectFailureCase{"auto", {{"gpu", "gpu run"}}, {}, {{"cpu", "cpu package"}}, "cpu package",
-                          {"gpu", "cpu"}, kCuda}));
+        DetectFailureCase{
+            "auto", {{"gpu", "gpu run"}}, {}, {{"cpu", "cpu package"}}, "cpu package", {"gpu", "cpu"}, kCuda}));
 
 TEST_F(AutoProviderEngineTest, CpuDetectFailureIsNotRetried) {
   runtime_.cuda = false;

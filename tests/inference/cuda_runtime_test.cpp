@@ -34,8 +34,13 @@ const bool child_mode_checked = [] {
 }();
 
 const std::array<std::string, 7> kPackFiles = {
-    "libonnxruntime_providers_cuda.so", "libcudart.so.12", "libcublas.so.12", "libcublasLt.so.12",
-    "libcufft.so.11",                   "libcudnn.so.9",   "libcurand.so.10",
+    "libonnxruntime_providers_cuda.so",
+    "libcudart.so.12",
+    "libcublas.so.12",
+    "libcublasLt.so.12",
+    "libcufft.so.11",
+    "libcudnn.so.9",
+    "libcurand.so.10",
 };
 
 const std::string kMismatch =
@@ -109,8 +114,7 @@ TEST(CudaRuntimePack, AnyMissingFileMeansNotInstalled) {
     fs::remove(root.lib() / missing);
     const ProbeOutcome outcome = root.probe("GPU was requested but CUDAExecutionProvider is unavailable");
     EXPECT_FALSE(outcome.installed);
-    EXPECT_EQ(outcome.message,
-              kUnavailable + " Details: GPU was requested but CUDAExecutionProvider is unavailable");
+    EXPECT_EQ(outcome.message, kUnavailable + " Details: GPU was requested but CUDAExecutionProvider is unavailable");
   }
 }
 

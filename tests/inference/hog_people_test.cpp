@@ -32,9 +32,9 @@ std::vector<cv::Mat> clip_frames(int every, int count) {
   test::ProcessOptions options;
   options.timeout = std::chrono::milliseconds(120000);
   const test::ProcessResult decoded =
-      test::run_process({"ffmpeg", "-nostdin", "-loglevel", "error", "-i", test::RtspTestServer::cached_media_file().string(),
-                         "-vf", select, "-vsync", "0", "-frames:v", std::to_string(count), "-f", "rawvideo",
-                         "-pix_fmt", "bgr24", "-"},
+      test::run_process({"ffmpeg", "-nostdin", "-loglevel", "error", "-i",
+                         test::RtspTestServer::cached_media_file().string(), "-vf", select, "-vsync", "0", "-frames:v",
+                         std::to_string(count), "-f", "rawvideo", "-pix_fmt", "bgr24", "-"},
                         options);
   if (decoded.exit_code != 0) throw std::runtime_error("ffmpeg failed: " + decoded.err);
   const size_t frame_bytes = static_cast<size_t>(kWidth) * kHeight * 3;
@@ -220,9 +220,10 @@ TEST(HogPeopleDetector, GraphReproducesOpenCvMarginsAndDetectionsAtEveryLevel) {
   const double n = static_cast<double>(windows);
   const double correlation = (sum_ab / n - sum_a / n * sum_b / n) /
                              std::sqrt((sum_aa / n - sum_a / n * sum_a / n) * (sum_bb / n - sum_b / n * sum_b / n));
-  std::printf("hog fidelity: %zu windows, correlation %.6f, largest difference %.4f; OpenCV detections found %d/%d, "
-              "graph detections confirmed %d/%d\n",
-              windows, correlation, worst, opencv_matched, opencv_total, graph_matched, graph_total);
+  std::printf(
+      "hog fidelity: %zu windows, correlation %.6f, largest difference %.4f; OpenCV detections found %d/%d, "
+      "graph detections confirmed %d/%d\n",
+      windows, correlation, worst, opencv_matched, opencv_total, graph_matched, graph_total);
   EXPECT_GT(correlation, 0.9995);
   ASSERT_GT(opencv_total, 20);  // the frames hold people at several levels
   EXPECT_GE(opencv_matched, 0.95 * opencv_total);

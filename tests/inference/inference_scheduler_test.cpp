@@ -23,10 +23,10 @@
 namespace velmo::ai {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 struct EngineFailure : std::runtime_error {
   using std::runtime_error::runtime_error;

@@ -144,7 +144,8 @@ TEST(ManifestParse, FailuresComeInTheirOrderWithTheirTexts) {
       {with(minimal(), {{"labels", "person"}}), "[json.exception.type_error.302] type must be array, but is string"},
       {with(minimal(), {{"pad_mode", "Center"}}), "manifest pad_mode must be center or top_left"},
       {with(minimal(), {{"pad_mode", "bad"}, {"stddev", {1, 0, 1}}}), "manifest pad_mode must be center or top_left"},
-      {with(minimal(), {{"stddev", {1, 0, 1}}, {"confidence_threshold", 2}}), "manifest stddev values must be positive"},
+      {with(minimal(), {{"stddev", {1, 0, 1}}, {"confidence_threshold", 2}}),
+       "manifest stddev values must be positive"},
       {with(minimal(), {{"stddev", {1, 1, -1}}}), "manifest stddev values must be positive"},
       {with(minimal(), {{"confidence_threshold", 0}}), "manifest thresholds must be in (0, 1)"},
       {with(minimal(), {{"confidence_threshold", 1}}), "manifest thresholds must be in (0, 1)"},
@@ -155,7 +156,8 @@ TEST(ManifestParse, FailuresComeInTheirOrderWithTheirTexts) {
       {with(minimal(), {{"output_format", "End2End"}}), "manifest output_format must be end2end or rtmdet_raw"},
       {with(minimal(), {{"box_format", "XYXY"}}), "manifest box_format must be xyxy or xywh"},
       {with(minimal(), {{"coordinate_space", "frame"}}), "phase one manifest coordinate_space must be model_input"},
-      {with(minimal(), {{"coordinate_space", " model_input"}}), "phase one manifest coordinate_space must be model_input"},
+      {with(minimal(), {{"coordinate_space", " model_input"}}),
+       "phase one manifest coordinate_space must be model_input"},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     EXPECT_EQ(parse_error(cases[i].manifest), cases[i].message) << "case " << i << ": " << cases[i].manifest.dump();
@@ -216,8 +218,8 @@ class PackageCheck : public ::testing::Test {
   void write_manifest(const Json& document, const std::string& suffix = "\n") {
     manifest_text_ = document.dump(2) + suffix;
     test::write_file(manifest(), manifest_text_);
-    auto sig = sign_bytes({reinterpret_cast<const uint8_t*>(manifest_text_.data()), manifest_text_.size()},
-                          keys_.secret_key);
+    auto sig =
+        sign_bytes({reinterpret_cast<const uint8_t*>(manifest_text_.data()), manifest_text_.size()}, keys_.secret_key);
     test::write_file(dir_ / "manifest.sig", std::string(sig.begin(), sig.end()));
   }
 
@@ -304,9 +306,9 @@ TEST_F(PackageCheck, ModelFileMustBeARegularFileLinksFollowed) {
 TEST_F(PackageCheck, AbsoluteModelFileIsUsedUnchanged) {
   test::TempDir elsewhere;
   test::write_file(elsewhere / "det.onnx", model_bytes_);
-  write_manifest(with(minimal(), {{"file", (elsewhere / "det.onnx").native()},
-                                  {"sha256", digest_},
-                                  {"signature_file", "manifest.sig"}}));
+  write_manifest(
+      with(minimal(),
+           {{"file", (elsewhere / "det.onnx").native()}, {"sha256", digest_}, {"signature_file", "manifest.sig"}}));
   ModelValidation v = check();
   EXPECT_TRUE(v.valid) << v.error;
   EXPECT_EQ(v.model_path, elsewhere / "det.onnx");

@@ -125,7 +125,9 @@ TEST_F(OnnxEngineTest, FailedFramesLeaveTheEngineUsable) {
   EXPECT_EQ(message_of<std::invalid_argument>([&] { e->detect(short_frame, std::nullopt); }),
             "cannot preprocess an invalid video frame");
   const VideoFrame frame = test::frame_with_rectangle(256, 256, 64, 32, 128, 96);
-  EXPECT_EQ(message_of<std::invalid_argument>([&] { e->detect(frame, Rect{1.5, 0.0, 0.2, 0.2}); }),
+  EXPECT_EQ(message_of<std::invalid_argument>([&] {
+              e->detect(frame, Rect{1.5, 0.0, 0.2, 0.2});
+            }),
             "preprocessing crop is empty");
   ASSERT_EQ(e->detect(frame, std::nullopt).detections.size(), 1u);
 }
@@ -196,8 +198,9 @@ TEST_F(OnnxEngineTest, LogsLoadAndWarmupLines) {
   const std::string err = capture.text();
   EXPECT_THAT(err, HasSubstr("level=INFO msg=\"inference: model loaded\" model=\"bright_dets\" version=\"1.0.0\" "
                              "execution_provider=\"CPUExecutionProvider\""));
-  EXPECT_THAT(err, ::testing::ContainsRegex("msg=\"inference: model warmup completed\" latency_ms=\"[0-9]+\\.[0-9]{6}\" "
-                                            "execution_provider=\"CPUExecutionProvider\""));
+  EXPECT_THAT(err,
+              ::testing::ContainsRegex("msg=\"inference: model warmup completed\" latency_ms=\"[0-9]+\\.[0-9]{6}\" "
+                                       "execution_provider=\"CPUExecutionProvider\""));
 }
 
 TEST_F(OnnxEngineTest, RunsOnTheGivenProviderAndNeverFallsBack) {

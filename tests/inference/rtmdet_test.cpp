@@ -100,11 +100,9 @@ TEST(RtmdetPreprocessor, RefusesModelFormsThatAreNotRun) {
 TEST(RtmdetPreprocessor, RefusesManifestsThatWouldMakePrepareReadOutOfBounds) {
   ModelManifest short_mean = test_manifest();
   short_mean.mean = {0, 0};
-  expect_invalid_argument([&] { RtmdetPreprocessor p(short_mean); },
-                          "manifest mean and stddev require 3 values");
+  expect_invalid_argument([&] { RtmdetPreprocessor p(short_mean); }, "manifest mean and stddev require 3 values");
   ModelManifest no_input = test_manifest(0, 32);
-  expect_invalid_argument([&] { RtmdetPreprocessor p(no_input); },
-                          "model input dimensions must be at least 32");
+  expect_invalid_argument([&] { RtmdetPreprocessor p(no_input); }, "model input dimensions must be at least 32");
 }
 
 // ---------------------------------------------------------------- exact tensor values
@@ -165,13 +163,9 @@ TEST_P(PreprocessorTensor, HoldsNormalisedBytesInPlanarOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ColourOrderAndPadMode, PreprocessorTensor,
-                         ::testing::Values(TensorCase{"RGB", "center", 8},
-                                           TensorCase{"BGR", "center", 8},
-                                           TensorCase{"RGB", "top_left", 0},
-                                           TensorCase{"BGR", "top_left", 0}),
-                         [](const auto& info) {
-                           return info.param.color_order + "_" + info.param.pad_mode;
-                         });
+                         ::testing::Values(TensorCase{"RGB", "center", 8}, TensorCase{"BGR", "center", 8},
+                                           TensorCase{"RGB", "top_left", 0}, TensorCase{"BGR", "top_left", 0}),
+                         [](const auto& info) { return info.param.color_order + "_" + info.param.pad_mode; });
 
 TEST(RtmdetPreprocessor, UpscalesATinyFrameIntoTheCentre) {
   // 2 x 1 pixels into 32 x 32: scale 16, picture 32 x 16 at row 8.
@@ -249,8 +243,7 @@ TEST_P(Letterbox, ScalesPadsAndCropsLikeTheModelExpects) {
   int mismatches = 0;
   for (int y = 0; y < lc.input_h; ++y) {
     for (int x = 0; x < lc.input_w; ++x) {
-      const bool picture = x >= lc.pad_x && x < lc.pad_x + lc.resized_w && y >= lc.pad_y &&
-                           y < lc.pad_y + lc.resized_h;
+      const bool picture = x >= lc.pad_x && x < lc.pad_x + lc.resized_w && y >= lc.pad_y && y < lc.pad_y + lc.resized_h;
       const float expected = picture ? 255.0f : 7.0f;
       if (tensor_at(in, m, 0, y, x) != expected || tensor_at(in, m, 2, y, x) != expected) {
         if (++mismatches < 5) ADD_FAILURE() << "row " << y << " column " << x;
@@ -263,38 +256,76 @@ TEST_P(Letterbox, ScalesPadsAndCropsLikeTheModelExpects) {
 INSTANTIATE_TEST_SUITE_P(
     CommonFrames, Letterbox,
     ::testing::Values(
-        LetterboxCase{"Hd1080", 1920, 1080, 416, 416, std::nullopt, "center", 416.0 / 1920, 0,
-                      91, 416, 234, {0, 0, 1, 1}},
-        LetterboxCase{"Hd1080TopLeft", 1920, 1080, 416, 416, std::nullopt, "top_left",
-                      416.0 / 1920, 0, 0, 416, 234, {0, 0, 1, 1}},
-        LetterboxCase{"Hd1080Region", 1920, 1080, 416, 416, Rect{0.25, 0.5, 0.5, 0.5}, "center",
-                      416.0 / 960, 0, 91, 416, 234, {0.25, 0.5, 0.5, 0.5}},
-        LetterboxCase{"Hd720", 1280, 720, 416, 416, std::nullopt, "center", 416.0 / 1280, 0, 91,
-                      416, 234, {0, 0, 1, 1}},
-        LetterboxCase{"Uhd", 3840, 2160, 416, 416, std::nullopt, "center", 416.0 / 3840, 0, 91,
-                      416, 234, {0, 0, 1, 1}},
-        LetterboxCase{"Vga", 640, 480, 416, 416, std::nullopt, "center", 0.65, 0, 52, 416, 312,
+        LetterboxCase{
+            "Hd1080", 1920, 1080, 416, 416, std::nullopt, "center", 416.0 / 1920, 0, 91, 416, 234, {0, 0, 1, 1}},
+        LetterboxCase{"Hd1080TopLeft",
+                      1920,
+                      1080,
+                      416,
+                      416,
+                      std::nullopt,
+                      "top_left",
+                      416.0 / 1920,
+                      0,
+                      0,
+                      416,
+                      234,
                       {0, 0, 1, 1}},
-        LetterboxCase{"Portrait", 480, 640, 416, 416, std::nullopt, "center", 0.65, 52, 0, 312,
-                      416, {0, 0, 1, 1}},
-        LetterboxCase{"WideInput", 1920, 1080, 640, 384, std::nullopt, "center", 640.0 / 1920, 0,
-                      12, 640, 360, {0, 0, 1, 1}},
+        LetterboxCase{"Hd1080Region",
+                      1920,
+                      1080,
+                      416,
+                      416,
+                      Rect{0.25, 0.5, 0.5, 0.5},
+                      "center",
+                      416.0 / 960,
+                      0,
+                      91,
+                      416,
+                      234,
+                      {0.25, 0.5, 0.5, 0.5}},
+        LetterboxCase{
+            "Hd720", 1280, 720, 416, 416, std::nullopt, "center", 416.0 / 1280, 0, 91, 416, 234, {0, 0, 1, 1}},
+        LetterboxCase{"Uhd", 3840, 2160, 416, 416, std::nullopt, "center", 416.0 / 3840, 0, 91, 416, 234, {0, 0, 1, 1}},
+        LetterboxCase{"Vga", 640, 480, 416, 416, std::nullopt, "center", 0.65, 0, 52, 416, 312, {0, 0, 1, 1}},
+        LetterboxCase{"Portrait", 480, 640, 416, 416, std::nullopt, "center", 0.65, 52, 0, 312, 416, {0, 0, 1, 1}},
+        LetterboxCase{
+            "WideInput", 1920, 1080, 640, 384, std::nullopt, "center", 640.0 / 1920, 0, 12, 640, 360, {0, 0, 1, 1}},
         // x = -0.2, w = 0.5 is clamped to x = 0, w = 0.3: 576 x 1080 pixels.
-        LetterboxCase{"RegionClamped", 1920, 1080, 416, 416, Rect{-0.2, 0.0, 0.5, 1.0}, "center",
-                      416.0 / 1080, 97, 0, 222, 416, {0, 0, 0.3, 1}},
+        LetterboxCase{"RegionClamped",
+                      1920,
+                      1080,
+                      416,
+                      416,
+                      Rect{-0.2, 0.0, 0.5, 1.0},
+                      "center",
+                      416.0 / 1080,
+                      97,
+                      0,
+                      222,
+                      416,
+                      {0, 0, 0.3, 1}},
         // Region corners off the pixel grid: floor the near edge, ceil the far one.
-        LetterboxCase{"RegionOffGrid", 100, 100, 32, 32, Rect{0.105, 0.2, 0.5, 0.5}, "top_left",
-                      32.0 / 51, 0, 0, 32, 31, {0.105, 0.2, 0.5, 0.5}}),
+        LetterboxCase{"RegionOffGrid",
+                      100,
+                      100,
+                      32,
+                      32,
+                      Rect{0.105, 0.2, 0.5, 0.5},
+                      "top_left",
+                      32.0 / 51,
+                      0,
+                      0,
+                      32,
+                      31,
+                      {0.105, 0.2, 0.5, 0.5}}),
     [](const auto& info) { return info.param.name; });
 
 TEST(RtmdetPreprocessor, RegionNarrowerThanAPixelStillYieldsOneColumn) {
   ModelManifest m = test_manifest(32, 32);
   m.color_order = "BGR";
-  const VideoFrame frame = make_frame(100, 10, [](int x, int, std::uint8_t* p) {
-    p[0] = x == 50 ? 200 : 10;
-  });
-  const PreparedInput in =
-      RtmdetPreprocessor(m).prepare(frame, Rect{0.5, 0.0, 1e-6, 1.0});
+  const VideoFrame frame = make_frame(100, 10, [](int x, int, std::uint8_t* p) { p[0] = x == 50 ? 200 : 10; });
+  const PreparedInput in = RtmdetPreprocessor(m).prepare(frame, Rect{0.5, 0.0, 1e-6, 1.0});
   // One column, ten rows: scale min(32 / 10, 32 / 1) = 3.2, picture 3 x 32 at column 14.
   EXPECT_DOUBLE_EQ(in.scale, 3.2);
   EXPECT_EQ(in.pad_x, 14);
@@ -308,26 +339,22 @@ TEST(RtmdetPreprocessor, RefusesBadFramesAndEmptyCrops) {
   const RtmdetPreprocessor p(test_manifest());
   VideoFrame short_frame = make_frame(8, 4);
   short_frame.pixels.pop_back();
-  expect_invalid_argument([&] { p.prepare(short_frame, std::nullopt); },
-                          "cannot preprocess an invalid video frame");
+  expect_invalid_argument([&] { p.prepare(short_frame, std::nullopt); }, "cannot preprocess an invalid video frame");
   VideoFrame no_width = make_frame(8, 4);
   no_width.width = 0;
-  expect_invalid_argument([&] { p.prepare(no_width, std::nullopt); },
-                          "cannot preprocess an invalid video frame");
+  expect_invalid_argument([&] { p.prepare(no_width, std::nullopt); }, "cannot preprocess an invalid video frame");
   VideoFrame negative = make_frame(8, 4);
   negative.height = -4;
-  expect_invalid_argument([&] { p.prepare(negative, std::nullopt); },
-                          "cannot preprocess an invalid video frame");
+  expect_invalid_argument([&] { p.prepare(negative, std::nullopt); }, "cannot preprocess an invalid video frame");
   // Width and height whose byte count overflows 32 bits must not pass on a small buffer.
   VideoFrame huge = make_frame(8, 4);
   huge.width = 65536;
   huge.height = 65536;
-  expect_invalid_argument([&] { p.prepare(huge, std::nullopt); },
-                          "cannot preprocess an invalid video frame");
+  expect_invalid_argument([&] { p.prepare(huge, std::nullopt); }, "cannot preprocess an invalid video frame");
 
   const VideoFrame frame = make_frame(8, 4);
-  for (const Rect& region : {Rect{1.5, 0.0, 0.5, 1.0}, Rect{0.0, 0.0, 0.0, 1.0},
-                             Rect{0.2, 0.2, -0.1, 0.5}, Rect{std::nan(""), 0.0, 0.5, 0.5}}) {
+  for (const Rect& region : {Rect{1.5, 0.0, 0.5, 1.0}, Rect{0.0, 0.0, 0.0, 1.0}, Rect{0.2, 0.2, -0.1, 0.5},
+                             Rect{std::nan(""), 0.0, 0.5, 0.5}}) {
     expect_invalid_argument([&] { p.prepare(frame, region); }, "preprocessing crop is empty");
   }
 }
@@ -343,8 +370,7 @@ TEST(RtmdetPreprocessor, IgnoresSurplusBytesAfterTheLastRow) {
 
 // ---------------------------------------------------------------- decoding
 
-PreparedInput identity_input(double scale = 1.0, int pad_x = 0, int pad_y = 0,
-                             Rect crop = {0, 0, 1, 1}) {
+PreparedInput identity_input(double scale = 1.0, int pad_x = 0, int pad_y = 0, Rect crop = {0, 0, 1, 1}) {
   PreparedInput in;
   in.shape = {1, 3, 32, 32};
   in.scale = scale;
@@ -361,21 +387,18 @@ ModelManifest decoder_manifest(double confidence = 0.5, double nms = 0.5) {
   return m;
 }
 
-std::vector<Detection> decode(const DetectionDecoder& decoder, const std::vector<float>& values,
-                              std::size_t cols, const PreparedInput& in, int frame_w = 64,
-                              int frame_h = 64,
+std::vector<Detection> decode(const DetectionDecoder& decoder, const std::vector<float>& values, std::size_t cols,
+                              const PreparedInput& in, int frame_w = 64, int frame_h = 64,
                               const std::optional<std::vector<float>>& classes = std::nullopt) {
   std::optional<std::span<const float>> class_span;
   if (classes) class_span = std::span<const float>(*classes);
-  return decoder.decode_end2end(values, values.size() / cols, cols, class_span, in, frame_w,
-                                frame_h);
+  return decoder.decode_end2end(values, values.size() / cols, cols, class_span, in, frame_w, frame_h);
 }
 
 TEST(DetectionDecoder, RefusesRawExports) {
   ModelManifest m = decoder_manifest();
   m.output_format = "rtmdet_raw";
-  expect_invalid_argument([&] { DetectionDecoder d(m); },
-                          "phase one requires an end-to-end RTMDet ONNX export");
+  expect_invalid_argument([&] { DetectionDecoder d(m); }, "phase one requires an end-to-end RTMDet ONNX export");
 }
 
 TEST(DetectionDecoder, RefusesOutputsOfTheWrongShape) {
@@ -387,23 +410,15 @@ TEST(DetectionDecoder, RefusesOutputsOfTheWrongShape) {
   expect_invalid_argument([&] { d.decode_end2end(values, 3, 5, std::nullopt, in, 64, 64); }, shape);
   // rows * cols wraps around to 8, which would fit in 12 values.
   const std::size_t wrapping_rows = std::numeric_limits<std::size_t>::max() / 6 + 2;
+  expect_invalid_argument([&] { d.decode_end2end(values, wrapping_rows, 6, std::nullopt, in, 64, 64); }, shape);
   expect_invalid_argument(
-      [&] { d.decode_end2end(values, wrapping_rows, 6, std::nullopt, in, 64, 64); }, shape);
-  expect_invalid_argument(
-      [&] {
-        d.decode_end2end(values, std::numeric_limits<std::size_t>::max(), 5, std::nullopt, in,
-                         64, 64);
-      },
-      shape);
+      [&] { d.decode_end2end(values, std::numeric_limits<std::size_t>::max(), 5, std::nullopt, in, 64, 64); }, shape);
   EXPECT_NO_THROW(d.decode_end2end(values, 2, 6, std::nullopt, in, 64, 64));
   EXPECT_NO_THROW(d.decode_end2end({}, 0, 5, std::nullopt, in, 64, 64));
 
   const std::vector<float> one_class(1, 0.0f);
-  expect_invalid_argument(
-      [&] {
-        d.decode_end2end(values, 2, 6, std::span<const float>(one_class), in, 64, 64);
-      },
-      "RTMDet labels output is shorter than detections");
+  expect_invalid_argument([&] { d.decode_end2end(values, 2, 6, std::span<const float>(one_class), in, 64, 64); },
+                          "RTMDet labels output is shorter than detections");
 
   expect_invalid_argument([&] { d.decode_end2end(values, 2, 6, std::nullopt, in, 0, 64); },
                           "cannot decode detections for an invalid video frame");
@@ -447,10 +462,8 @@ TEST(DetectionDecoder, MapsModelBoxesBackOntoTheFramePrepareLetterboxed) {
   EXPECT_NEAR(dets[0].box.w, 1.0, 1e-12);
   EXPECT_NEAR(dets[0].box.h, 1.0, 1e-12);
 
-  const PreparedInput region =
-      RtmdetPreprocessor(m).prepare(frame, Rect{0.25, 0.5, 0.5, 0.5});
-  const auto in_region =
-      decode(DetectionDecoder(m), {0, 91, 208, 208, 0.9f}, 5, region, 1920, 1080);
+  const PreparedInput region = RtmdetPreprocessor(m).prepare(frame, Rect{0.25, 0.5, 0.5, 0.5});
+  const auto in_region = decode(DetectionDecoder(m), {0, 91, 208, 208, 0.9f}, 5, region, 1920, 1080);
   ASSERT_EQ(in_region.size(), 1u);
   EXPECT_NEAR(in_region[0].box.x, 0.25, 1e-12);
   EXPECT_NEAR(in_region[0].box.y, 0.5, 1e-12);
@@ -461,16 +474,15 @@ TEST(DetectionDecoder, MapsModelBoxesBackOntoTheFramePrepareLetterboxed) {
 TEST(DetectionDecoder, ReadsXywhBoxesAsOriginAndSize) {
   ModelManifest m = decoder_manifest();
   m.box_format = "xywh";
-  const auto dets = decode(DetectionDecoder(m), {10, 20, 30, 40, 0.9f}, 5, identity_input(), 100,
-                           100);
+  const auto dets = decode(DetectionDecoder(m), {10, 20, 30, 40, 0.9f}, 5, identity_input(), 100, 100);
   ASSERT_EQ(dets.size(), 1u);
   EXPECT_DOUBLE_EQ(dets[0].box.x, 0.1);
   EXPECT_DOUBLE_EQ(dets[0].box.y, 0.2);
   EXPECT_DOUBLE_EQ(dets[0].box.w, 0.3);
   EXPECT_DOUBLE_EQ(dets[0].box.h, 0.4);
   // Any other format reads corners: (10, 20)-(30, 40).
-  const auto corners = decode(DetectionDecoder(decoder_manifest()), {10, 20, 30, 40, 0.9f}, 5,
-                              identity_input(), 100, 100);
+  const auto corners =
+      decode(DetectionDecoder(decoder_manifest()), {10, 20, 30, 40, 0.9f}, 5, identity_input(), 100, 100);
   ASSERT_EQ(corners.size(), 1u);
   EXPECT_DOUBLE_EQ(corners[0].box.w, 0.2);
 }
@@ -551,8 +563,7 @@ TEST(DetectionDecoder, KeepsOnlyPersonClasses) {
     m.labels = c.labels;
     std::vector<float> row = {8, 8, 24, 24, 0.9f};
     if (c.cols == 6) row.push_back(c.row_class);
-    const auto dets =
-        decode(DetectionDecoder(m), row, c.cols, identity_input(), 64, 64, c.class_values);
+    const auto dets = decode(DetectionDecoder(m), row, c.cols, identity_input(), 64, 64, c.class_values);
     ASSERT_EQ(dets.size(), c.kept ? 1u : 0u) << c.name;
     if (c.kept) {
       EXPECT_EQ(dets[0].label, "person") << c.name;
@@ -568,8 +579,8 @@ TEST(DetectionDecoder, SuppressesOverlapsAboveTheThresholdOnly) {
   EXPECT_FLOAT_EQ(static_cast<float>(at[0].score), 0.8f);
   EXPECT_FLOAT_EQ(static_cast<float>(at[1].score), 0.6f);
 
-  const auto above = decode(DetectionDecoder(decoder_manifest(0.5, std::nextafter(0.5, 0.0))),
-                            rows, 6, identity_input());
+  const auto above =
+      decode(DetectionDecoder(decoder_manifest(0.5, std::nextafter(0.5, 0.0))), rows, 6, identity_input());
   ASSERT_EQ(above.size(), 1u);
   EXPECT_FLOAT_EQ(static_cast<float>(above[0].score), 0.8f);
   EXPECT_EQ(above[0].box.h, 0.5);
@@ -577,16 +588,14 @@ TEST(DetectionDecoder, SuppressesOverlapsAboveTheThresholdOnly) {
   // A person class and a class the manifest names "person" are one label: they suppress.
   ModelManifest named = decoder_manifest(0.5, 0.25);
   named.labels = {"background", "person"};
-  const auto mixed = decode(DetectionDecoder(named),
-                            {0, 0, 32, 32, 0.9f, 0, 0, 0, 32, 32, 0.7f, 1}, 6, identity_input());
+  const auto mixed =
+      decode(DetectionDecoder(named), {0, 0, 32, 32, 0.9f, 0, 0, 0, 32, 32, 0.7f, 1}, 6, identity_input());
   EXPECT_EQ(mixed.size(), 1u);
 }
 
 // ---------------------------------------------------------------- suppression
 
-Detection det(double score, Rect box, std::string label = "person") {
-  return Detection{std::move(label), score, box};
-}
+Detection det(double score, Rect box, std::string label = "person") { return Detection{std::move(label), score, box}; }
 
 TEST(NonMaximumSuppression, ThresholdBoundaryWithExactFractions) {
   struct Case {
@@ -616,10 +625,9 @@ TEST(NonMaximumSuppression, ThresholdBoundaryWithExactFractions) {
 
 TEST(NonMaximumSuppression, OnlyKeptDetectionsSuppress) {
   // A overlaps B and B overlaps C (IoU 1/3 each), A and C only touch: B goes, C stays.
-  const auto kept = non_maximum_suppression({det(0.7, {0.5, 0, 0.5, 0.5}),
-                                             det(0.9, {0, 0, 0.5, 0.5}),
-                                             det(0.8, {0.25, 0, 0.5, 0.5})},
-                                            0.3);
+  const auto kept =
+      non_maximum_suppression({det(0.7, {0.5, 0, 0.5, 0.5}), det(0.9, {0, 0, 0.5, 0.5}), det(0.8, {0.25, 0, 0.5, 0.5})},
+                              0.3);
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_EQ(kept[0].score, 0.9);
   EXPECT_EQ(kept[1].score, 0.7);
@@ -627,10 +635,9 @@ TEST(NonMaximumSuppression, OnlyKeptDetectionsSuppress) {
 
 TEST(NonMaximumSuppression, LabelsNeverSuppressEachOther) {
   const Rect box{0.1, 0.1, 0.4, 0.4};
-  const auto kept = non_maximum_suppression(
-      {det(0.5, box, "person"), det(0.9, box, "car"), det(0.7, box, "person"),
-       det(0.8, box, "Person")},
-      0.5);
+  const auto kept = non_maximum_suppression({det(0.5, box, "person"), det(0.9, box, "car"), det(0.7, box, "person"),
+                                             det(0.8, box, "Person")},
+                                            0.5);
   ASSERT_EQ(kept.size(), 3u);
   EXPECT_EQ(kept[0].label, "car");
   EXPECT_EQ(kept[1].label, "Person");
@@ -656,14 +663,12 @@ TEST(NonMaximumSuppression, ReturnsDescendingScoresAndToleratesNaN) {
 TEST(NonMaximumSuppression, DecoderMemberUsesTheManifestThreshold) {
   const Rect half{0, 0, 0.5, 0.5};
   const Rect quarter{0, 0, 0.5, 0.25};  // IoU 0.5 with half
-  EXPECT_EQ(DetectionDecoder(decoder_manifest(0.5, 0.5))
-                .non_maximum_suppression({det(0.9, half), det(0.8, quarter)})
-                .size(),
-            2u);
-  EXPECT_EQ(DetectionDecoder(decoder_manifest(0.5, 0.4))
-                .non_maximum_suppression({det(0.9, half), det(0.8, quarter)})
-                .size(),
-            1u);
+  EXPECT_EQ(
+      DetectionDecoder(decoder_manifest(0.5, 0.5)).non_maximum_suppression({det(0.9, half), det(0.8, quarter)}).size(),
+      2u);
+  EXPECT_EQ(
+      DetectionDecoder(decoder_manifest(0.5, 0.4)).non_maximum_suppression({det(0.9, half), det(0.8, quarter)}).size(),
+      1u);
 }
 
 }  // namespace

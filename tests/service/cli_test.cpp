@@ -48,8 +48,8 @@ TEST_F(CliTest, VersionAndHelp) {
   EXPECT_EQ(r.out, std::string("velmo-ai ") + kVelmoVersion + "\n");
   EXPECT_EQ(r.err, "");
 
-  for (auto args : std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"--version", "--help"},
-                                                        {"--help", "--version"}, {"--help", "--bogus"}}) {
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"-h"}, {"--version", "--help"}, {"--help", "--version"}, {"--help", "--bogus"}}) {
     r = run(args);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, kUsage);
@@ -83,7 +83,8 @@ TEST_F(CliTest, AnalysisDisabledExitsBeforeTheModel) {
   ProcessResult r = run({"--port", "+8080", "--port", "65535", "--host", ""});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, "");
-  EXPECT_NE(r.err.find("level=INFO msg=\"cli: analysis disabled\" reason=\"set AI.Enabled=true before launching velmo-ai\"\n"),
+  EXPECT_NE(r.err.find(
+                "level=INFO msg=\"cli: analysis disabled\" reason=\"set AI.Enabled=true before launching velmo-ai\"\n"),
             std::string::npos)
       << r.err;
 
@@ -102,8 +103,10 @@ TEST_F(CliTest, WarnLevelStillReportsStartupFailure) {
 // by default action); then `signals`, and it ends with status 0.
 void expect_clean_shutdown(const std::filesystem::path& dir, std::vector<std::string> argv, std::vector<int> signals) {
   signal(SIGHUP, SIG_DFL);  // not inherited ignored, from a test run under nohup
-  test::write_file(dir / "on.toml", "[AI]\nEnabled = true\n[Model]\nManifest = \"m.json\"\nRequireSignature = false\n"
-                                    "[Server]\nPort = " + std::to_string(test::free_tcp_port()) + "\n");
+  test::write_file(dir / "on.toml",
+                   "[AI]\nEnabled = true\n[Model]\nManifest = \"m.json\"\nRequireSignature = false\n"
+                   "[Server]\nPort = " +
+                       std::to_string(test::free_tcp_port()) + "\n");
   ProcessOptions options;
   options.cwd = dir;
   argv.insert(argv.end(), {VELMO_AI_BIN, "--config", "on.toml"});

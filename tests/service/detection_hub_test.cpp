@@ -116,11 +116,7 @@ TEST(DetectionHubTest, MessagesWithoutAStringStreamIdAreDropped) {
   RecordingConnection connection;
   hub.subscribe("7", connection);
   const std::vector<Json> messages = {
-      Json{{"stream_id", 7}},
-      Json::array({"stream_id", "7"}),
-      Json{{"type", "detections"}},
-      Json("7"),
-      Json(),
+      Json{{"stream_id", 7}},       Json::array({"stream_id", "7"}), Json{{"type", "detections"}}, Json("7"), Json(),
       Json{{"stream_id", nullptr}},
   };
   for (const auto& message : messages) {

@@ -70,9 +70,8 @@ TEST(HttpRoutes, FirstRouteOfTheMethodThatMatchesTheWholePathWins) {
 
 TEST(HttpRoutes, WebSocketRoutesMatchTheWholePath) {
   HttpRoutes routes;
-  routes.add_websocket("/ws/([^/]+)", [](WebSocketConnection&, const std::vector<std::string>&) {
-    return std::function<void()>();
-  });
+  routes.add_websocket("/ws/([^/]+)",
+                       [](WebSocketConnection&, const std::vector<std::string>&) { return std::function<void()>(); });
   std::vector<std::string> captures;
   EXPECT_NE(routes.find_websocket("/ws/cam", captures), nullptr);
   EXPECT_EQ(captures, (std::vector<std::string>{"/ws/cam", "cam"}));

@@ -2,8 +2,8 @@
 // bytes on the wire matter and with the detection hub where publishing does.
 #include "service/http_transport.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -66,7 +66,8 @@ void send_all(int fd, const std::string& bytes) {
 }
 
 // Reads until `enough` says so, the peer closes, or the time-out passes.
-std::string read_until(int fd, const std::function<bool(const std::string&)>& enough, std::chrono::milliseconds timeout) {
+std::string read_until(int fd, const std::function<bool(const std::string&)>& enough,
+                       std::chrono::milliseconds timeout) {
   std::string received;
   const auto deadline = Clock::now() + timeout;
   while (!enough(received) && Clock::now() < deadline) {
@@ -87,8 +88,10 @@ bool has_server_header(const std::string& head) {
 }
 
 std::string upgrade_request(const std::string& target, const std::string& key, const std::string& version = "13") {
-  return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-         "Sec-WebSocket-Key: " + key + "\r\nSec-WebSocket-Version: " + version + "\r\n\r\n";
+  return "GET " + target +
+         " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         "Sec-WebSocket-Key: " +
+         key + "\r\nSec-WebSocket-Version: " + version + "\r\n\r\n";
 }
 
 class HttpTransportTest : public ::testing::Test {
@@ -120,11 +123,12 @@ class HttpTransportTest : public ::testing::Test {
     routes.add_route(
         HttpMethod::get, "/inline", [](const HttpRequest&, HttpResponse& res) { res.body = "inline"; },
         HttpRoutes::Pool::io);
-    routes.add_websocket("/ws/([^/]+)", [this](WebSocketConnection& connection, const std::vector<std::string>& captures) {
-      const std::uint64_t id = hub_.subscribe(captures.at(1), connection);
-      if (!greeting_.empty()) connection.send_text(greeting_);
-      return std::function<void()>([this, id] { hub_.unsubscribe(id); });
-    });
+    routes.add_websocket("/ws/([^/]+)",
+                         [this](WebSocketConnection& connection, const std::vector<std::string>& captures) {
+                           const std::uint64_t id = hub_.subscribe(captures.at(1), connection);
+                           if (!greeting_.empty()) connection.send_text(greeting_);
+                           return std::function<void()>([this, id] { hub_.unsubscribe(id); });
+                         });
     transport_ = std::make_unique<HttpTransport>(std::move(routes), options_);
     std::string error;
     ASSERT_TRUE(transport_->bind("127.0.0.1", 0, error)) << error;
@@ -167,10 +171,13 @@ TEST_F(HttpTransportTest, WireDetailsOfUpgradesFramesAndHead) {
   ASSERT_GE(fd, 0);
   send_all(fd, upgrade_request("/ws/a", "dGhlIHNhbXBsZSBub25jZQ=="));
   const std::size_t frame = 2 + 8 + greeting_.size();
-  const std::string got = read_until(fd, [&](const std::string& r) {
-    const auto end = r.find("\r\n\r\n");
-    return end != std::string::npos && r.size() >= end + 4 + frame;
-  }, 10s);
+  const std::string got = read_until(
+      fd,
+      [&](const std::string& r) {
+        const auto end = r.find("\r\n\r\n");
+        return end != std::string::npos && r.size() >= end + 4 + frame;
+      },
+      10s);
   ::close(fd);
   ASSERT_NE(got.find("\r\n\r\n"), std::string::npos) << got;
   EXPECT_EQ(got.rfind("HTTP/1.1 101", 0), 0u) << got.substr(0, 200);
@@ -192,9 +199,9 @@ TEST_F(HttpTransportTest, WireDetailsOfUpgradesFramesAndHead) {
   };
   const std::vector<Refusal> refusals = {
       {upgrade_request("/ws/a", "not-a-key"), "HTTP/1.1 400"},
-      {upgrade_request("/ws/a", "AAAAAAAAAAAAAAAAAAAA"), "HTTP/1.1 400"},          // 15 bytes
+      {upgrade_request("/ws/a", "AAAAAAAAAAAAAAAAAAAA"), "HTTP/1.1 400"},              // 15 bytes
       {upgrade_request("/ws/a", "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"), "HTTP/1.1 400"},  // too long
-      {upgrade_request("/ws/a", "dGhlIHNhbXBsZSBub25jZR=="), "HTTP/1.1 400"},      // stray bits
+      {upgrade_request("/ws/a", "dGhlIHNhbXBsZSBub25jZR=="), "HTTP/1.1 400"},          // stray bits
       {upgrade_request("/ws/a", "dGhlIHNhbXBsZSBub25jZQ==", "8"), "HTTP/1.1 426"},
   };
   for (const auto& refusal : refusals) {
@@ -210,7 +217,8 @@ TEST_F(HttpTransportTest, WireDetailsOfUpgradesFramesAndHead) {
   EXPECT_NE(head.find("Content-Length: 11\r\n"), std::string::npos) << head;
   EXPECT_EQ(head.size(), head.find("\r\n\r\n") + 4) << head;
   EXPECT_FALSE(has_server_header(head));
-  const std::string missing = test::raw_exchange(port_, "GET /nothing HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 10s);
+  const std::string missing =
+      test::raw_exchange(port_, "GET /nothing HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 10s);
   EXPECT_EQ(missing.rfind("HTTP/1.1 404", 0), 0u) << missing;
   EXPECT_FALSE(has_server_header(missing));
 }
@@ -348,7 +356,8 @@ TEST_F(HttpTransportTest, StopIsBoundedWhateverTheClientsDo) {
   std::vector<std::unique_ptr<test::WsClient>> stuck;
   for (int i = 0; i < 4; ++i) stuck.push_back(std::make_unique<test::WsClient>(port_, "/ws/cam", stalled));
   test::WsClient reader(port_, "/ws/other");
-  ASSERT_TRUE(test::eventually([&] { return hub_.subscriber_count("cam") == 4 && hub_.subscriber_count("other") == 1; }));
+  ASSERT_TRUE(
+      test::eventually([&] { return hub_.subscriber_count("cam") == 4 && hub_.subscriber_count("other") == 1; }));
   // More than the socket buffers take, less than a full queue: every stuck client has a frame
   // half written when the server stops.
   for (int i = 0; i < 24; ++i) hub_.publish(message("cam", i, 256 * 1024));
@@ -454,7 +463,8 @@ TEST_F(HttpTransportTest, AcceptPausesWhileTheProcessIsOutOfDescriptors) {
 
   // The connection that waited is served once descriptors are free again.
   send_all(client, "GET /doc HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-  const std::string reply = read_until(client, [](const std::string& r) { return r.find("hello world") != std::string::npos; }, 10s);
+  const std::string reply = read_until(
+      client, [](const std::string& r) { return r.find("hello world") != std::string::npos; }, 10s);
   ::close(client);
   EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << reply;
 }

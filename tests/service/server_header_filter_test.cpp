@@ -57,7 +57,8 @@ TEST(ServerHeaderFilter, CutsTheServerLineOfTheFirstHeaderBlockOnly) {
   const std::string frame = "\x81\x02hi";
   const std::vector<Case> cases = {
       {"the 101 answer, then a frame",
-       {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nServer: Boost.Beast/345\r\nConnection: Upgrade\r\n\r\n",
+       {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nServer: Boost.Beast/345\r\nConnection: "
+        "Upgrade\r\n\r\n",
         frame},
        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n" + frame},
       {"a header spread over writes",
@@ -66,7 +67,8 @@ TEST(ServerHeaderFilter, CutsTheServerLineOfTheFirstHeaderBlockOnly) {
       {"what follows the header in the same write",
        {"HTTP/1.1 101 OK\r\nA: b\r\n\r\n\r\nServer: payload"},
        "HTTP/1.1 101 OK\r\nA: b\r\n\r\n\r\nServer: payload"},
-      {"a header without one", {"HTTP/1.1 400 Bad Request\r\nX-Server: kept\r\n\r\n"},
+      {"a header without one",
+       {"HTTP/1.1 400 Bad Request\r\nX-Server: kept\r\n\r\n"},
        "HTTP/1.1 400 Bad Request\r\nX-Server: kept\r\n\r\n"},
   };
   for (const auto& c : cases) {

@@ -5,18 +5,18 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
-#include <stdexcept>
 #include <map>
+#include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "analysis/event_sink/http_event_sink.h"
 #include "foundation/json.h"
-#include "tests/support/http_client.h"
 #include "tests/support/hostile_camera.h"
+#include "tests/support/http_client.h"
 #include "tests/support/http_receiver.h"
 #include "tests/support/rtsp_server.h"
 #include "tests/support/test_models.h"
@@ -43,13 +43,18 @@ Json ball_task(const std::string& url, const std::string& callback, const std::s
               {"stream_url", url},
               {"callback_url", callback},
               {"fps", 5},
-              {"scene", {{"change_threshold", 0.002}, {"blur_threshold", 0.0}, {"trigger_ms", 0},
-                         {"cooldown_ms", 0}, {"hold_ms", 2000}}},
-              {"rules", Json::array({{{"type", "intrusion"},
-                                      {"zones", Json::array({Json::array({{0.0, 0.0}, {1.0, 0.0}, {1.0, 1.0}, {0.0, 1.0}})})},
-                                      {"min_duration_ms", 0},
-                                      {"min_hits", 2},
-                                      {"lost_timeout_ms", 5000}}})}};
+              {"scene",
+               {{"change_threshold", 0.002},
+                {"blur_threshold", 0.0},
+                {"trigger_ms", 0},
+                {"cooldown_ms", 0},
+                {"hold_ms", 2000}}},
+              {"rules",
+               Json::array({{{"type", "intrusion"},
+                             {"zones", Json::array({Json::array({{0.0, 0.0}, {1.0, 0.0}, {1.0, 1.0}, {0.0, 1.0}})})},
+                             {"min_duration_ms", 0},
+                             {"min_hits", 2},
+                             {"lost_timeout_ms", 5000}}})}};
 }
 
 bool health_ready(int port) {
@@ -98,15 +103,18 @@ TEST(ServiceEndToEnd, TaskRunsFromHttpToWebSocketAndCallback) {
 
   ASSERT_TRUE(receiver.wait_for_requests(1, 30s));
   bool intrusion_started = false;
-  ASSERT_TRUE(test::eventually([&] {
-    for (const auto& request : receiver.requests()) {
-      Json event = parse_json(request.body);
-      if (event.value("event_state", "") == "started" && event.value("event_type", "") != "scene_change") {
-        intrusion_started = true;
-      }
-    }
-    return intrusion_started;
-  }, 30s)) << dump_json(parse_json(receiver.requests().front().body));
+  ASSERT_TRUE(test::eventually(
+      [&] {
+        for (const auto& request : receiver.requests()) {
+          Json event = parse_json(request.body);
+          if (event.value("event_state", "") == "started" && event.value("event_type", "") != "scene_change") {
+            intrusion_started = true;
+          }
+        }
+        return intrusion_started;
+      },
+      30s))
+      << dump_json(parse_json(receiver.requests().front().body));
 
   test::HttpReply listed = test::http_get(port, "/v1/tasks");
   ASSERT_EQ(listed.status, 200);
@@ -158,18 +166,18 @@ TEST(ServiceEndToEnd, PeopleOfThePedestrianClipAreTrackedThroughAnIntrusionZone)
   ASSERT_TRUE(ws.wait_for_messages(1));  // the greeting
 
   // The right-hand part of the walkway, where people cross from the first seconds of the clip on.
-  const Json task{{"task_id", "walkway"},
-                  {"stream_id", "walkway"},
-                  {"stream_url", rtsp.file_url()},
-                  {"callback_url", receiver.url("/v1/events")},
-                  {"fps", 10},
-                  {"scene", {{"change_threshold", 0.002}, {"blur_threshold", 0.0}, {"trigger_ms", 0},
-                             {"cooldown_ms", 0}}},
-                  {"rules", Json::array({{{"type", "intrusion"},
-                                          {"zones", Json::array({Json::array({{0.55, 0.40}, {0.93, 0.37},
-                                                                             {1.0, 0.84}, {0.72, 0.70}})})},
-                                          {"min_duration_ms", 1000},
-                                          {"min_hits", 2}}})}};
+  const Json task{
+      {"task_id", "walkway"},
+      {"stream_id", "walkway"},
+      {"stream_url", rtsp.file_url()},
+      {"callback_url", receiver.url("/v1/events")},
+      {"fps", 10},
+      {"scene", {{"change_threshold", 0.002}, {"blur_threshold", 0.0}, {"trigger_ms", 0}, {"cooldown_ms", 0}}},
+      {"rules",
+       Json::array({{{"type", "intrusion"},
+                     {"zones", Json::array({Json::array({{0.55, 0.40}, {0.93, 0.37}, {1.0, 0.84}, {0.72, 0.70}})})},
+                     {"min_duration_ms", 1000},
+                     {"min_hits", 2}}})}};
   test::HttpCall create;
   create.method = "POST";
   create.target = "/v1/tasks";
@@ -180,23 +188,27 @@ TEST(ServiceEndToEnd, PeopleOfThePedestrianClipAreTrackedThroughAnIntrusionZone)
 
   // Detection messages carry tracked people: upright boxes a few percent of the picture wide.
   size_t people = 0;
-  ASSERT_TRUE(test::eventually([&] {
-    people = 0;
-    for (const std::string& text : ws.messages()) {
-      const Json message = parse_json(text);
-      if (message.value("type", "") != "detections") continue;
-      for (const Json& box : message.at("boxes")) {
-        const Json& r = box.at("box");
-        const double w = r.at("w").get<double>(), h = r.at("h").get<double>();
-        EXPECT_EQ(box.at("label"), "person");
-        EXPECT_EQ(box.at("track_id").get<std::string>().rfind("track-", 0), 0U) << box;
-        EXPECT_GT(h * 576, w * 768) << box;  // taller than wide, in pixels
-        EXPECT_LT(w, 0.15) << box;
-        ++people;
-      }
-    }
-    return people >= 20;
-  }, 60s)) << people << " people so far\n" << service.stderr_so_far();
+  ASSERT_TRUE(test::eventually(
+      [&] {
+        people = 0;
+        for (const std::string& text : ws.messages()) {
+          const Json message = parse_json(text);
+          if (message.value("type", "") != "detections") continue;
+          for (const Json& box : message.at("boxes")) {
+            const Json& r = box.at("box");
+            const double w = r.at("w").get<double>(), h = r.at("h").get<double>();
+            EXPECT_EQ(box.at("label"), "person");
+            EXPECT_EQ(box.at("track_id").get<std::string>().rfind("track-", 0), 0U) << box;
+            EXPECT_GT(h * 576, w * 768) << box;  // taller than wide, in pixels
+            EXPECT_LT(w, 0.15) << box;
+            ++people;
+          }
+        }
+        return people >= 20;
+      },
+      60s))
+      << people << " people so far\n"
+      << service.stderr_so_far();
 
 #if defined(__SANITIZE_THREAD__)
   // Under ThreadSanitizer the detector takes seconds a frame, too few runs for the tracker and
@@ -222,7 +234,8 @@ TEST(ServiceEndToEnd, PeopleOfThePedestrianClipAreTrackedThroughAnIntrusionZone)
     return std::nullopt;
   };
   ASSERT_TRUE(test::eventually([&] { return !intrusions("started").empty(); }, 90s))
-      << receiver.request_count() << " events\n" << service.stderr_so_far();
+      << receiver.request_count() << " events\n"
+      << service.stderr_so_far();
   if (!test::eventually([&] { return ended_pair().has_value(); }, 30s)) {
     // A slow build (a sanitizer's) may see nobody leave the zone in time: stopping the task ends
     // the open intrusions.
@@ -232,7 +245,8 @@ TEST(ServiceEndToEnd, PeopleOfThePedestrianClipAreTrackedThroughAnIntrusionZone)
     EXPECT_EQ(test::http_call(port, remove).status, 200);
   }
   ASSERT_TRUE(test::eventually([&] { return ended_pair().has_value(); }, 30s))
-      << receiver.request_count() << " events\n" << service.stderr_so_far();
+      << receiver.request_count() << " events\n"
+      << service.stderr_so_far();
   const Json ended = *ended_pair();
   EXPECT_GE(ended.value("ended_at", 0L), ended.value("started_at", 0L) + 1000) << ended;
   EXPECT_FALSE(ended.at("boxes").empty()) << ended;
@@ -325,9 +339,9 @@ TEST(ServiceEndToEnd, ShutdownIsBoundedWithHangingCallbacksAndStalledClients) {
 
   const auto began = std::chrono::steady_clock::now();
   service.send_signal(SIGTERM);
-  ASSERT_TRUE(test::eventually([&] {
-    return service.stderr_so_far().find("cli: shutdown requested") != std::string::npos;
-  }, 5s));
+  ASSERT_TRUE(
+      test::eventually([&] { return service.stderr_so_far().find("cli: shutdown requested") != std::string::npos; },
+                       5s));
   test::HttpCall late;
   late.method = "POST";
   late.target = "/v1/tasks";
@@ -463,7 +477,8 @@ TEST(ServiceEndToEnd, CamerasAreNamedByWhatHappenedAndStoppedTasksTearTheirSessi
       {"mute", camera.url("/mute"), "camera did not answer within 5 s"},
       {"closing", camera.url("/close"), "camera closed the connection"},
       {"web", camera.url("/not-rtsp"), "camera's answer is not RTSP"},
-      {"udp", camera.url("/udp-only"), "camera refuses RTSP over TCP (461 Unsupported Transport); only TCP is supported"},
+      {"udp", camera.url("/udp-only"),
+       "camera refuses RTSP over TCP (461 Unsupported Transport); only TCP is supported"},
       {"tls", camera.tls_url("/unauthorized"), "camera answered 401 Unauthorized", "certificate not verified"},
       {"deleted", camera.url("/relay?deleted"), ""},
       {"kept", camera.url("/relay?kept"), ""},
@@ -471,8 +486,9 @@ TEST(ServiceEndToEnd, CamerasAreNamedByWhatHappenedAndStoppedTasksTearTheirSessi
   std::map<std::string, Json> last;
   for (const Case& c : cases) {
     const Json task{{"task_id", c.id}, {"stream_id", c.id}, {"stream_url", c.url}};
-    ASSERT_EQ(test::http_call(port, {"POST", "/v1/tasks", dump_json(task), {{"Content-Type", "application/json"}}}).status,
-              201);
+    ASSERT_EQ(
+        test::http_call(port, {"POST", "/v1/tasks", dump_json(task), {{"Content-Type", "application/json"}}}).status,
+        201);
   }
   const bool named = test::eventually(
       [&] {

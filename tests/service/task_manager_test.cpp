@@ -65,10 +65,10 @@ class Gate {
 
 struct FakeBehaviour {
   bool throw_on_start = false;
-  Gate* stop_gate = nullptr;               // stop() waits here when set
+  Gate* stop_gate = nullptr;  // stop() waits here when set
   std::atomic<bool>* stop_entered = nullptr;
   std::atomic<int>* stops_waiting = nullptr;  // counts the stops held at the gate
-  bool report_failed = false;              // snapshot() says the task failed
+  bool report_failed = false;                 // snapshot() says the task failed
 };
 
 class FakeRunner final : public TaskRunner {
@@ -160,10 +160,8 @@ class TaskManagerTest : public ::testing::Test {
 };
 
 TEST_F(TaskManagerTest, RefusesZeroCapacityAndEmptyFactory) {
-  EXPECT_EQ(message_of<InvalidInput>([&] { TaskManager m(0, factory()); }),
-            "invalid task manager configuration");
-  EXPECT_EQ(message_of<InvalidInput>([&] { TaskManager m(2, RunnerFactory{}); }),
-            "invalid task manager configuration");
+  EXPECT_EQ(message_of<InvalidInput>([&] { TaskManager m(0, factory()); }), "invalid task manager configuration");
+  EXPECT_EQ(message_of<InvalidInput>([&] { TaskManager m(2, RunnerFactory{}); }), "invalid task manager configuration");
   TaskManager m(3, factory());
   EXPECT_EQ(m.capacity(), 3u);
   EXPECT_EQ(m.size(), 0u);
@@ -184,8 +182,7 @@ TEST_F(TaskManagerTest, CreateStartsAndRegistersTheRunner) {
 TEST_F(TaskManagerTest, CapacityOfOneFreesUpAfterRemove) {
   TaskManager m(1, factory());
   m.create(task("a", "s1"));
-  EXPECT_EQ(message_of<TaskConflict>([&] { m.create(task("b", "s2")); }),
-            "maximum active AI task count reached");
+  EXPECT_EQ(message_of<TaskConflict>([&] { m.create(task("b", "s2")); }), "maximum active AI task count reached");
   EXPECT_EQ(factory_calls, 1);
   m.remove("a");
   m.create(task("b", "s2"));
@@ -198,8 +195,7 @@ TEST_F(TaskManagerTest, ConflictsAreCheckedBeforeTheFactoryRuns) {
   // The duplicate id is reported first, then the stream, then the capacity.
   EXPECT_EQ(message_of<TaskConflict>([&] { m.create(task("a", "s1")); }), "task_id already exists");
   EXPECT_EQ(message_of<TaskConflict>([&] { m.create(task("a", "s9")); }), "task_id already exists");
-  EXPECT_EQ(message_of<TaskConflict>([&] { m.create(task("b", "s1")); }),
-            "stream_id already has an active task");
+  EXPECT_EQ(message_of<TaskConflict>([&] { m.create(task("b", "s1")); }), "stream_id already has an active task");
   EXPECT_EQ(factory_calls, 1);
   EXPECT_EQ(m.size(), 1u);
 }
@@ -209,8 +205,7 @@ TEST_F(TaskManagerTest, StreamConflictIgnoresThePhaseOfTheHolder) {
   TaskManager m(4, factory());
   m.create(task("a", "shared"));
   ASSERT_EQ(m.get("a")->phase, TaskPhase::failed);
-  EXPECT_EQ(message_of<TaskConflict>([&] { m.create(task("b", "shared")); }),
-            "stream_id already has an active task");
+  EXPECT_EQ(message_of<TaskConflict>([&] { m.create(task("b", "shared")); }), "stream_id already has an active task");
   // Stream ids compare byte for byte.
   m.create(task("b", "Shared"));
   m.create(task("c", "shared "));
@@ -224,8 +219,7 @@ TEST_F(TaskManagerTest, FactoryFailuresLeaveNothingRegistered) {
             "shared inference scheduler is not ready");
   factory_throws = false;
   factory_returns_null = true;
-  EXPECT_EQ(message_of<ServiceUnavailable>([&] { m.create(task("a", "s1")); }),
-            "task runner factory returned null");
+  EXPECT_EQ(message_of<ServiceUnavailable>([&] { m.create(task("a", "s1")); }), "task runner factory returned null");
   EXPECT_EQ(m.size(), 0u);
   factory_returns_null = false;
   m.create(task("a", "s1"));
@@ -265,8 +259,7 @@ TEST_F(TaskManagerTest, ReplaceFailuresLeaveTheOldRunnerRunning) {
   m.create(task("b", "s2"));
   factory_calls = 0;
   EXPECT_EQ(message_of<TaskNotFound>([&] { m.replace("zz", task("zz", "s9")); }), "task not found");
-  EXPECT_EQ(message_of<TaskConflict>([&] { m.replace("a", task("a", "s2")); }),
-            "stream_id already has an active task");
+  EXPECT_EQ(message_of<TaskConflict>([&] { m.replace("a", task("a", "s2")); }), "stream_id already has an active task");
   EXPECT_EQ(factory_calls, 0);
 
   journal.clear();
@@ -315,7 +308,9 @@ TEST_F(TaskManagerTest, StopAllStopsTheRunnersSideBySide) {
   gate.open();
   stopper.join();
   const auto entries = journal.entries();
-  EXPECT_EQ(std::count_if(entries.begin(), entries.end(), [](const std::string& e) { return e.rfind("destroy:", 0) == 0; }), 4);
+  EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
+                          [](const std::string& e) { return e.rfind("destroy:", 0) == 0; }),
+            4);
 }
 
 TEST_F(TaskManagerTest, StopAllStopsEveryRunnerAndEmptiesTheRegistry) {

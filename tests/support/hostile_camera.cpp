@@ -15,8 +15,8 @@ HostileCamera::HostileCamera(Options options) {
   // A port picked here may be taken by a parallel test before the camera binds it: pick again.
   for (int attempt = 0; attempt < 5 && !process_; ++attempt) {
     port_ = free_tcp_port();
-    process_ = start_until_ready({"/usr/bin/python3", std::string(VELMO_TEST_FIXTURES) + "/hostile_camera.py",
-                                  "--port", std::to_string(port_), "--fps", std::to_string(options.fps), "--gop",
+    process_ = start_until_ready({"/usr/bin/python3", std::string(VELMO_TEST_FIXTURES) + "/hostile_camera.py", "--port",
+                                  std::to_string(port_), "--fps", std::to_string(options.fps), "--gop",
                                   std::to_string(options.gop), "--flood-after", std::to_string(options.flood_after_s),
                                   "--request-log", (dir_ / "requests.log").string()},
                                  std::chrono::seconds(10), failure);

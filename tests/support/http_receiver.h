@@ -18,7 +18,7 @@ namespace velmo::ai::test {
 struct ReceivedRequest {
   std::string method;
   std::string target;
-  std::string version;  // "HTTP/1.1"
+  std::string version;                                       // "HTTP/1.1"
   std::vector<std::pair<std::string, std::string>> headers;  // in the order sent
   std::string body;
   std::int64_t received_ms = 0;  // steady_millis() when the whole request had arrived
@@ -35,8 +35,8 @@ struct Reply {
   std::string body;
   std::string content_type = "application/json";  // sent only with a non-empty body
   std::chrono::milliseconds delay{0};             // waits this long before answering
-  bool hold = false;      // waits until release() (or the receiver stops) before answering
-  bool hang_up = false;   // closes the connection instead of answering
+  bool hold = false;                              // waits until release() (or the receiver stops) before answering
+  bool hang_up = false;                           // closes the connection instead of answering
   // When set: sends the status line and header, then a body that never ends, one byte each time
   // this passes, until the client goes or the receiver stops.
   std::chrono::milliseconds trickle{0};
@@ -77,8 +77,7 @@ class HttpReceiver {
   std::vector<ReceivedRequest> requests() const;
   std::size_t request_count() const;
   // Waits until at least `count` requests have arrived; false on timeout.
-  bool wait_for_requests(std::size_t count,
-                         std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) const;
+  bool wait_for_requests(std::size_t count, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) const;
   // Number of requests that are being held.
   std::size_t held_count() const;
 

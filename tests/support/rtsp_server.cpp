@@ -45,8 +45,8 @@ std::unique_ptr<ChildProcess> start_until_ready(const std::vector<std::string>& 
 
 std::filesystem::path RtspTestServer::cached_media_file() {
   const char* cache = std::getenv("VELMO_CACHE");
-  std::filesystem::path root = (cache != nullptr && *cache != '\0') ? std::filesystem::path(cache)
-                                                                      : std::filesystem::path(VELMO_CACHE_DIR);
+  std::filesystem::path root =
+      (cache != nullptr && *cache != '\0') ? std::filesystem::path(cache) : std::filesystem::path(VELMO_CACHE_DIR);
   return root / "media" / "vtest.mp4";
 }
 
@@ -88,16 +88,26 @@ bool RtspTestServer::launch(std::string& failure) {
   std::vector<std::string> argv = {
       "/usr/bin/python3",
       std::string(VELMO_TEST_FIXTURES) + "/rtsp_server.py",
-      "--port", std::to_string(options_.port),
-      "--width", std::to_string(options_.width),
-      "--height", std::to_string(options_.height),
-      "--fps", std::to_string(options_.fps),
-      "--key-interval", number(options_.key_interval_s),
-      "--bframes", std::to_string(options_.bframes),
-      "--pattern", options_.pattern,
-      "--bitrate", std::to_string(options_.bitrate_kbps),
-      "--frames", std::to_string(options_.frames),
-      "--file", options_.media_file.string(),
+      "--port",
+      std::to_string(options_.port),
+      "--width",
+      std::to_string(options_.width),
+      "--height",
+      std::to_string(options_.height),
+      "--fps",
+      std::to_string(options_.fps),
+      "--key-interval",
+      number(options_.key_interval_s),
+      "--bframes",
+      std::to_string(options_.bframes),
+      "--pattern",
+      options_.pattern,
+      "--bitrate",
+      std::to_string(options_.bitrate_kbps),
+      "--frames",
+      std::to_string(options_.frames),
+      "--file",
+      options_.media_file.string(),
   };
   if (!options_.switch_size.empty()) {
     argv.insert(argv.end(), {"--switch-size", options_.switch_size, "--switch-after", number(options_.switch_after_s)});

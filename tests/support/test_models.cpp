@@ -58,11 +58,11 @@ fs::path make_models_dir() {
   }
   ProcessOptions options;
   options.timeout = std::chrono::milliseconds(300000);
-  const ProcessResult result = run_process(
-      {"/usr/bin/python3", kGenerator, "--out", dir.string(), "--hog-weights", VELMO_HOG_WEIGHTS_BIN}, options);
+  const ProcessResult result =
+      run_process({"/usr/bin/python3", kGenerator, "--out", dir.string(), "--hog-weights", VELMO_HOG_WEIGHTS_BIN},
+                  options);
   if (result.exit_code != 0 || !fs::exists(dir / "models.json")) {
-    throw std::runtime_error("model generator failed (status " + std::to_string(result.exit_code) +
-                             "): " + result.err);
+    throw std::runtime_error("model generator failed (status " + std::to_string(result.exit_code) + "): " + result.err);
   }
   return dir;
 }

@@ -70,8 +70,7 @@ std::vector<std::string> merged_environment(const std::map<std::string, std::str
   return out;
 }
 
-int spawn(const std::vector<std::string>& argv, const ProcessOptions& options, int& out_fd, int& err_fd,
-          int& in_fd) {
+int spawn(const std::vector<std::string>& argv, const ProcessOptions& options, int& out_fd, int& err_fd, int& in_fd) {
   int out_pipe[2], err_pipe[2], in_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC) || pipe2(in_pipe, O_CLOEXEC)) {
     throw std::runtime_error("pipe failed");

@@ -31,17 +31,17 @@ void write_file(const std::filesystem::path& path, const std::string& bytes);
 std::string read_file(const std::filesystem::path& path);
 
 struct ProcessResult {
-  int exit_code = -1;    // exit status, or -1 when killed by a signal
-  int signal = 0;        // the signal that ended it, 0 when it exited
+  int exit_code = -1;  // exit status, or -1 when killed by a signal
+  int signal = 0;      // the signal that ended it, 0 when it exited
   std::string out;
   std::string err;
 };
 
 struct ProcessOptions {
-  std::filesystem::path cwd;                  // empty: the test's working directory
-  std::map<std::string, std::string> env;     // added to (or replacing in) the inherited environment
+  std::filesystem::path cwd;               // empty: the test's working directory
+  std::map<std::string, std::string> env;  // added to (or replacing in) the inherited environment
   std::string stdin_data;
-  std::chrono::milliseconds timeout{60000};   // killed with SIGKILL after this
+  std::chrono::milliseconds timeout{60000};  // killed with SIGKILL after this
 };
 
 // Runs a program to completion, capturing both output streams.

@@ -86,7 +86,8 @@ WsClient::WsClient(int port, const std::string& target, WsClientOptions options)
   beast::error_code ec;
   layer.socket().open(tcp::v4(), ec);
   if (ec) throw std::runtime_error("socket: " + ec.message());
-  if (options.receive_buffer > 0) layer.socket().set_option(net::socket_base::receive_buffer_size(options.receive_buffer));
+  if (options.receive_buffer > 0)
+    layer.socket().set_option(net::socket_base::receive_buffer_size(options.receive_buffer));
 
   layer.expires_after(options.handshake_timeout);
   bool connected = false;
@@ -141,9 +142,8 @@ void WsClient::send_text(const std::string& text) { impl_->send(text, true); }
 void WsClient::send_binary(const std::string& bytes) { impl_->send(bytes, false); }
 
 void WsClient::close() {
-  net::post(impl_->io, [impl = impl_] {
-    impl->ws.async_close(websocket::close_code::normal, [impl](beast::error_code) {});
-  });
+  net::post(impl_->io,
+            [impl = impl_] { impl->ws.async_close(websocket::close_code::normal, [impl](beast::error_code) {}); });
 }
 
 bool WsClient::wait_closed(std::chrono::milliseconds timeout) const {

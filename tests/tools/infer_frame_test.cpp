@@ -39,9 +39,11 @@ class InferFrameTool : public ::testing::Test {
 
   std::vector<std::string> args(const test::ModelPackage& package, const std::string& raw,
                                 std::vector<std::string> extra = {}) const {
-    std::vector<std::string> out = {"--manifest", package.manifest.string(), "--public-key",
-                                    package.public_key.string(), "--raw-bgr", raw, "--width", "320",
-                                    "--height", "240"};
+    std::vector<std::string> out = {"--manifest",   package.manifest.string(),
+                                    "--public-key", package.public_key.string(),
+                                    "--raw-bgr",    raw,
+                                    "--width",      "320",
+                                    "--height",     "240"};
     out.insert(out.end(), extra.begin(), extra.end());
     return out;
   }
@@ -83,8 +85,8 @@ TEST_F(InferFrameTool, ReportsTheDetectionsAndLatenciesOfTheRuns) {
   const Json& d = report["detections"][0];
   EXPECT_EQ(d["label"], "person");
   EXPECT_DOUBLE_EQ(d["score"].get<double>(), 1.0);
-  for (const auto& [key, expected] : std::vector<std::pair<std::string, double>>{
-           {"x", 0.25}, {"y", 0.25}, {"w", 0.25}, {"h", 0.25}}) {
+  for (const auto& [key, expected] :
+       std::vector<std::pair<std::string, double>>{{"x", 0.25}, {"y", 0.25}, {"w", 0.25}, {"h", 0.25}}) {
     EXPECT_NEAR(d["box"][key].get<double>(), expected, 1.5 / 128.0) << key;
   }
 
@@ -144,9 +146,9 @@ TEST_F(InferFrameTool, RawFrameSizeRules) {
   expect_failure(shorter, "raw frame is smaller than expected");
 
   // A frame size far beyond the file is refused without reserving memory for it.
-  const test::ProcessResult huge = infer_frame(
-      {"--manifest", package_.manifest.string(), "--public-key", package_.public_key.string(), "--raw-bgr",
-       raw_.string(), "--width", "2000000000", "--height", "2000000000"});
+  const test::ProcessResult huge =
+      infer_frame({"--manifest", package_.manifest.string(), "--public-key", package_.public_key.string(), "--raw-bgr",
+                   raw_.string(), "--width", "2000000000", "--height", "2000000000"});
   expect_failure(huge, "raw frame is smaller than expected");
 }
 

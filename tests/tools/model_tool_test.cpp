@@ -112,8 +112,8 @@ TEST_F(ModelTool, SignVerifyAndTampering) {
   EXPECT_TRUE(verify_signature({reinterpret_cast<const uint8_t*>(manifest.data()), manifest.size()}, sig_bytes,
                                read_public_key_file(path("public.key"))));
 
-  const std::vector<std::string> verify = {"verify", "--public", "public.key", "--manifest", "manifest.json",
-                                           "--signature", "manifest.sig"};
+  const std::vector<std::string> verify = {"verify",        "--public",    "public.key",  "--manifest",
+                                           "manifest.json", "--signature", "manifest.sig"};
   r = tool(verify);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, "Signature verified\n");
@@ -171,9 +171,8 @@ TEST_F(ModelTool, HashBuildsAPackageThatValidates) {
   EXPECT_EQ(r.out, sum.out.substr(0, 64) + "\n");
 
   std::string digest = r.out.substr(0, 64);
-  test::write_file(path("pkg/manifest.json"),
-                   R"({"name": "det", "version": "1", "file": "model.onnx", "sha256": ")" + digest +
-                       R"(", "signature_file": "manifest.sig"})" + "\n");
+  test::write_file(path("pkg/manifest.json"), R"({"name": "det", "version": "1", "file": "model.onnx", "sha256": ")" +
+                                                  digest + R"(", "signature_file": "manifest.sig"})" + "\n");
   r = tool({"sign", "--secret", "secret.key", "--manifest", "pkg/manifest.json", "--output", "pkg/manifest.sig"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   ModelValidation v = validate_model_package(path("pkg/manifest.json"), true, path("public.key"));

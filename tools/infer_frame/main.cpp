@@ -75,8 +75,7 @@ Arguments parse_arguments(int argc, char** argv) {
       throw std::invalid_argument("unknown argument: " + option);
     }
   }
-  if (args.manifest.empty() || args.public_key.empty() || args.raw_bgr.empty() || args.width <= 0 ||
-      args.height <= 0) {
+  if (args.manifest.empty() || args.public_key.empty() || args.raw_bgr.empty() || args.width <= 0 || args.height <= 0) {
     throw std::invalid_argument("--manifest, --public-key, --raw-bgr, --width and --height are required");
   }
   return args;
@@ -142,8 +141,8 @@ int run(int argc, char** argv) {
   frame.sequence = 0;
   frame.width = args.width;
   frame.height = args.height;
-  frame.pixels = read_raw_frame(args.raw_bgr, static_cast<std::uint64_t>(args.width) *
-                                                  static_cast<std::uint64_t>(args.height) * 3u);
+  frame.pixels = read_raw_frame(args.raw_bgr,
+                                static_cast<std::uint64_t>(args.width) * static_cast<std::uint64_t>(args.height) * 3u);
   frame.pts_ms = 0;
   frame.wall_ms = 0;
 
