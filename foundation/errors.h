@@ -42,9 +42,11 @@ using ThreadStartGate = bool (*)();
 inline std::atomic<ThreadStartGate> thread_start_gate{nullptr};
 
 // A new std::thread or std::jthread running `args`; the system's refusal of another thread is a
-// passing shortage, reported as ServiceUnavailable with the system's message. Every thread of
-// the service starts here, so that no refusal escapes as a std::system_error; a caller that
-// starts several stops and joins those it got before passing the refusal on.
+// passing shortage, reported as ServiceUnavailable with the system's message. The service's
+// long-lived threads start here, so that no refusal escapes as a std::system_error; a caller that
+// starts several stops and joins those it got before passing the refusal on. Two start elsewhere:
+// the shutdown's stop:<task> threads, whose refusal the task manager meets by stopping that task
+// itself, and ONNX Runtime's pool, started through its own hook.
 template <class Thread, class... Args>
 Thread start_thread(Args&&... args) {
   try {
