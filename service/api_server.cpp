@@ -216,14 +216,7 @@ HttpRoutes ApiServer::build_routes() {
   // on workers of their own and never hold up the other routes.
   routes.add_route(HttpMethod::post, "/v1/tasks", [this](const HttpRequest& req, HttpResponse& res) {
     run_task_route(TaskRoute::create, res, [&] {
-      if (refusing_tasks()) {
-        answer_shutting_down(res);
-        return;
-      }
-      if (!model_ready()) {
-        answer_model_unavailable(res);
-        return;
-      }
+      if (refuse_task_change(res)) return;
       const Json body = parse_body(req.body);
       const TaskConfig config = parse_task_config(body);
       tasks_.create(config);
@@ -240,14 +233,7 @@ HttpRoutes ApiServer::build_routes() {
       HttpMethod::put, "/v1/tasks/([^/]+)",
       [this](const HttpRequest& req, HttpResponse& res) {
         run_task_route(TaskRoute::replace, res, [&] {
-          if (refusing_tasks()) {
-            answer_shutting_down(res);
-            return;
-          }
-          if (!model_ready()) {
-            answer_model_unavailable(res);
-            return;
-          }
+          if (refuse_task_change(res)) return;
           const std::string& task_id = req.captures.at(1);
           const Json body = parse_body(req.body);
           const TaskConfig config = parse_task_config(body);
@@ -293,6 +279,18 @@ HttpRoutes ApiServer::build_routes() {
 void ApiServer::begin_shutdown() { shutting_down_ = true; }
 
 void ApiServer::refuse_tasks_when(std::function<bool()> stop_requested) { stop_requested_ = std::move(stop_requested); }
+
+bool ApiServer::refuse_task_change(HttpResponse& response) const {
+  if (refusing_tasks()) {
+    answer_shutting_down(response);
+    return true;
+  }
+  if (!model_ready()) {
+    answer_model_unavailable(response);
+    return true;
+  }
+  return false;
+}
 
 bool ApiServer::refusing_tasks() const { return shutting_down_.load() || (stop_requested_ && stop_requested_()); }
 

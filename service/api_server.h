@@ -18,6 +18,7 @@ namespace velmo::ai {
 
 class HttpRoutes;
 class HttpTransport;
+struct HttpResponse;
 
 // The service's HTTP and WebSocket front end: the task routes, the health, capabilities and
 // metrics documents, and the detection stream of each stream id. Every response carries the
@@ -63,6 +64,8 @@ class ApiServer {
   Json metrics_json() const;
   bool model_ready() const;
   bool refusing_tasks() const;
+  // Answers a POST or PUT that must not start a task now (shutting down, no model); true if it did.
+  bool refuse_task_change(HttpResponse& response) const;
 
   AppConfig config_;
   TaskManager& tasks_;
