@@ -98,7 +98,7 @@ void route_ffmpeg_log(void* object, int level, const char* format, va_list args)
         with_count.push_back({"suppressed", std::to_string(*admitted)});
       }
       log(mapped, "decoder: ffmpeg message", *admitted > 0 ? with_count : context,
-          {{"source", source}, {"text", without_credentials(std::move(line))}});
+          {{"source", source}, {"text", without_credentials(line)}});
     }
     start = end + 1;
   }
