@@ -15,11 +15,18 @@
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <iterator>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "foundation/back_off.h"
 #include "foundation/errors.h"
@@ -145,6 +152,58 @@ std::string refused_text(const Answer& answer) {
     text += ", redirect to " + printable(location.substr(0, location.find_first_of("?#")), 200) + " not followed";
   }
   return text;
+}
+
+// The endpoints of `target`, or why there are none; gives up at `end` or at the stop budget's end
+// (budget_end), whichever comes first, on `clock`.
+beast::error_code look_up(const HttpTarget& target, const Clock& clock, const std::function<std::int64_t()>& budget_end,
+                          std::vector<tcp::endpoint>& endpoints, std::int64_t end) {
+  beast::error_code ec;
+  const unsigned short port = static_cast<unsigned short>(std::stoul(target.port));
+  const net::ip::address numeric = net::ip::make_address(target.host, ec);
+  if (!ec) {
+    endpoints.assign(1, tcp::endpoint(numeric, port));
+    return {};
+  }
+  // A name is looked up on a thread of its own that this attempt may leave behind: getaddrinfo
+  // cannot be interrupted, and a DNS server that never answers would otherwise hold the attempt,
+  // and a stop's drain, for as long as the resolver's own time-outs.
+  struct Lookup {
+    std::mutex mutex;
+    std::condition_variable done_cv;
+    bool done = false;
+    beast::error_code ec;
+    std::vector<tcp::endpoint> found;
+  };
+  auto lookup = std::make_shared<Lookup>();
+  start_thread<std::thread>([lookup, host = target.host, service = target.port] {
+    set_thread_name("sink-lookup");
+    if (const auto hook = event_sink_lookup_hook.load(); hook != nullptr) hook();
+    net::io_context ioc;
+    tcp::resolver resolver(ioc);
+    beast::error_code error;
+    const auto results = resolver.resolve(host, service, tcp::resolver::numeric_service, error);
+    std::vector<tcp::endpoint> found;
+    for (const auto& entry : results) found.push_back(entry.endpoint());
+    std::lock_guard lock(lookup->mutex);
+    lookup->ec = error;
+    lookup->found = std::move(found);
+    lookup->done = true;
+    lookup->done_cv.notify_all();
+  }).detach();
+  std::unique_lock lock(lookup->mutex);
+  while (!lookup->done) {
+    // The stop budget may begin while this waits, so its end is looked at again now and then.
+    const std::int64_t until = std::min(end, budget_end());
+    const std::int64_t now = clock.steady_ms();
+    if (now >= until) return net::error::timed_out;
+    clock.wait_until(lock, lookup->done_cv, std::min<std::int64_t>(until, now + kClockPoll.count()),
+                     [&] { return lookup->done; });
+  }
+  if (lookup->ec) return lookup->ec;
+  if (lookup->found.empty()) return net::error::host_not_found;
+  endpoints = std::move(lookup->found);
+  return {};
 }
 
 }  // namespace
@@ -492,7 +551,6 @@ std::string HttpEventSink::post(const std::string& text) {
     const std::int64_t attempt_end = started + std::chrono::milliseconds(kAttemptTimeout).count();
     // Keeps run_one_until waiting between operations instead of finding the context out of work.
     const auto busy = net::make_work_guard(ioc);
-    tcp::resolver resolver(ioc);
     tcp::socket socket(ioc);
 
     // Runs one operation until it completes, `end` passes or stop's budget runs out. In the latter
@@ -511,22 +569,14 @@ std::string HttpEventSink::post(const std::string& text) {
       }
       if (done) return result;
       beast::error_code ignored;
-      resolver.cancel();
       socket.close(ignored);
       while (!done) ioc.run_one();  // the cancelled operation's handler, which refers to this frame
       return beast::error_code(net::error::timed_out);
     };
 
-    tcp::resolver::results_type endpoints;
-    beast::error_code ec = await(
-        [&](auto handler) {
-          resolver.async_resolve(target_.host, target_.port, tcp::resolver::numeric_service,
-                                 [&endpoints, handler](beast::error_code e, tcp::resolver::results_type found) mutable {
-                                   endpoints = std::move(found);
-                                   handler(e);
-                                 });
-        },
-        connect_end);
+    std::vector<tcp::endpoint> endpoints;
+    beast::error_code ec = look_up(
+        target_, *clock_, [this] { return budget_end(); }, endpoints, connect_end);
     if (ec) return failure_text(ec, Stage::resolving, target_.host);
 
     // A new connection per attempt: nothing carries over from one attempt or event to the next.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -24,6 +25,11 @@ inline constexpr std::chrono::milliseconds kEventSinkDrainBudget{5000};
 // How long one event is retried, counted from its first attempt, before it is given up: long
 // enough that a receiver which restarts misses nothing.
 inline constexpr std::chrono::milliseconds kEventGiveUpAfter{60000};
+
+// Called on the lookup thread before a callback host name is looked up, while one is set. Only
+// tests set one: a DNS server that never answers cannot be had for real on demand.
+using EventSinkLookupHook = void (*)();
+inline std::atomic<EventSinkLookupHook> event_sink_lookup_hook{nullptr};
 
 // The task whose events a sink delivers, as its warning lines name it.
 struct EventSinkOwner {

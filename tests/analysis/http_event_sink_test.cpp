@@ -614,6 +614,46 @@ TEST(HttpEventSinkTest, StopEndsWhenTheDrainBudgetHasPassedWhateverTheReceiverDo
   }
 }
 
+// A DNS server that never answers, for as long as the test holds it.
+std::atomic<bool> g_lookup_entered{false};
+std::atomic<bool> g_lookup_released{false};
+
+TEST(HttpEventSinkTest, AHostLookupThatNeverEndsHoldsNeitherTheAttemptsNorTheStop) {
+  HttpReceiver receiver;
+  g_lookup_released = false;
+  event_sink_lookup_hook = [] {
+    g_lookup_entered = true;
+    while (!g_lookup_released) std::this_thread::sleep_for(2ms);
+  };
+  auto clock = std::make_shared<WatchedClock>();
+  auto sink = std::make_unique<HttpEventSink>("http://localhost:" + std::to_string(receiver.port()) + "/v1/events", 64,
+                                              kOwner, kEventGiveUpAfter, clock);
+  sink->publish(event(1));
+  ASSERT_TRUE(test::eventually([] { return g_lookup_entered.load(); }));
+
+  const std::int64_t began = clock->steady_ms();
+  std::atomic<bool> stopped{false};
+  std::thread mover([&] {
+    while (!stopped) {
+      std::this_thread::sleep_for(20ms);
+      if (!stopped && clock->steady_ms() - began < 120000) clock->advance(100);
+    }
+  });
+  sink->stop();
+  stopped = true;
+  mover.join();
+  const std::int64_t took = clock->steady_ms() - began;
+  const EventDeliveryCounts counts = sink->counts();
+  sink.reset();
+  g_lookup_released = true;
+  event_sink_lookup_hook = nullptr;
+  EXPECT_LE(took, (kEventSinkDrainBudget + 1s).count());
+  EXPECT_EQ(receiver.request_count(), 0u);
+  EXPECT_EQ(counts.dropped_at_stop, 1u);
+  // The lookups left behind end once the server answers, touching nothing of the sink.
+  std::this_thread::sleep_for(50ms);
+}
+
 TEST(HttpEventSinkTest, OnTheSystemClockStopEndsSoonAfterTheDrainBudget) {
   const StallCase c = stall_cases().front();
   HttpReceiver receiver;
