@@ -10,10 +10,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <random>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -237,20 +240,31 @@ std::string ChildProcess::stderr_so_far() {
 }
 
 int free_tcp_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  // Below the kernel's ephemeral range (32768 and up here), so that no socket bound to port 0 or
+  // connecting out (the fixtures', the services') can be handed the port between this check and
+  // the bind of whoever asked; a port once handed out is never handed out again by this process.
+  constexpr int kLowest = 20000;
+  constexpr int kHighest = 32767;
+  static std::mutex mutex;
+  static std::set<int> handed_out;
+  static std::mt19937 pick(std::random_device{}());
+  std::lock_guard lock(mutex);
+  std::uniform_int_distribution<int> ports(kLowest, kHighest);
+  for (int tries = 0; tries < 1000; ++tries) {
+    const int port = ports(pick);
+    if (handed_out.count(port) != 0) continue;
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     close(fd);
-    throw std::runtime_error("bind for a free port failed");
+    if (!free) continue;
+    handed_out.insert(port);
+    return port;
   }
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  int port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
+  throw std::runtime_error("no free port below the ephemeral range");
 }
 
 long long process_memory_kb(int pid, const std::string& key) {

@@ -73,7 +73,8 @@ class ChildProcess {
   ProcessResult result_;
 };
 
-// A TCP port on 127.0.0.1 that was free when asked.
+// A TCP port on 127.0.0.1 that was free when asked, below the ephemeral range and never handed out
+// twice by one process.
 int free_tcp_port();
 
 // A figure of /proc/<pid>/status in kB, by its key ("VmRSS", "VmHWM"); pid 0 is this process.
