@@ -575,6 +575,22 @@ std::vector<StallCase> stall_cases() {
   return {StallCase{"never answers", never, 10}, StallCase{"streams its body", trickling, 9}};
 }
 
+// Stops `sink` while the clock moves on in steps for as long as stop runs; returns how far it moved.
+std::int64_t stop_on_a_moving_clock(WatchedClock& clock, HttpEventSink& sink) {
+  const std::int64_t began = clock.steady_ms();
+  std::atomic<bool> stopped{false};
+  std::thread mover([&] {
+    while (!stopped) {
+      std::this_thread::sleep_for(20ms);
+      if (!stopped && clock.steady_ms() - began < 120000) clock.advance(100);
+    }
+  });
+  sink.stop();
+  stopped = true;
+  mover.join();
+  return clock.steady_ms() - began;
+}
+
 TEST(HttpEventSinkTest, StopEndsWhenTheDrainBudgetHasPassedWhateverTheReceiverDoes) {
   for (const StallCase& c : stall_cases()) {
     SCOPED_TRACE(c.name);
@@ -586,19 +602,7 @@ TEST(HttpEventSinkTest, StopEndsWhenTheDrainBudgetHasPassedWhateverTheReceiverDo
     for (int i = 0; i < 10; ++i) sink->publish(event(i));
     ASSERT_TRUE(receiver.wait_for_requests(1));
 
-    // The clock moves on in steps for as long as stop runs.
-    const std::int64_t began = clock->steady_ms();
-    std::atomic<bool> stopped{false};
-    std::thread mover([&] {
-      while (!stopped) {
-        std::this_thread::sleep_for(20ms);
-        if (!stopped && clock->steady_ms() - began < 120000) clock->advance(100);
-      }
-    });
-    sink->stop();
-    stopped = true;
-    mover.join();
-    const std::int64_t took = clock->steady_ms() - began;
+    const std::int64_t took = stop_on_a_moving_clock(*clock, *sink);
     const EventDeliveryCounts counts = sink->counts();
     sink.reset();
     const std::string err = log_capture.text();
@@ -631,18 +635,7 @@ TEST(HttpEventSinkTest, AHostLookupThatNeverEndsHoldsNeitherTheAttemptsNorTheSto
   sink->publish(event(1));
   ASSERT_TRUE(test::eventually([] { return g_lookup_entered.load(); }));
 
-  const std::int64_t began = clock->steady_ms();
-  std::atomic<bool> stopped{false};
-  std::thread mover([&] {
-    while (!stopped) {
-      std::this_thread::sleep_for(20ms);
-      if (!stopped && clock->steady_ms() - began < 120000) clock->advance(100);
-    }
-  });
-  sink->stop();
-  stopped = true;
-  mover.join();
-  const std::int64_t took = clock->steady_ms() - began;
+  const std::int64_t took = stop_on_a_moving_clock(*clock, *sink);
   const EventDeliveryCounts counts = sink->counts();
   sink.reset();
   g_lookup_released = true;
