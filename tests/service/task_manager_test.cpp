@@ -146,6 +146,16 @@ class TaskManagerTest : public ::testing::Test {
     };
   }
 
+  // Registers `config` with a runner whose stop says it has begun (`entered`) and then waits for
+  // `gate`; runners made later stop at once.
+  void create_with_gated_stop(TaskManager& m, const TaskConfig& config, Gate& gate, std::atomic<bool>& entered) {
+    behaviour.stop_gate = &gate;
+    behaviour.stop_entered = &entered;
+    m.create(config);
+    behaviour.stop_gate = nullptr;
+    behaviour.stop_entered = nullptr;
+  }
+
   std::vector<std::string> ids(const std::vector<TaskSnapshot>& snapshots) {
     std::vector<std::string> out;
     for (const auto& s : snapshots) out.push_back(s.config.task_id);
@@ -348,12 +358,8 @@ TEST_F(TaskManagerTest, DestructorStopsRunnersStillRegistered) {
 TEST_F(TaskManagerTest, SlowStopDoesNotBlockOtherRequests) {
   Gate gate;
   std::atomic<bool> entered{false};
-  behaviour.stop_gate = &gate;
-  behaviour.stop_entered = &entered;
   TaskManager m(2, factory());
-  m.create(task("a", "s1"));
-  behaviour.stop_gate = nullptr;
-  behaviour.stop_entered = nullptr;
+  create_with_gated_stop(m, task("a", "s1"), gate, entered);
 
   auto removal = std::async(std::launch::async, [&] { m.remove("a"); });
   ASSERT_TRUE(test::eventually([&] { return entered.load(); }));
@@ -371,12 +377,8 @@ TEST_F(TaskManagerTest, SlowStopDoesNotBlockOtherRequests) {
 TEST_F(TaskManagerTest, AReplaceThatRacesARemoveAnswersWithTheReplacementItStarted) {
   Gate gate;
   std::atomic<bool> entered{false};
-  behaviour.stop_gate = &gate;
-  behaviour.stop_entered = &entered;
   TaskManager m(2, factory());
-  m.create(task("a", "s1"));
-  behaviour.stop_gate = nullptr;
-  behaviour.stop_entered = nullptr;
+  create_with_gated_stop(m, task("a", "s1"), gate, entered);
 
   auto put = std::async(std::launch::async, [&] { return m.replace("a", task("a", "s2")); });
   ASSERT_TRUE(test::eventually([&] { return entered.load(); }));
